@@ -1,0 +1,51 @@
+# make demo   - the main job: a probe run on the stand-in panel, inside the sandbox
+# make test   - every test, inside the sandbox
+# Both set up everything they need on a fresh machine and reuse the build on a second run.
+
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SANDBOX := tools/sandbox
+
+.PHONY: demo test system-packages module text-tests clean
+
+demo: module
+	$(SANDBOX) $(PY) tools/demo.py
+
+test: module text-tests
+	$(SANDBOX) $(PY) -m pytest
+
+# Debian packages: installed when missing (as root), otherwise named.
+system-packages: $(VENV)/.system-packages
+$(VENV)/.system-packages: tools/ensure-system-packages
+	tools/ensure-system-packages bubblewrap
+	@mkdir -p $(VENV) && touch $@
+
+$(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
+	touch $@
+
+# The local SMTP server's own environment.
+$(VENV)/.smtp: requirements-smtp.txt | $(VENV)/.requirements
+	$(PYTHON) -m venv .venv-smtp
+	.venv-smtp/bin/python -m pip install --quiet --disable-pip-version-check -r requirements-smtp.txt
+	touch $@
+
+# The module, built and installed into the project's environment; CMake's build directory is
+# kept, so only changed sources are recompiled.
+module: $(VENV)/.module
+$(VENV)/.module: $(VENV)/.requirements $(VENV)/.smtp $(SOURCES)
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+	touch $@
+
+# The pure text helpers, tested as plain C++.
+text-tests: build/text_test
+	build/text_test
+build/text_test: tests/cpp/text_test.cpp src/start_boce/text.cpp src/start_boce/text.hpp
+	@mkdir -p build
+	$(CXX) -std=c++20 -Wall -Wextra -O1 -Isrc -o $@ tests/cpp/text_test.cpp src/start_boce/text.cpp
+
+clean:
+	rm -rf build $(VENV) .venv-smtp demo-out

@@ -1,0 +1,73 @@
+#include "host/panel.hpp"
+
+#include "host/runtime.hpp"
+
+namespace host {
+
+namespace {
+
+py::object public_service(const char* name) { return plugin_attr("public").attr(name); }
+
+}  // namespace
+
+Query Query::where(std::string_view condition, py::handle value) const {
+    return Query(query_.attr("where")(py::str(condition), value));
+}
+
+py::object Query::get_field(std::string_view field) const {
+    return query_.attr("getField")(py::str(field));
+}
+
+void Query::insert(py::handle record) const { query_.attr("insert")(record); }
+
+namespace panel {
+
+py::object read_file(py::handle path) { return public_service("ReadFile")(path); }
+
+py::object read_file_lower(py::handle path) { return public_service("readFile")(path); }
+
+void write_file(py::handle path, py::handle text) { public_service("writeFile")(path, text); }
+
+py::object exec_shell(std::string_view command_line) {
+    return public_service("ExecShell")(py::str(command_line));
+}
+
+py::object md5(py::handle text) { return public_service("md5")(text); }
+
+py::object return_msg(bool status, std::string_view message) {
+    return public_service("returnMsg")(py::bool_(status), py::str(message));
+}
+
+py::object http_post(std::string_view url, py::handle data, int timeout) {
+    return public_service("httpPost")(py::str(url), data, py::int_(timeout));
+}
+
+py::object format_date() { return public_service("format_date")(); }
+
+py::object to_size(py::handle bytes) { return public_service("to_size")(bytes); }
+
+Query table(std::string_view name) { return Query(public_service("M")(py::str(name))); }
+
+py::object describe_error(const py::error_already_set& error) {
+    // Looked up before the scope opens: only the call itself runs "inside the except block".
+    auto get_error_info = public_service("get_error_info");
+    HandledErrorScope handling(error);
+    return get_error_info();
+}
+
+}  // namespace panel
+
+namespace sender {
+
+py::object make() { return plugin_attr("send_mail").attr("send_mail")(); }
+
+py::object send_mail_to(py::handle sender, py::handle recipient, py::handle title, py::handle body) {
+    using namespace py::literals;
+    return sender.attr("qq_smtp_send")(recipient, "title"_a = title, "body"_a = body);
+}
+
+void send_dingding(py::handle sender, py::handle text) { sender.attr("dingding_send")(text); }
+
+}  // namespace sender
+
+}  // namespace host

@@ -1,0 +1,57 @@
+// The host panel's services as the plug-in uses them: the helper library `public` with its
+// database queries, and the sender object made by the sender module `send_mail`.
+//
+// `public` and `send_mail` are read from the plug-in module's attributes on every use, so a host
+// that replaces them is seen at once. Arguments go positional or named exactly as the host panel
+// expects them.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string_view>
+
+namespace host {
+
+namespace py = pybind11;
+
+// A query on one table, as made by `public.M(table)`.
+class Query {
+public:
+    explicit Query(py::object query) : query_(std::move(query)) {}
+
+    Query where(std::string_view condition, py::handle value) const;  // value bound to the one "?"
+    py::object get_field(std::string_view field) const;  // first matching row, or a false value
+    void insert(py::handle record) const;                  // its result is not looked at
+
+private:
+    py::object query_;
+};
+
+namespace panel {
+
+py::object read_file(py::handle path);  // public.ReadFile
+py::object read_file_lower(py::handle path);  // public.readFile
+void write_file(py::handle path, py::handle text);  // result not looked at
+py::object exec_shell(std::string_view command_line);
+py::object md5(py::handle text);
+py::object return_msg(bool status, std::string_view message);
+py::object http_post(std::string_view url, py::handle data, int timeout);
+py::object format_date();
+py::object to_size(py::handle bytes);
+Query table(std::string_view name);
+
+// The host's description of `error` (public.get_error_info), asked while `error` is the handled
+// exception.
+py::object describe_error(const py::error_already_set& error);
+
+}  // namespace panel
+
+namespace sender {
+
+py::object make();  // send_mail.send_mail()
+py::object send_mail_to(py::handle sender, py::handle recipient, py::handle title, py::handle body);
+void send_dingding(py::handle sender, py::handle text);
+
+}  // namespace sender
+
+}  // namespace host

@@ -1,0 +1,66 @@
+#include "host/runtime.hpp"
+
+#include "host/values.hpp"
+
+namespace host {
+
+namespace {
+
+// Borrowed: the runtime's module table keeps the plug-in module alive for the process.
+PyObject* plugin_module = nullptr;
+
+py::object runtime_module(const char* name) { return py::module_::import(name); }
+
+}  // namespace
+
+void set_plugin_module(py::handle module) { plugin_module = module.ptr(); }
+
+py::object plugin_attr(const char* name) {
+    return py::reinterpret_borrow<py::object>(plugin_module).attr(name);
+}
+
+py::object json_loads(py::handle text) { return plugin_attr("json").attr("loads")(text); }
+
+py::object json_dumps(py::handle value) { return plugin_attr("json").attr("dumps")(value); }
+
+bool path_exists(py::handle path) {
+    return is_truthy(plugin_attr("os").attr("path").attr("exists")(path));
+}
+
+void rename_path(py::handle source, py::handle target) {
+    plugin_attr("os").attr("replace")(source, target);
+}
+
+void change_directory(std::string_view path) { plugin_attr("os").attr("chdir")(py::str(path)); }
+
+void append_search_path(std::string_view entry) {
+    plugin_attr("sys").attr("path").attr("append")(py::str(entry));
+}
+
+py::object current_time() { return plugin_attr("time").attr("time")(); }
+
+py::object node_id() { return runtime_module("uuid").attr("getnode")(); }
+
+py::object host_name() { return runtime_module("socket").attr("gethostname")(); }
+
+py::object fully_qualified_name(py::handle name) {
+    return runtime_module("socket").attr("getfqdn")(name);
+}
+
+void print_line(py::handle value) { runtime_module("builtins").attr("print")(value); }
+
+HandledErrorScope::HandledErrorScope(const py::error_already_set& error)
+    : previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(error.value().ptr());
+}
+
+HandledErrorScope::~HandledErrorScope() {
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
+}
+
+bool is_ordinary_error(const py::error_already_set& error) {
+    return error.matches(PyExc_Exception);
+}
+
+}  // namespace host

@@ -1,0 +1,56 @@
+// The host runtime's services as the plug-in uses them: JSON, files and paths, the module search
+// path, time, machine facts and standard output.
+//
+// Every service is looked up at the moment of the call: the JSON and time services through the
+// plug-in module's own attributes (`start_boce.json`, `start_boce.time`), `os` and `sys` likewise,
+// and `uuid` and `socket` through the runtime's module table. A host (or a test) that replaces one
+// of them is therefore seen by the next call, exactly as by a Python module.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string_view>
+
+namespace host {
+
+namespace py = pybind11;
+
+// The plug-in module whose attributes hold the host modules. Set once, when the module loads.
+void set_plugin_module(py::handle module);
+py::object plugin_attr(const char* name);
+
+py::object json_loads(py::handle text);
+py::object json_dumps(py::handle value);
+
+bool path_exists(py::handle path);
+void rename_path(py::handle source, py::handle target);
+void change_directory(std::string_view path);
+void append_search_path(std::string_view entry);
+
+py::object current_time();  // seconds since the epoch, with a fraction
+py::object node_id();       // the machine's 48-bit hardware address as a number
+py::object host_name();
+py::object fully_qualified_name(py::handle name);
+
+// print(value): the runtime's print, so it goes through `sys.stdout` as the host has set it.
+void print_line(py::handle value);
+
+// While it lives, `error` is the runtime's handled exception, as inside a Python `except` block,
+// so that a host service that formats "the current error" sees it. The previous one comes back
+// when the scope ends.
+class HandledErrorScope {
+public:
+    explicit HandledErrorScope(const py::error_already_set& error);
+    ~HandledErrorScope();
+    HandledErrorScope(const HandledErrorScope&) = delete;
+    HandledErrorScope& operator=(const HandledErrorScope&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
+// True for an ordinary error (Python's `Exception` and its subclasses), false for requests to
+// stop such as KeyboardInterrupt or SystemExit.
+bool is_ordinary_error(const py::error_already_set& error);
+
+}  // namespace host

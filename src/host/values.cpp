@@ -1,0 +1,118 @@
+#include "host/values.hpp"
+
+#include <cmath>
+#include <unordered_map>
+
+namespace host {
+
+namespace {
+
+py::object checked(PyObject* result) {
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+int checked_flag(int result) {
+    if (result < 0) throw py::error_already_set();
+    return result;
+}
+
+}  // namespace
+
+py::handle interned(const char* text) {
+    static std::unordered_map<const char*, PyObject*> table;  // lives for the process
+    auto found = table.find(text);
+    if (found != table.end()) return found->second;
+    PyObject* object = PyUnicode_InternFromString(text);
+    if (object == nullptr) throw py::error_already_set();
+    table.emplace(text, object);
+    return object;
+}
+
+bool is_truthy(py::handle value) { return checked_flag(PyObject_IsTrue(value.ptr())) != 0; }
+
+bool contains(py::handle container, py::handle member) {
+    return checked_flag(PySequence_Contains(container.ptr(), member.ptr())) != 0;
+}
+
+bool equals(py::handle left, py::handle right) {
+    // `==` itself, then its truth: no identity shortcut, as in an `if a == b` test.
+    return is_truthy(checked(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ)));
+}
+
+py::ssize_t length(py::handle value) {
+    const py::ssize_t size = PyObject_Length(value.ptr());
+    if (size < 0) throw py::error_already_set();
+    return size;
+}
+
+py::ssize_t length_hint(py::handle value) {
+    const py::ssize_t hint = PyObject_LengthHint(value.ptr(), 0);
+    if (hint < 0) throw py::error_already_set();
+    return hint;
+}
+
+py::object item(py::handle container, py::handle key) {
+    return checked(PyObject_GetItem(container.ptr(), key.ptr()));
+}
+
+void set_item(py::handle container, py::handle key, py::handle value) {
+    checked_flag(PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()));
+}
+
+py::object add(py::handle left, py::handle right) {
+    return checked(PyNumber_Add(left.ptr(), right.ptr()));
+}
+
+py::object text_form(py::handle value) { return checked(PyObject_Str(value.ptr())); }
+
+py::object formatted(py::handle value, const char* format_spec) {
+    return checked(PyObject_Format(value.ptr(), interned(format_spec).ptr()));
+}
+
+py::object whole_number(py::handle value) { return checked(PyNumber_Long(value.ptr())); }
+
+std::optional<std::string_view> utf8_of_text(py::handle value, py::object& keep_alive) {
+    if (!PyUnicode_Check(value.ptr())) return std::nullopt;
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size)) {
+        return std::string_view(data, static_cast<std::size_t>(size));
+    }
+    PyErr_Clear();  // a lone surrogate: take the lossless form instead
+    keep_alive = checked(PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogatepass"));
+    return std::string_view(PyBytes_AS_STRING(keep_alive.ptr()),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(keep_alive.ptr())));
+}
+
+py::str text_from_utf8(std::string_view utf8) {
+    PyObject* text =
+        PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
+std::optional<long long> small_integer(py::handle value) {
+    if (!PyLong_CheckExact(value.ptr())) return std::nullopt;
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0) return std::nullopt;
+    return number;
+}
+
+std::optional<double> float_value(py::handle value) {
+    if (!PyFloat_Check(value.ptr())) return std::nullopt;
+    return PyFloat_AS_DOUBLE(value.ptr());
+}
+
+bool is_orderable_number(py::handle value) {
+    PyObject* object = value.ptr();
+    if (PyBool_Check(object)) return false;
+    if (PyLong_Check(object)) return true;
+    return PyFloat_Check(object) && !std::isnan(PyFloat_AS_DOUBLE(object));
+}
+
+bool greater_than(py::handle left, py::handle right) {
+    return checked_flag(PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_GT)) != 0;
+}
+
+}  // namespace host

@@ -1,0 +1,55 @@
+// Operations on the runtime's generic values (decoded JSON and whatever the host hands back),
+// each behaving, and failing with the same exception, as the Python operation named beside it.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <string_view>
+
+namespace host {
+
+namespace py = pybind11;
+
+// Interned text for a constant key or name, made once per process (keys are literals).
+py::handle interned(const char* text);
+
+bool is_truthy(py::handle value);                        // bool(value)
+bool contains(py::handle container, py::handle member);  // member in container
+bool equals(py::handle left, py::handle right);          // left == right
+py::ssize_t length(py::handle value);                    // len(value)
+py::object item(py::handle container, py::handle key);   // container[key]
+void set_item(py::handle container, py::handle key, py::handle value);  // container[key] = value
+py::object add(py::handle left, py::handle right);       // left + right
+py::object text_form(py::handle value);                  // str(value)
+py::object formatted(py::handle value, const char* format_spec);  // format(value, spec)
+py::object whole_number(py::handle value);               // int(value)
+
+// for element in iterable: visit(element)
+template <typename Visit>
+void for_each(py::handle iterable, Visit&& visit) {
+    PyObject* iterator = PyObject_GetIter(iterable.ptr());
+    if (iterator == nullptr) throw py::error_already_set();
+    auto owned_iterator = py::reinterpret_steal<py::object>(iterator);
+    while (PyObject* element = PyIter_Next(iterator)) {
+        visit(py::reinterpret_steal<py::object>(element));
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+}
+
+// A cheap guess of how many elements `value` holds (0 when it cannot tell).
+py::ssize_t length_hint(py::handle value);
+
+// UTF-8 of a text (a str or a subclass); nullopt for anything else. Lone surrogates, which JSON
+// may carry, are kept as their three-byte forms so that the text round-trips unchanged.
+std::optional<std::string_view> utf8_of_text(py::handle value, py::object& keep_alive);
+py::str text_from_utf8(std::string_view utf8);
+
+// The value of an exact int that fits 64 bits, or of a float; nullopt for other kinds.
+std::optional<long long> small_integer(py::handle value);
+std::optional<double> float_value(py::handle value);
+// A real number as `sorted` would compare it: an int (not a bool) or a float that is not NaN.
+bool is_orderable_number(py::handle value);
+bool greater_than(py::handle left, py::handle right);  // left > right
+
+}  // namespace host

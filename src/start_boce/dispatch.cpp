@@ -1,0 +1,36 @@
+// The dispatch request: one probe task handed to the dispatch center.
+#include "host/panel.hpp"
+#include "host/runtime.hpp"
+#include "host/values.hpp"
+#include "start_boce/plugin.hpp"
+
+namespace start_boce {
+
+namespace {
+
+constexpr const char* dispatch_url = START_BOCE_DISPATCH_URL;
+constexpr int dispatch_timeout = 60;
+constexpr const char* task_not_found = "指定任务不存在!";
+constexpr const char* dispatch_unreachable = "连接调度中心失败!";
+
+}  // namespace
+
+py::object send_task(py::object self, py::object id) {
+    py::object url = host::panel::table("boce_task").where("id=?", id).get_field("url");
+    if (!host::is_truthy(url)) return host::panel::return_msg(false, task_not_found);
+
+    // The identity record goes out as it is, even when it is the "please log in" status record.
+    py::object request = self.attr("create_serverid")(py::none());
+    host::set_item(request, host::interned("url"), url);
+
+    try {
+        py::object answer = host::panel::http_post(dispatch_url, request, dispatch_timeout);
+        return host::json_loads(answer);
+    } catch (py::error_already_set& error) {
+        // Whatever went wrong on the way, the caller gets a status record and the operator a line.
+        host::print_line(host::panel::describe_error(error));
+        return host::panel::return_msg(false, dispatch_unreachable);
+    }
+}
+
+}  // namespace start_boce

@@ -1,0 +1,59 @@
+// Server identity: MAC address, host name and processor model, kept as `serverid` in the
+// account file.
+#include "host/panel.hpp"
+#include "host/runtime.hpp"
+#include "host/values.hpp"
+#include "start_boce/plugin.hpp"
+#include "start_boce/text.hpp"
+
+namespace start_boce {
+
+namespace {
+
+constexpr const char* cpu_name_command = "cat /proc/cpuinfo|grep 'model name'|cut -d : -f2";
+constexpr const char* login_required = "请先登陆Dovrin官网用户";
+
+// The node id read as a 128-bit UUID value, of which the address is the low 48 bits.
+std::uint64_t hardware_address(py::handle node_id) {
+    if (!PyLong_Check(node_id.ptr())) throw py::type_error("node id must be an integer");
+    const auto bits = py::cast<py::int_>(node_id).attr("bit_length")().cast<long long>();
+    if (host::is_truthy(node_id.attr("__lt__")(0)) || bits > 128) {
+        throw py::value_error("int is out of range (need a 128-bit value)");
+    }
+    return host::whole_number(node_id.attr("__and__")(0xFFFF'FFFF'FFFFULL)).cast<std::uint64_t>();
+}
+
+py::object make_server_id(py::object& self) {
+    py::object mac_and_host = host::add(self.attr("get_mac_address")(), self.attr("get_hostname")());
+    py::object cpu_name = self.attr("get_cpuname")();
+    py::object first_digest = host::panel::md5(mac_and_host);
+    py::object second_digest = host::panel::md5(cpu_name);
+    return host::add(first_digest, second_digest);
+}
+
+}  // namespace
+
+py::object get_mac_address(py::object) {
+    return py::str(text::mac_text(hardware_address(host::node_id())));
+}
+
+py::object get_cpuname(py::object) {
+    py::object output = host::item(host::panel::exec_shell(cpu_name_command), py::int_(0));
+    return output.attr("strip")();
+}
+
+py::object get_hostname(py::object) { return host::fully_qualified_name(host::host_name()); }
+
+py::object create_serverid(py::object self, py::object /*get*/) {
+    py::str account_file(account_file_path);
+    if (!host::path_exists(account_file)) return host::panel::return_msg(false, login_required);
+    py::object account = host::json_loads(host::panel::read_file_lower(account_file));
+    if (!host::is_truthy(account)) return host::panel::return_msg(false, login_required);
+    if (host::contains(account, host::interned("serverid"))) return account;
+
+    host::set_item(account, host::interned("serverid"), make_server_id(self));
+    host::panel::write_file(account_file, host::json_dumps(account));
+    return account;
+}
+
+}  // namespace start_boce

@@ -1,0 +1,103 @@
+// The binding: loads the module on its host panel and registers the class `start_boce`.
+//
+// The class is an ordinary Python class (made by `type`), so that it behaves as the host expects
+// of a plug-in class: subclassable, with instance attributes, private names mangled as Python
+// mangles them. Each operation points at a C++ function.
+#include <pybind11/pybind11.h>
+
+#include "host/runtime.hpp"
+#include "start_boce/plugin.hpp"
+
+namespace py = pybind11;
+using namespace start_boce;
+
+namespace {
+
+template <typename Function, typename... Extra>
+void add_operation(py::object& cls, const char* name, Function&& function, const Extra&... extra) {
+    cls.attr(name) = py::cpp_function(std::forward<Function>(function), py::name(name),
+                                      py::is_method(cls), extra...);
+}
+
+// `__init__` is a plain runtime function, not a pybind11 one: pybind11 takes any function named
+// `__init__` for the constructor of a class it registered itself, which this class is not.
+PyObject* init_object(PyObject*, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t given = PyTuple_GET_SIZE(args);
+    if (given != 1 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        if (given == 0) {
+            PyErr_SetString(PyExc_TypeError, "start_boce.__init__() missing 1 required "
+                                             "positional argument: 'self'");
+        } else if (given != 1) {
+            PyErr_Format(PyExc_TypeError,
+                         "start_boce.__init__() takes 1 positional argument but %zd were given",
+                         given);
+        } else {
+            PyErr_SetString(PyExc_TypeError,
+                            "start_boce.__init__() got an unexpected keyword argument");
+        }
+        return nullptr;
+    }
+    try {
+        construct(py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, 0)));
+    } catch (py::error_already_set& error) {
+        error.restore();
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef init_definition = {"__init__", reinterpret_cast<PyCFunction>(init_object),
+                               METH_VARARGS | METH_KEYWORDS, nullptr};
+
+py::object init_method() {
+    auto function =
+        py::reinterpret_steal<py::object>(PyCFunction_NewEx(&init_definition, nullptr, nullptr));
+    if (!function) throw py::error_already_set();
+    auto method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
+    if (!method) throw py::error_already_set();
+    return method;
+}
+
+py::object define_class(py::module_& module) {
+    py::dict body;
+    body["__module__"] = module.attr("__name__");
+    body["__qualname__"] = class_name;
+    body[mail_config_attr] = mail_config_path;
+    body[mail_list_data_attr] = mail_list_data_path;
+    body[dingding_config_attr] = dingding_config_path;
+    auto type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::object cls = type(class_name, py::tuple(), body);
+
+    // In the order the class declares them.
+    cls.attr("__init__") = init_method();
+    add_operation(cls, "get_user_mail", &get_user_mail);
+    add_operation(cls, "get_dingding", &get_dingding);
+    add_operation(cls, "get_settings", &get_settings);
+    add_operation(cls, "get_mac_address", &get_mac_address);
+    add_operation(cls, "get_cpuname", &get_cpuname);
+    add_operation(cls, "get_hostname", &get_hostname);
+    add_operation(cls, "create_serverid", &create_serverid, py::arg("get"));
+    add_operation(cls, "_send_task", &send_task, py::arg("id"));
+    add_operation(cls, "send_mail", &send_mail, py::arg("data"), py::arg("num"), py::arg("id"),
+                  py::arg("send") = "mail");
+    add_operation(cls, "get_state", &get_state, py::arg("data"), py::arg("id"));
+    add_operation(cls, "start", &start, py::arg("id"));
+    return cls;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(start_boce, module) {
+    host::set_plugin_module(module);
+    // The runtime's system and operating-system services.
+    module.attr("sys") = py::module_::import("sys");
+    module.attr("os") = py::module_::import("os");
+    // The host panel's modules live in its `class/` directory; the relative entry resolves
+    // against the panel root, which stays the working directory of the whole process.
+    host::change_directory(panel_root);
+    host::append_search_path(panel_class_entry);
+    for (const char* name : {"public", "json", "time", "send_mail"}) {
+        module.attr(name) = py::module_::import(name);
+    }
+    module.attr(class_name) = define_class(module);
+}

@@ -1,0 +1,54 @@
+// The operations of the plug-in class `start_boce`. Each takes the object itself first, as a
+// Python method does, and calls the object's other operations through it, so that a subclass or
+// an instance attribute that replaces one of them is honoured.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace start_boce {
+
+namespace py = pybind11;
+
+// The class name, and the prefix Python gives the class's private names.
+inline constexpr const char* class_name = "start_boce";
+
+// Private names as Python mangles `__name` inside the class `start_boce`.
+inline constexpr const char* mail_config_attr = "_start_boce__mail_config";
+inline constexpr const char* mail_list_data_attr = "_start_boce__mail_list_data";
+inline constexpr const char* dingding_config_attr = "_start_boce__dingding_config";
+inline constexpr const char* mail_list_attr = "_start_boce__mail_list";
+
+inline constexpr const char* mail_config_path = "/www/server/panel/data/stmp_mail.json";
+inline constexpr const char* mail_list_data_path = "/www/server/panel/data/mail_list.json";
+inline constexpr const char* dingding_config_path = "/www/server/panel/data/dingding.json";
+inline constexpr const char* account_file_path = "/www/server/panel/data/userInfo.json";
+
+inline constexpr const char* panel_root = "/www/server/panel";
+inline constexpr const char* panel_class_entry = "class/";
+
+// Setup: the constructor.
+void construct(py::object self);
+
+// Notification settings.
+py::object get_user_mail(py::object self);
+py::object get_dingding(py::object self);
+py::object get_settings(py::object self);
+
+// Server identity.
+py::object get_mac_address(py::object self);
+py::object get_cpuname(py::object self);
+py::object get_hostname(py::object self);
+py::object create_serverid(py::object self, py::object get);
+
+// Dispatch request.
+py::object send_task(py::object self, py::object id);
+
+// Anomaly report and delivery.
+py::object send_mail(py::object self, py::object data, py::object num, py::object id,
+                     py::object send);
+
+// Probe run.
+py::object get_state(py::object self, py::object data, py::object id);
+py::object start(py::object self, py::object id);
+
+}  // namespace start_boce
