@@ -1,8 +1,8 @@
 """The host panel's helper library (stand-in): files, shell, hashing, HTTP, status records, the
 panel database and a few text formatters, as the panel's plug-ins use them."""
 
+import contextlib
 import hashlib
-import json
 import os
 import sqlite3
 import subprocess
@@ -128,8 +128,15 @@ class M:
         self._limit = ""
         self._field = "*"
 
+    @contextlib.contextmanager
     def _connect(self):
-        return sqlite3.connect(self._database)
+        """One connection per statement: committed on success, closed in every case."""
+        db = sqlite3.connect(self._database)
+        try:
+            with db:
+                yield db
+        finally:
+            db.close()
 
     def _table_columns(self):
         with self._connect() as db:

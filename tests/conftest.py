@@ -1,0 +1,90 @@
+"""Shared fixtures. The tests run inside tools/sandbox, where /www/server/panel is a fresh
+directory: the module runs with its real fixed paths and the real /www is never touched."""
+
+import importlib.util
+import io
+import os
+import sys
+import types
+
+import pytest
+
+from doubles import CallLog, FakePublic, FakeSendMailModule, clear_directory
+
+if os.environ.get("START_BOCE_SANDBOX") != "1":
+    pytest.exit("run the tests inside tools/sandbox (make test); they use /www/server/panel", 2)
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PANEL = "/www/server/panel"
+DATA = os.path.join(PANEL, "data")
+sys.path.insert(0, os.path.join(REPO, "tools"))
+
+import install_panel  # noqa: E402
+
+install_panel.install(PANEL)
+
+# The recording doubles stand where the host panel's modules would be found, before the import.
+FAKE_PUBLIC = FakePublic()
+FAKE_SEND_MAIL = FakeSendMailModule()
+sys.modules["public"] = FAKE_PUBLIC
+sys.modules["send_mail"] = FAKE_SEND_MAIL
+
+import start_boce  # noqa: E402
+
+# Loading moved this process into the panel directory; the test runner works from the project.
+os.chdir(REPO)
+
+
+def load_panel_module(name):
+    """One of the stand-in panel's own modules, loaded from the panel's class directory."""
+    spec = importlib.util.spec_from_file_location(
+        "panel_" + name, os.path.join(PANEL, "class", name + ".py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture
+def data_dir():
+    """An empty panel data directory with a fresh database."""
+    os.makedirs(DATA, exist_ok=True)
+    clear_directory(DATA)
+    install_panel.install(PANEL)
+    return DATA
+
+
+@pytest.fixture
+def host(data_dir, monkeypatch):
+    """The recording doubles, reset, sharing one call log; the module reaches them as usual."""
+    log = CallLog()
+    FAKE_PUBLIC.reset(log)
+    FAKE_SEND_MAIL.reset(log)
+    for name, module in (("public", FAKE_PUBLIC), ("send_mail", FAKE_SEND_MAIL)):
+        monkeypatch.setattr(start_boce, name, module)
+    return types.SimpleNamespace(log=log, public=FAKE_PUBLIC, send_mail=FAKE_SEND_MAIL)
+
+
+@pytest.fixture
+def plugin(host):
+    """A plug-in object made on the doubles, with the call log emptied afterwards."""
+    obj = start_boce.start_boce()
+    host.log.clear()
+    return obj
+
+
+@pytest.fixture
+def stdout(monkeypatch):
+    """What the module prints, captured through sys.stdout as the host would."""
+    buffer = io.StringIO()
+    monkeypatch.setattr(sys, "stdout", buffer)
+    return buffer
+
+
+def write(path, text):
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()

@@ -1,0 +1,99 @@
+"""The stand-in host panel against a real SQLite file, real files and a real HTTP server."""
+
+import http.server
+import os
+import threading
+import urllib.parse
+
+import pytest
+
+from conftest import DATA, load_panel_module, read_bytes, write
+
+
+@pytest.fixture
+def public(data_dir):
+    return load_panel_module("public")
+
+
+def test_query_binds_the_id_and_never_pastes_it(public):
+    task = public.M("boce_task")
+    first = task.insert({"name": "web", "url": "http://a.example/"})
+    task.insert({"name": "shop", "url": "http://b.example/"})
+    assert public.M("boce_task").where("id=?", first).getField("url") == "http://a.example/"
+    assert public.M("boce_task").where("id=?", str(first)).getField("name") == "web"
+    assert public.M("boce_task").where("id=?", "1 OR 1=1").getField("url") is False
+    assert public.M("boce_task").where("id=?", 999).getField("url") is False
+    with pytest.raises(ValueError):
+        public.M("boce_task").getField("url; DROP TABLE boce_task")
+    with pytest.raises(ValueError):
+        public.M("boce_task").insert({"name) VALUES ('x'); --": 1})
+
+
+def test_insert_keeps_every_column_of_a_run(public):
+    public.M("boce_list").insert({"status": 0, "data": "[{\"isp\": \"\\u5317\"}]", "pid": 7,
+                                  "addtime": 1700000000})
+    rows = public.M("boce_list").where("pid=?", 7).select()
+    assert rows == [{"id": 1, "pid": 7, "status": 0, "data": "[{\"isp\": \"\\u5317\"}]",
+                     "addtime": 1700000000}]
+
+
+def test_files_are_read_whole_and_written_atomically(public):
+    path = os.path.join(DATA, "settings.json")
+    assert public.ReadFile(path) is False and public.readFile(path) is False
+    assert public.writeFile(path, "中文 text") is True
+    assert read_bytes(path) == "中文 text".encode()
+    assert public.ReadFile(path) == "中文 text"
+    assert [n for n in os.listdir(DATA) if n.startswith(".tmp-")] == []
+    # A write that cannot happen leaves the old content whole.
+    assert public.writeFile(path, 12345) is False
+    assert read_bytes(path) == "中文 text".encode()
+    assert public.writeFile("/www/server/panel/no/such/dir/file", "x") is False
+
+
+def test_small_helpers(public):
+    assert public.md5("abc") == "900150983cd24fb0d6963f7d28e17f72"
+    assert public.returnMsg(False, "指定任务不存在!") == {"status": False, "msg": "指定任务不存在!"}
+    assert public.ExecShell("printf ' a\\nb'")[0] == " a\nb"
+    assert public.to_size(0) == "0 b" and public.to_size(512) == "512 b"
+    assert public.to_size(1536) == "1.50 KB" and public.to_size(3 * 1024 ** 2) == "3.00 MB"
+    assert len(public.format_date()) == 19
+    try:
+        raise ValueError("boom")
+    except ValueError:
+        info = public.get_error_info()
+    assert "Traceback" in info and "ValueError: boom" in info
+
+
+class FormEcho(http.server.BaseHTTPRequestHandler):
+    received = []
+
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers["Content-Length"])).decode()
+        FormEcho.received.append((self.path, self.headers["Content-Type"], body))
+        answer = '{"ok": "已收到"}'.encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json; charset=utf-8")
+        self.send_header("Content-Length", str(len(answer)))
+        self.end_headers()
+        self.wfile.write(answer)
+
+    def log_message(self, *args):
+        pass
+
+
+def test_http_post_sends_a_form_and_returns_the_body_text(public):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), FormEcho)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        url = "http://127.0.0.1:%d/api/local/boce" % server.server_address[1]
+        answer = public.httpPost(url, {"serverid": "ab", "url": "http://x/?q=1&r=中"}, 5)
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert answer == '{"ok": "已收到"}'
+    path, content_type, body = FormEcho.received[-1]
+    assert path == "/api/local/boce" and content_type == "application/x-www-form-urlencoded"
+    assert urllib.parse.parse_qs(body) == {"serverid": ["ab"], "url": ["http://x/?q=1&r=中"]}
+    with pytest.raises(OSError):
+        public.httpPost(url, {}, 5)  # nobody listens any more

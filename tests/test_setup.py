@@ -1,0 +1,180 @@
+"""Loading the module on the host panel, the class as Python sees it, and the constructor."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import start_boce
+from conftest import DATA, read_bytes, write
+from doubles import Call
+
+LIST_FILE = os.path.join(DATA, "mail_list.json")
+
+
+def run_fresh(code):
+    """Runs `code` in a fresh interpreter (the load changes the whole process)."""
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                            capture_output=True, text=True, cwd="/")
+    return result
+
+
+def test_load_on_the_stand_in_panel():
+    result = run_fresh("""
+        import builtins, json, os, sys
+        imported, depth = [], [0]
+        real_import = builtins.__import__
+        def recording_import(name, *args, **kwargs):
+            if depth[0] == 1:
+                imported.append(name)  # what loading start_boce asks for itself
+            depth[0] += 1
+            try:
+                return real_import(name, *args, **kwargs)
+            finally:
+                depth[0] -= 1
+        builtins.__import__ = recording_import
+        import start_boce
+        builtins.__import__ = real_import
+        print(json.dumps({
+            "cwd": os.getcwd(),
+            "last_path": sys.path[-1],
+            "order": imported,
+            "public": start_boce.public.__file__,
+            "send_mail": start_boce.send_mail.__file__,
+            "same": [getattr(start_boce, n) is sys.modules[n]
+                     for n in ("public", "json", "time", "send_mail", "os", "sys")],
+        }))
+    """)
+    assert result.returncode == 0, result.stderr
+    facts = json.loads(result.stdout)
+    assert facts["cwd"] == "/www/server/panel"
+    assert facts["last_path"] == "class/"
+    assert facts["order"] == ["sys", "os", "public", "json", "time", "send_mail"]
+    assert facts["public"] == "/www/server/panel/class/public.py"
+    assert facts["send_mail"] == "/www/server/panel/class/send_mail.py"
+    assert facts["same"] == [True] * 6
+
+
+def test_a_failing_load_step_aborts_the_import_with_its_error():
+    result = run_fresh("""
+        import sys
+        sys.modules["send_mail"] = None  # the sender module cannot be imported
+        try:
+            import start_boce
+        except ImportError as error:
+            print(type(error).__name__, "start_boce" in sys.modules)
+    """)
+    assert result.stdout.split() == ["ImportError", "False"], result.stderr
+
+
+def test_the_class_as_python_sees_it():
+    cls = start_boce.start_boce
+    assert cls.__module__ == "start_boce" and cls.__qualname__ == "start_boce"
+    assert cls.__bases__ == (object,)
+    assert cls._start_boce__mail_config == "/www/server/panel/data/stmp_mail.json"
+    assert cls._start_boce__mail_list_data == "/www/server/panel/data/mail_list.json"
+    assert cls._start_boce__dingding_config == "/www/server/panel/data/dingding.json"
+    operations = [n for n in vars(cls) if callable(getattr(cls, n)) and not n.startswith("__")]
+    assert operations == ["get_user_mail", "get_dingding", "get_settings", "get_mac_address",
+                          "get_cpuname", "get_hostname", "create_serverid", "_send_task",
+                          "send_mail", "get_state", "start"]
+
+
+def test_subclasses_and_instance_attributes_work_as_for_a_python_class(host):
+    class Panel(start_boce.start_boce):
+        def get_hostname(self):
+            return "overridden"
+
+    obj = Panel()
+    obj.extra = 1
+    assert obj.get_hostname() == "overridden" and obj.extra == 1
+    assert isinstance(obj, start_boce.start_boce)
+    with pytest.raises(TypeError):
+        start_boce.start_boce(1)
+
+
+@pytest.mark.parametrize("before, members, after, backup", [
+    (None, [], b"[]", None),
+    ("[]", [], b"[]", None),
+    ('["a@example.cn", "b@example.cn"]', ["a@example.cn", "b@example.cn"],
+     b'["a@example.cn", "b@example.cn"]', None),
+    ("", [], b"[]", b""),
+    ("not json", [], b"[]", b"not json"),
+    ('{"a": 1}', {"a": 1}, b'{"a": 1}', None),
+])
+def test_construction_loads_creates_or_repairs_the_recipient_list(
+        host, stdout, before, members, after, backup):
+    if before is not None:
+        write(LIST_FILE, before)
+    write(LIST_FILE + ".bak", "older backup")
+
+    obj = start_boce.start_boce()
+
+    assert obj._start_boce__mail_list == members
+    assert read_bytes(LIST_FILE) == after
+    assert read_bytes(LIST_FILE + ".bak") == (b"older backup" if backup is None else backup)
+    assert isinstance(obj.mail, object) and host.log[0] == Call("send_mail.send_mail")
+    assert stdout.getvalue() == ""
+
+
+def test_an_untouched_list_file_is_not_rewritten(host):
+    write(LIST_FILE, '["a@example.cn"]')
+    start_boce.start_boce()
+    assert "writeFile" not in host.log.names()
+    assert host.log.names() == ["send_mail.send_mail", "ReadFile"]
+
+
+def test_a_missing_list_file_is_tested_then_written(host):
+    start_boce.start_boce()
+    assert host.log == [Call("send_mail.send_mail"), Call("writeFile", (LIST_FILE, "[]"))]
+
+
+def test_unreadable_list_file_is_kept_aside_even_when_the_move_fails(host, monkeypatch):
+    write(LIST_FILE, "{broken")
+    monkeypatch.setattr(start_boce.os, "replace",
+                        lambda a, b: (_ for _ in ()).throw(PermissionError("read-only")))
+    obj = start_boce.start_boce()
+    assert obj._start_boce__mail_list == [] and read_bytes(LIST_FILE) == b"[]"
+
+
+def test_sender_failure_leaves_both_members_absent(host, stdout):
+    host.send_mail.construct_error = RuntimeError("no mail settings")
+    obj = start_boce.start_boce()
+    assert not hasattr(obj, "mail")
+    with pytest.raises(AttributeError):
+        obj._start_boce__mail_list
+    assert not os.path.exists(LIST_FILE)
+    write(os.path.join(DATA, "stmp_mail.json"), "{}")
+    write(os.path.join(DATA, "dingding.json"), "{}")
+    with pytest.raises(AttributeError):
+        obj.get_settings()
+    assert stdout.getvalue() == ""
+
+
+@pytest.mark.parametrize("failure", [PermissionError("read-only data directory"),
+                                     KeyboardInterrupt()])
+def test_a_failing_write_is_ignored_and_the_list_is_empty(host, stdout, failure):
+    def failing_write(path, text):
+        raise failure
+    host.public.script(writeFile=failing_write)
+    obj = start_boce.start_boce()
+    assert obj._start_boce__mail_list == []
+    assert not os.path.exists(LIST_FILE)
+    assert stdout.getvalue() == ""
+
+
+def test_construction_on_the_stand_in_panel_with_the_data_directory_gone(
+        data_dir, monkeypatch, stdout):
+    from conftest import load_panel_module
+    monkeypatch.setattr(start_boce, "public", load_panel_module("public"))
+    monkeypatch.setattr(start_boce, "send_mail", load_panel_module("send_mail"))
+    os.rename(DATA, DATA + ".gone")
+    try:
+        obj = start_boce.start_boce()
+    finally:
+        os.rename(DATA + ".gone", DATA)
+    assert obj._start_boce__mail_list == [] and obj.mail is not None
+    assert not os.path.exists(LIST_FILE) and stdout.getvalue() == ""
