@@ -2,7 +2,6 @@
 directory: the module runs with its real fixed paths and the real /www is never touched."""
 
 import importlib.util
-import io
 import os
 import sys
 import types
@@ -72,12 +71,21 @@ def plugin(host):
     return obj
 
 
+class PrintedText:
+    """All that has been written to sys.stdout so far (capsys sees sys.stdout only, not fd 1)."""
+
+    def __init__(self, capsys):
+        self._capsys = capsys
+        self._text = ""
+
+    def getvalue(self):
+        self._text += self._capsys.readouterr().out
+        return self._text
+
+
 @pytest.fixture
-def stdout(monkeypatch):
-    """What the module prints, captured through sys.stdout as the host would."""
-    buffer = io.StringIO()
-    monkeypatch.setattr(sys, "stdout", buffer)
-    return buffer
+def stdout(capsys):
+    return PrintedText(capsys)
 
 
 def write(path, text):
@@ -88,3 +96,44 @@ def write(path, text):
 def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+@pytest.fixture(scope="session")
+def website():
+    """The local web site that the probes fetch; its base URL."""
+    import website as site
+    server, base_url = site.serve()
+    yield base_url
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.fixture(scope="session")
+def dispatch_server():
+    """The stand-in dispatch center on port 80 of the loopback, where the dispatch host name
+    points inside the sandbox. Three nodes and one that is down."""
+    sys.path.insert(0, REPO)
+    from dispatch.server import DispatchCenter, serve
+    center = DispatchCenter(nodes=[{"isp": "北京电信"}, {"isp": "上海联通"},
+                                   {"isp": "广州移动"}, {"isp": "沈阳电信", "down": True}],
+                            probe_timeout=5)
+    server = serve(center, "127.0.0.1", 80)
+    yield center
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.fixture
+def dispatch_center(dispatch_server):
+    dispatch_server.set_script([])
+    dispatch_server.requests.clear()
+    return dispatch_server
+
+
+@pytest.fixture
+def real_panel(data_dir, monkeypatch):
+    """The module on the stand-in panel's own `public` and `send_mail`."""
+    public = load_panel_module("public")
+    monkeypatch.setattr(start_boce, "public", public)
+    monkeypatch.setattr(start_boce, "send_mail", load_panel_module("send_mail"))
+    return public

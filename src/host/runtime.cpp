@@ -51,6 +51,9 @@ void print_line(py::handle value) { runtime_module("builtins").attr("print")(val
 
 HandledErrorScope::HandledErrorScope(const py::error_already_set& error)
     : previous_(PyErr_GetHandledException()) {
+    // Entering an `except` block attaches the traceback to the exception; the runtime's
+    // formatters read it from there.
+    if (error.trace()) PyException_SetTraceback(error.value().ptr(), error.trace().ptr());
     PyErr_SetHandledException(error.value().ptr());
 }
 

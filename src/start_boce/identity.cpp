@@ -24,7 +24,9 @@ std::uint64_t hardware_address(py::handle node_id) {
 }
 
 py::object make_server_id(py::object& self) {
-    py::object mac_and_host = host::add(self.attr("get_mac_address")(), self.attr("get_hostname")());
+    py::object mac_address = self.attr("get_mac_address")();
+    py::object host_name = self.attr("get_hostname")();
+    py::object mac_and_host = host::add(mac_address, host_name);
     py::object cpu_name = self.attr("get_cpuname")();
     py::object first_digest = host::panel::md5(mac_and_host);
     py::object second_digest = host::panel::md5(cpu_name);
