@@ -2,6 +2,7 @@
 directory: the module runs with its real fixed paths and the real /www is never touched."""
 
 import importlib.util
+import json
 import os
 import sys
 import types
@@ -137,3 +138,58 @@ def real_panel(data_dir, monkeypatch):
     monkeypatch.setattr(start_boce, "public", public)
     monkeypatch.setattr(start_boce, "send_mail", load_panel_module("send_mail"))
     return public
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class SmtpSink:
+    """The local SMTP server (its own process and environment) and the messages it kept."""
+
+    def __init__(self, port, directory):
+        self.port = port
+        self.directory = directory
+
+    def clear(self):
+        for name in os.listdir(self.directory):
+            os.unlink(os.path.join(self.directory, name))
+
+    def messages(self):
+        import email
+        import email.policy
+        kept = []
+        for name in sorted(n for n in os.listdir(self.directory) if n.endswith(".json")):
+            with open(os.path.join(self.directory, name), encoding="utf-8") as f:
+                raw = json.load(f)
+            message = email.message_from_string(raw["content"], policy=email.policy.default)
+            kept.append(types.SimpleNamespace(
+                mail_from=raw["mail_from"], rcpt_tos=raw["rcpt_tos"], to=message["To"],
+                subject=str(message["Subject"]), sender=message["From"],
+                content_type=message.get_content_type(), body=message.get_content()))
+        return kept
+
+
+@pytest.fixture(scope="session")
+def smtp_server(tmp_path_factory):
+    import subprocess
+    port = free_port()
+    directory = str(tmp_path_factory.mktemp("smtp"))
+    process = subprocess.Popen(
+        [os.path.join(REPO, ".venv-smtp", "bin", "python"),
+         os.path.join(REPO, "tools", "smtp_sink.py"), str(port), directory],
+        stdout=subprocess.PIPE, text=True)
+    assert process.stdout.readline().strip() == "ready"
+    yield SmtpSink(port, directory)
+    process.terminate()
+    process.wait()
+    process.stdout.close()
+
+
+@pytest.fixture
+def smtp(smtp_server):
+    smtp_server.clear()
+    return smtp_server

@@ -1,0 +1,117 @@
+"""Real delivery through the stand-in panel's sender: SMTP on the loopback and a DingTalk
+webhook served locally."""
+
+import http.server
+import json
+import os
+import threading
+
+import pytest
+
+import start_boce
+from conftest import DATA, write
+
+TITLE = "【shop】Quellan拔测监控到[3]个测试异常"
+RECORDS = [
+    {"isp": "北京电信", "primary_ip": "", "http_code": 0, "total_time": 3000.5,
+     "namelookup_time": 2.25, "starttransfer_time": 0, "size_download": 0, "speed_download": 0},
+    {"isp": "上海联通", "primary_ip": "10.0.0.1", "http_code": 502, "total_time": 80,
+     "namelookup_time": 1, "starttransfer_time": 70, "size_download": 2048,
+     "speed_download": 25600},
+]
+
+
+@pytest.fixture
+def shop(real_panel, monkeypatch):
+    monkeypatch.setattr(real_panel, "format_date", lambda: "2026-12-07 09:30:00")
+    return real_panel.M("boce_task").insert({"name": "shop", "url": "http://shop.example/"})
+
+
+def expected_report(public):
+    rows = []
+    for r in RECORDS:
+        marked = "style='color:red;'" if not r["primary_ip"] or not r["http_code"] else ""
+        rows.append("<tr bgcolor='#FFFFFF' %s><td>%s</td><td>%s</td><td>%s</td><td>%.2fms</td>"
+                    "<td>%.2fms</td><td>%.2fms</td><td>%s</td><td>%s/s</td></tr>" % (
+                        marked, r["isp"], r["primary_ip"] or "解析失败", r["http_code"] or "无法访问",
+                        r["total_time"], r["namelookup_time"], r["starttransfer_time"],
+                        public.to_size(r["size_download"]), public.to_size(r["speed_download"])))
+    return ("<h2>Quellan企业平台拔测监控报表(2026-12-07 09:30:00)</h2><hr /><table  border='0' "
+            "cellspacing='1' cellpadding='0' bgcolor='#888'><thead><tr bgcolor='#FFFFFF' "
+            "style='background-color: darkgray;'><th>ISP</th><th>解析地址</th><th>响应状态</th>"
+            "<th>总耗时</th><th>解析耗时</th><th>处理耗时</th><th>响应大小</th><th>传输速度</th>"
+            "</tr></thead><tbody>" + "".join(rows) +
+            "</tbody></table><hr><p>此为Quellan企业版平台自动通知邮件，请勿回复</p>")
+
+
+def configure_mail(smtp, recipients):
+    write(os.path.join(DATA, "stmp_mail.json"), json.dumps(
+        {"qq_mail": "alert@quellan.example", "qq_stmp_pwd": "", "hosts": "127.0.0.1",
+         "port": smtp.port, "tls": "none"}))
+    write(os.path.join(DATA, "dingding.json"), "{}")
+    write(os.path.join(DATA, "mail_list.json"), json.dumps(recipients))
+
+
+def test_one_message_per_recipient_in_list_order(shop, smtp, real_panel, stdout):
+    configure_mail(smtp, ["first@example.cn", "second@example.cn"])
+    data = [dict(r) for r in RECORDS]
+    start_boce.start_boce().send_mail(data, 3, shop)
+
+    messages = smtp.messages()
+    assert [m.rcpt_tos for m in messages] == [["first@example.cn"], ["second@example.cn"]]
+    for message in messages:
+        assert message.subject == TITLE
+        assert message.content_type == "text/html"
+        assert message.body == expected_report(real_panel)
+        assert message.mail_from == "alert@quellan.example"
+        assert "alert@quellan.example" in message.sender
+    assert stdout.getvalue() == ""
+
+
+def test_the_mailbox_gets_it_when_the_list_is_empty(shop, smtp, stdout):
+    configure_mail(smtp, [])
+    start_boce.start_boce().send_mail([dict(r) for r in RECORDS], 3, shop)
+    assert [m.rcpt_tos for m in smtp.messages()] == [["alert@quellan.example"]]
+    assert stdout.getvalue() == "True\n"
+
+
+def test_an_smtp_server_that_is_gone_is_reported_and_the_run_goes_on(shop, smtp, stdout):
+    configure_mail(smtp, ["first@example.cn"])
+    with open(os.path.join(DATA, "stmp_mail.json")) as f:
+        settings = json.load(f)
+    settings["port"] = 1  # nothing listens there
+    write(os.path.join(DATA, "stmp_mail.json"), json.dumps(settings))
+    start_boce.start_boce().send_mail([dict(r) for r in RECORDS], 3, shop)
+    printed = stdout.getvalue()
+    assert printed.startswith("Traceback") and "ConnectionRefusedError" in printed
+
+
+class Webhook(http.server.BaseHTTPRequestHandler):
+    received = []
+
+    def do_POST(self):
+        Webhook.received.append(json.loads(self.rfile.read(int(self.headers["Content-Length"]))))
+        answer = b'{"errcode": 0, "errmsg": "ok"}'
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(answer)))
+        self.end_headers()
+        self.wfile.write(answer)
+
+    def log_message(self, *args):
+        pass
+
+
+def test_dingding_carries_the_whole_report_in_one_message(shop, real_panel):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Webhook)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        write(os.path.join(DATA, "stmp_mail.json"), '{"qq_mail": "alert@quellan.example"}')
+        write(os.path.join(DATA, "dingding.json"), json.dumps(
+            {"dingding_url": "http://127.0.0.1:%d/robot/send" % server.server_address[1]}))
+        Webhook.received.clear()
+        start_boce.start_boce().send_mail([dict(r) for r in RECORDS], 3, shop, "dingding")
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert Webhook.received == [{"msgtype": "text",
+                                 "text": {"content": expected_report(real_panel)}}]
