@@ -8,13 +8,17 @@ PY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 SANDBOX := tools/sandbox
 
-.PHONY: demo test system-packages module text-tests clean
+.PHONY: demo test bench system-packages module text-tests clean
 
 demo: module
 	$(SANDBOX) $(PY) tools/demo.py
 
 test: module text-tests
 	$(SANDBOX) $(PY) -m pytest
+
+# The benchmark of the module's own work (figures to read, not a pass/fail test).
+bench: module
+	$(SANDBOX) $(PY) bench/bench.py
 
 # Debian packages: installed when missing (as root), otherwise named.
 system-packages: $(VENV)/.system-packages

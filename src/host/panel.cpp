@@ -46,6 +46,14 @@ py::object format_date() { return public_service("format_date")(); }
 
 py::object to_size(py::handle bytes) { return public_service("to_size")(bytes); }
 
+SizeFormatter::SizeFormatter() : to_size_(public_service("to_size")) {}
+
+py::object SizeFormatter::operator()(py::handle bytes) const {
+    PyObject* text = PyObject_CallOneArg(to_size_.ptr(), bytes.ptr());
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
+}
+
 Query table(std::string_view name) { return Query(public_service("M")(py::str(name))); }
 
 py::object describe_error(const py::error_already_set& error) {

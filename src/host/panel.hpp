@@ -38,6 +38,16 @@ py::object return_msg(bool status, std::string_view message);
 py::object http_post(std::string_view url, py::handle data, int timeout);
 py::object format_date();
 py::object to_size(py::handle bytes);
+
+// public.to_size, looked up once for a report that asks for it twice per row.
+class SizeFormatter {
+public:
+    SizeFormatter();
+    py::object operator()(py::handle bytes) const;
+
+private:
+    py::object to_size_;
+};
 Query table(std::string_view name);
 
 // The host's description of `error` (public.get_error_info), asked while `error` is the handled

@@ -1,7 +1,6 @@
 #include "host/values.hpp"
 
 #include <cmath>
-#include <unordered_map>
 
 namespace host {
 
@@ -19,14 +18,10 @@ int checked_flag(int result) {
 
 }  // namespace
 
-py::handle interned(const char* text) {
-    static std::unordered_map<const char*, PyObject*> table;  // lives for the process
-    auto found = table.find(text);
-    if (found != table.end()) return found->second;
-    PyObject* object = PyUnicode_InternFromString(text);
-    if (object == nullptr) throw py::error_already_set();
-    table.emplace(text, object);
-    return object;
+PyObject* Name::make() const {
+    object_ = PyUnicode_InternFromString(text_);  // kept for the process: never released
+    if (object_ == nullptr) throw py::error_already_set();
+    return object_;
 }
 
 bool is_truthy(py::handle value) { return checked_flag(PyObject_IsTrue(value.ptr())) != 0; }
@@ -36,6 +31,9 @@ bool contains(py::handle container, py::handle member) {
 }
 
 bool equals(py::handle left, py::handle right) {
+    if (PyUnicode_CheckExact(left.ptr()) && PyUnicode_CheckExact(right.ptr())) {
+        return PyUnicode_Compare(left.ptr(), right.ptr()) == 0;
+    }
     // `==` itself, then its truth: no identity shortcut, as in an `if a == b` test.
     return is_truthy(checked(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ)));
 }
@@ -66,22 +64,18 @@ py::object add(py::handle left, py::handle right) {
 
 py::object text_form(py::handle value) { return checked(PyObject_Str(value.ptr())); }
 
-py::object formatted(py::handle value, const char* format_spec) {
-    return checked(PyObject_Format(value.ptr(), interned(format_spec).ptr()));
+py::object formatted(py::handle value, const Name& format_spec) {
+    return checked(PyObject_Format(value.ptr(), format_spec.handle().ptr()));
 }
 
 py::object whole_number(py::handle value) { return checked(PyNumber_Long(value.ptr())); }
 
-std::optional<std::string_view> utf8_of_text(py::handle value, py::object& keep_alive) {
-    if (!PyUnicode_Check(value.ptr())) return std::nullopt;
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size)) {
-        return std::string_view(data, static_cast<std::size_t>(size));
-    }
-    PyErr_Clear();  // a lone surrogate: take the lossless form instead
-    keep_alive = checked(PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogatepass"));
-    return std::string_view(PyBytes_AS_STRING(keep_alive.ptr()),
-                            static_cast<std::size_t>(PyBytes_GET_SIZE(keep_alive.ptr())));
+std::optional<TextUnits> text_units(py::handle value) {
+    PyObject* text = value.ptr();
+    if (!PyUnicode_Check(text)) return std::nullopt;
+    if (PyUnicode_READY(text) < 0) throw py::error_already_set();
+    return TextUnits{PyUnicode_DATA(text), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)),
+                     static_cast<int>(PyUnicode_KIND(text))};
 }
 
 py::str text_from_utf8(std::string_view utf8) {

@@ -11,8 +11,26 @@ namespace host {
 
 namespace py = pybind11;
 
-// Interned text for a constant key or name, made once per process (keys are literals).
-py::handle interned(const char* text);
+// A constant text (a key, a name), made into an interned runtime text on first use and kept for
+// the life of the process. Declare them `constinit` at namespace scope.
+class Name {
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    operator py::handle() const { return object_ != nullptr ? object_ : make(); }
+    py::handle handle() const { return *this; }
+
+private:
+    PyObject* make() const;
+    const char* text_;
+    mutable PyObject* object_ = nullptr;
+};
+
+// The code units of a text as the runtime stores it: `width` bytes each (1, 2 or 4).
+struct TextUnits {
+    const void* data;
+    std::size_t length;
+    int width;
+};
 
 bool is_truthy(py::handle value);                        // bool(value)
 bool contains(py::handle container, py::handle member);  // member in container
@@ -22,7 +40,7 @@ py::object item(py::handle container, py::handle key);   // container[key]
 void set_item(py::handle container, py::handle key, py::handle value);  // container[key] = value
 py::object add(py::handle left, py::handle right);       // left + right
 py::object text_form(py::handle value);                  // str(value)
-py::object formatted(py::handle value, const char* format_spec);  // format(value, spec)
+py::object formatted(py::handle value, const Name& format_spec);  // format(value, spec)
 py::object whole_number(py::handle value);               // int(value)
 
 // for element in iterable: visit(element)
@@ -40,9 +58,9 @@ void for_each(py::handle iterable, Visit&& visit) {
 // A cheap guess of how many elements `value` holds (0 when it cannot tell).
 py::ssize_t length_hint(py::handle value);
 
-// UTF-8 of a text (a str or a subclass); nullopt for anything else. Lone surrogates, which JSON
-// may carry, are kept as their three-byte forms so that the text round-trips unchanged.
-std::optional<std::string_view> utf8_of_text(py::handle value, py::object& keep_alive);
+// The code units of a text (a str or a subclass); nullopt for anything else.
+std::optional<TextUnits> text_units(py::handle value);
+// A runtime text from UTF-8 in which lone surrogates may stand as their three-byte forms.
 py::str text_from_utf8(std::string_view utf8);
 
 // The value of an exact int that fits 64 bits, or of a float; nullopt for other kinds.

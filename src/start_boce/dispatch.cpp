@@ -2,6 +2,7 @@
 #include "host/panel.hpp"
 #include "host/runtime.hpp"
 #include "host/values.hpp"
+#include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
 
 namespace start_boce {
@@ -21,7 +22,7 @@ py::object send_task(py::object self, py::object id) {
 
     // The identity record goes out as it is, even when it is the "please log in" status record.
     py::object request = self.attr("create_serverid")(py::none());
-    host::set_item(request, host::interned("url"), url);
+    host::set_item(request, names::url, url);
 
     try {
         py::object answer = host::panel::http_post(dispatch_url, request, dispatch_timeout);

@@ -3,6 +3,7 @@
 #include "host/panel.hpp"
 #include "host/runtime.hpp"
 #include "host/values.hpp"
+#include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
 #include "start_boce/text.hpp"
 
@@ -51,9 +52,9 @@ py::object create_serverid(py::object self, py::object /*get*/) {
     if (!host::path_exists(account_file)) return host::panel::return_msg(false, login_required);
     py::object account = host::json_loads(host::panel::read_file_lower(account_file));
     if (!host::is_truthy(account)) return host::panel::return_msg(false, login_required);
-    if (host::contains(account, host::interned("serverid"))) return account;
+    if (host::contains(account, names::serverid)) return account;
 
-    host::set_item(account, host::interned("serverid"), make_server_id(self));
+    host::set_item(account, names::serverid, make_server_id(self));
     host::panel::write_file(account_file, host::json_dumps(account));
     return account;
 }

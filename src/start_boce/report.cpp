@@ -1,10 +1,12 @@
 // The anomaly report: an HTML table of the run's probe records, delivered by e-mail or DingTalk.
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "host/panel.hpp"
 #include "host/runtime.hpp"
 #include "host/values.hpp"
+#include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
 #include "start_boce/text.hpp"
 
@@ -30,8 +32,6 @@ constexpr std::string_view cell_break = "</td><td>";
 constexpr std::string_view time_cell_end = "ms</td><td>";
 constexpr std::string_view row_end = "/s</td></tr>";
 
-constexpr const char* unresolved_address = "解析失败";
-constexpr const char* unreachable = "无法访问";
 
 // Bytes per row beyond the cell texts; used only to size the buffer once.
 constexpr std::size_t row_estimate = 256;
@@ -51,10 +51,10 @@ public:
     void append(std::string_view text) { buffer_ += text; }
 
     // A text the page shows as it is (date, sizes): it must be a text, as in `str + value`.
-    void append_text(py::handle value) { buffer_ += utf8_of(value); }
+    void append_text(py::handle value) { append_utf8(value, false); }
 
     // A text from the dispatch center: escaped, since it comes from the network.
-    void append_escaped_text(py::handle value) { text::append_html_escaped(buffer_, utf8_of(value)); }
+    void append_escaped_text(py::handle value) { append_utf8(value, true); }
 
     // `http_code` in its default text form, escaped.
     void append_code(py::handle value) {
@@ -73,59 +73,62 @@ public:
             // Python formats an int with 'f' through its nearest float, as this cast does.
             text::append_two_decimals(buffer_, static_cast<double>(*integer));
         } else {
-            append_text(host::formatted(value, ".2f"));
+            static constinit host::Name two_decimals{".2f"};
+            append_text(host::formatted(value, two_decimals));
         }
     }
 
     py::str finish() const { return host::text_from_utf8(buffer_); }
 
 private:
-    std::string_view utf8_of(py::handle value) {
-        const auto utf8 = host::utf8_of_text(value, keep_alive_);
-        if (!utf8) throw_concatenation_error(value);
-        return *utf8;
+    void append_utf8(py::handle value, bool escape_html) {
+        const auto units = host::text_units(value);
+        if (!units) throw_concatenation_error(value);
+        text::append_utf8(buffer_, units->data, units->length, units->width, escape_html);
     }
 
     std::string buffer_;
-    py::object keep_alive_;
 };
 
 // Writes the replacement texts into an empty `primary_ip` or `http_code` of the caller's record;
 // true when either was empty, which marks the row.
 bool replace_empty_fields(py::handle record) {
     bool marked = false;
-    for (const auto& [field, replacement] :
-         {std::pair{"primary_ip", unresolved_address}, std::pair{"http_code", unreachable}}) {
-        py::handle key = host::interned(field);
-        if (!host::is_truthy(host::item(record, key))) {
-            host::set_item(record, key, host::interned(replacement));
+    for (const auto& [field, replacement] : {std::pair{&names::primary_ip, &names::unresolved_address},
+                                             std::pair{&names::http_code, &names::unreachable}}) {
+        if (!host::is_truthy(host::item(record, *field))) {
+            host::set_item(record, *field, *replacement);
             marked = true;
         }
     }
     return marked;
 }
 
-void append_row(ReportBuilder& report, py::handle record) {
-    auto field = [&](const char* name) { return host::item(record, host::interned(name)); };
+// `size_text` is looked up when the first size is written, as a plain call would look it up.
+void append_row(ReportBuilder& report, std::optional<host::panel::SizeFormatter>& size_text,
+                py::handle record) {
+    auto field = [&](const host::Name& name) { return host::item(record, name); };
     const bool marked = replace_empty_fields(record);
     report.append(row_start);
     if (marked) report.append(marked_row_style);
     report.append(first_cell);
-    report.append_escaped_text(field("isp"));
+    report.append_escaped_text(field(names::isp));
     report.append(cell_break);
-    report.append_escaped_text(field("primary_ip"));
+    report.append_escaped_text(field(names::primary_ip));
     report.append(cell_break);
-    report.append_code(field("http_code"));
+    report.append_code(field(names::http_code));
     report.append(cell_break);
-    report.append_two_decimals(field("total_time"));
+    report.append_two_decimals(field(names::total_time));
     report.append(time_cell_end);
-    report.append_two_decimals(field("namelookup_time"));
+    report.append_two_decimals(field(names::namelookup_time));
     report.append(time_cell_end);
-    report.append_two_decimals(field("starttransfer_time"));
+    report.append_two_decimals(field(names::starttransfer_time));
     report.append(time_cell_end);
-    report.append_text(host::panel::to_size(field("size_download")));
+    py::object size = field(names::size_download);
+    if (!size_text) size_text.emplace();
+    report.append_text((*size_text)(size));
     report.append(cell_break);
-    report.append_text(host::panel::to_size(field("speed_download")));
+    report.append_text((*size_text)(field(names::speed_download)));
     report.append(row_end);
 }
 
@@ -134,8 +137,9 @@ py::str build_report(py::handle data) {
     report.append(report_start);
     report.append_text(host::panel::format_date());
     report.append(table_head);
+    std::optional<host::panel::SizeFormatter> size_text;
     host::for_each(data, [&](py::handle record) {
-        if (host::is_truthy(record)) append_row(report, record);
+        if (host::is_truthy(record)) append_row(report, size_text, record);
     });
     report.append(report_end);
     return report.finish();
@@ -153,25 +157,25 @@ void guarded(Deliver&& deliver) {
 }
 
 void deliver_by_dingding(py::object& self, py::handle settings, py::handle report) {
-    if (!host::is_truthy(host::item(settings, host::interned("dingding")))) return;
+    if (!host::is_truthy(host::item(settings, names::dingding))) return;
     py::object sender = self.attr("mail");
     guarded([&] { host::sender::send_dingding(sender, report); });
 }
 
 bool mail_enabled(py::handle settings) {
-    py::object user_mail = host::item(settings, host::interned("user_mail"));
-    return host::is_truthy(host::item(user_mail, host::interned("user_name")));
+    py::object user_mail = host::item(settings, names::user_mail);
+    return host::is_truthy(host::item(user_mail, names::user_name));
 }
 
 void deliver_by_mail(py::object& self, py::handle settings, py::handle title, py::handle report) {
-    py::object user_mail = host::item(settings, host::interned("user_mail"));
+    py::object user_mail = host::item(settings, names::user_mail);
     if (!host::is_truthy(user_mail)) return;
     py::object recipients = self.attr(mail_list_attr);
     if (host::length(recipients) == 0) {
         // No recipient list: the mailbox of the mail settings, and the sender's answer is shown.
         if (!mail_enabled(settings)) return;
-        py::object info = host::item(user_mail, host::interned("info"));
-        py::object mailbox = host::text_form(host::item(info, host::interned("qq_mail")));
+        py::object info = host::item(user_mail, names::info);
+        py::object mailbox = host::text_form(host::item(info, names::qq_mail));
         py::object sender = self.attr("mail");
         guarded([&] {
             host::print_line(host::sender::send_mail_to(sender, mailbox, title, report));
@@ -196,9 +200,9 @@ py::object send_mail(py::object self, py::object data, py::object num, py::objec
 
     // Read once the report is complete, whatever the channel.
     py::object settings = self.attr("get_settings")();
-    if (host::equals(send, host::interned("dingding"))) {
+    if (host::equals(send, names::dingding_channel)) {
         deliver_by_dingding(self, settings, report);
-    } else if (host::equals(send, host::interned("mail"))) {
+    } else if (host::equals(send, names::mail_channel)) {
         deliver_by_mail(self, settings, title, report);
     }
     return py::none();

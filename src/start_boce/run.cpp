@@ -6,13 +6,13 @@
 #include "host/panel.hpp"
 #include "host/runtime.hpp"
 #include "host/values.hpp"
+#include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
 
 namespace start_boce {
 
 namespace {
 
-constexpr const char* not_responding = "节点未响应";
 constexpr long acceptable_codes[] = {200, 301, 302, 403, 401};
 constexpr long report_threshold = 2;
 
@@ -34,10 +34,10 @@ bool is_acceptable_code(py::handle code) {
 
 bool is_anomalous(py::handle record) {
     if (!host::is_truthy(record)) return false;
-    if (host::equals(host::item(record, host::interned("isp")), host::interned(not_responding))) {
+    if (host::equals(host::item(record, names::isp), names::not_responding)) {
         return false;
     }
-    return !is_acceptable_code(host::item(record, host::interned("http_code")));
+    return !is_acceptable_code(host::item(record, names::http_code));
 }
 
 // Report trouble without losing the run: an ordinary error of the alert step is shown to the
@@ -55,7 +55,7 @@ void send_report(py::object& self, py::handle data, long anomaly_count, py::hand
 py::object total_time_of(py::handle record) {
     if (!host::is_truthy(record)) return py::object();
     try {
-        py::object total_time = host::item(record, host::interned("total_time"));
+        py::object total_time = host::item(record, names::total_time);
         if (host::is_orderable_number(total_time)) return total_time;
     } catch (py::error_already_set& error) {
         if (!host::is_ordinary_error(error)) throw;
@@ -127,7 +127,7 @@ py::object get_state(py::object self, py::object data, py::object id) {
 
 py::object start(py::object self, py::object id) {
     py::object response = self.attr("_send_task")(id);
-    if (host::contains(response, host::interned("status"))) return response;
+    if (host::contains(response, names::status)) return response;
 
     py::dict run_record;
     run_record["status"] = self.attr("get_state")(response, id);

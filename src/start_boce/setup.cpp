@@ -19,7 +19,8 @@ void reset_recipient_list(py::object& self, py::handle list_file) {
 // beside the fresh one instead of losing it. If even the move fails, go on without it.
 void keep_broken_list_file(py::handle list_file) {
     try {
-        host::rename_path(list_file, host::add(list_file, host::interned(".bak")));
+        static constinit host::Name backup_suffix{".bak"};
+        host::rename_path(list_file, host::add(list_file, backup_suffix));
     } catch (py::error_already_set&) {
     }
 }

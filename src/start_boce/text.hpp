@@ -20,6 +20,13 @@ void append_integer(std::string& out, long long value);
 void append_html_escaped(std::string& out, std::string_view text);
 std::string html_escaped(std::string_view text);
 
+// Appends a text given as `length` code units of `width` bytes each (1, 2 or 4, as the runtime
+// stores texts) in UTF-8. A lone surrogate is written as its three-byte form, so that the text
+// comes back unchanged when read the same way. With `escape_html` the five characters of
+// html.escape become entities.
+void append_utf8(std::string& out, const void* units, std::size_t length, int width,
+                 bool escape_html);
+
 // The low 48 bits of a node id as six pairs of lower-case hexadecimal digits joined by ':'.
 std::string mac_text(std::uint64_t node_id);
 

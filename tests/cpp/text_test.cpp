@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <cstdint>
 #include <string>
 
 #include "start_boce/text.hpp"
@@ -45,6 +46,25 @@ int main() {
     expect(mac_text(0x02AB0C3D4E5FULL), "02:ab:0c:3d:4e:5f", "full address");
     expect(mac_text(0x1A), "00:00:00:00:00:1a", "small node id");
     expect(mac_text(0xFFFF'0000'0000'0001ULL), "00:00:00:00:00:01", "high bits dropped");
+
+    // Code units to UTF-8: every width, escaping on and off, a lone surrogate kept.
+    {
+        const std::uint8_t latin[] = {'a', '<', 0xE9};
+        const std::uint16_t wide[] = {0x5317, '&', 0xD800};
+        const std::uint32_t astral[] = {0x1F600, '\''};
+        std::string out;
+        append_utf8(out, latin, 3, 1, true);
+        expect(out, "a&lt;\xC3\xA9", "one-byte units, escaped");
+        out.clear();
+        append_utf8(out, latin, 3, 1, false);
+        expect(out, "a<\xC3\xA9", "one-byte units, as they are");
+        out.clear();
+        append_utf8(out, wide, 3, 2, true);
+        expect(out, "\xE5\x8C\x97&amp;\xED\xA0\x80", "two-byte units, lone surrogate");
+        out.clear();
+        append_utf8(out, astral, 2, 4, true);
+        expect(out, "\xF0\x9F\x98\x80&#x27;", "four-byte units");
+    }
 
     std::string digits;
     append_integer(digits, -9223372036854775807LL - 1);
