@@ -7,14 +7,34 @@ VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 SANDBOX := tools/sandbox
+CXX_SOURCES := $(wildcard src/host/*.[ch]pp src/start_boce/*.[ch]pp tests/cpp/*.cpp)
+# Warnings are errors in every build these commands make.
+export START_BOCE_WERROR := ON
 
-.PHONY: demo test bench system-packages module text-tests clean
+.PHONY: demo test test-asan lint bench system-packages module text-tests clean
 
 demo: module
 	$(SANDBOX) $(PY) tools/demo.py
 
 test: module text-tests
 	$(SANDBOX) $(PY) -m pytest
+ifdef CI
+	$(MAKE) lint test-asan
+endif
+
+# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
+test-asan: module
+	tools/test-sanitized
+
+# Formatting and static checks of the C++ sources.
+lint: $(VENV)/.lint-tools module
+	clang-format --dry-run --Werror $(CXX_SOURCES)
+	cmake -S . -B build/lint -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(PY) \
+	    -Dpybind11_DIR=$$($(PY) -c "import pybind11; print(pybind11.get_cmake_dir())") >/dev/null
+	clang-tidy --quiet -p build/lint $(wildcard src/host/*.cpp src/start_boce/*.cpp)
+$(VENV)/.lint-tools: tools/ensure-system-packages
+	tools/ensure-system-packages clang-format clang-tidy
+	@mkdir -p $(VENV) && touch $@
 
 # The benchmark of the module's own work (figures to read, not a pass/fail test).
 bench: module

@@ -69,7 +69,8 @@ namespace sender {
 
 py::object make() { return plugin_attr("send_mail").attr("send_mail")(); }
 
-py::object send_mail_to(py::handle sender, py::handle recipient, py::handle title, py::handle body) {
+py::object send_mail_to(py::handle sender, py::handle recipient, py::handle title,
+                        py::handle body) {
     using namespace py::literals;
     return sender.attr("qq_smtp_send")(recipient, "title"_a = title, "body"_a = body);
 }

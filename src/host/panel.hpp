@@ -16,21 +16,21 @@ namespace py = pybind11;
 
 // A query on one table, as made by `public.M(table)`.
 class Query {
-public:
+  public:
     explicit Query(py::object query) : query_(std::move(query)) {}
 
     Query where(std::string_view condition, py::handle value) const;  // value bound to the one "?"
     py::object get_field(std::string_view field) const;  // first matching row, or a false value
-    void insert(py::handle record) const;                  // its result is not looked at
+    void insert(py::handle record) const;                // its result is not looked at
 
-private:
+  private:
     py::object query_;
 };
 
 namespace panel {
 
-py::object read_file(py::handle path);  // public.ReadFile
-py::object read_file_lower(py::handle path);  // public.readFile
+py::object read_file(py::handle path);              // public.ReadFile
+py::object read_file_lower(py::handle path);        // public.readFile
 void write_file(py::handle path, py::handle text);  // result not looked at
 py::object exec_shell(std::string_view command_line);
 py::object md5(py::handle text);
@@ -41,11 +41,11 @@ py::object to_size(py::handle bytes);
 
 // public.to_size, looked up once for a report that asks for it twice per row.
 class SizeFormatter {
-public:
+  public:
     SizeFormatter();
     py::object operator()(py::handle bytes) const;
 
-private:
+  private:
     py::object to_size_;
 };
 Query table(std::string_view name);

@@ -39,13 +39,13 @@ void print_line(py::handle value);
 // so that a host service that formats "the current error" sees it. The previous one comes back
 // when the scope ends.
 class HandledErrorScope {
-public:
+  public:
     explicit HandledErrorScope(const py::error_already_set& error);
     ~HandledErrorScope();
     HandledErrorScope(const HandledErrorScope&) = delete;
     HandledErrorScope& operator=(const HandledErrorScope&) = delete;
 
-private:
+  private:
     PyObject* previous_;
 };
 

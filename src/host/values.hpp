@@ -14,12 +14,12 @@ namespace py = pybind11;
 // A constant text (a key, a name), made into an interned runtime text on first use and kept for
 // the life of the process. Declare them `constinit` at namespace scope.
 class Name {
-public:
+  public:
     constexpr explicit Name(const char* text) : text_(text) {}
     operator py::handle() const { return object_ != nullptr ? object_ : make(); }
     py::handle handle() const { return *this; }
 
-private:
+  private:
     PyObject* make() const;
     const char* text_;
     mutable PyObject* object_ = nullptr;
@@ -32,16 +32,16 @@ struct TextUnits {
     int width;
 };
 
-bool is_truthy(py::handle value);                        // bool(value)
-bool contains(py::handle container, py::handle member);  // member in container
-bool equals(py::handle left, py::handle right);          // left == right
-py::ssize_t length(py::handle value);                    // len(value)
-py::object item(py::handle container, py::handle key);   // container[key]
+bool is_truthy(py::handle value);                                       // bool(value)
+bool contains(py::handle container, py::handle member);                 // member in container
+bool equals(py::handle left, py::handle right);                         // left == right
+py::ssize_t length(py::handle value);                                   // len(value)
+py::object item(py::handle container, py::handle key);                  // container[key]
 void set_item(py::handle container, py::handle key, py::handle value);  // container[key] = value
-py::object add(py::handle left, py::handle right);       // left + right
-py::object text_form(py::handle value);                  // str(value)
-py::object formatted(py::handle value, const Name& format_spec);  // format(value, spec)
-py::object whole_number(py::handle value);               // int(value)
+py::object add(py::handle left, py::handle right);                      // left + right
+py::object text_form(py::handle value);                                 // str(value)
+py::object formatted(py::handle value, const Name& format_spec);        // format(value, spec)
+py::object whole_number(py::handle value);                              // int(value)
 
 // for element in iterable: visit(element)
 template <typename Visit>

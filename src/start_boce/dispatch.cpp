@@ -16,7 +16,7 @@ constexpr const char* dispatch_unreachable = "连接调度中心失败!";
 
 }  // namespace
 
-py::object send_task(py::object self, py::object id) {
+py::object send_task(const py::object& self, const py::object& id) {
     py::object url = host::panel::table("boce_task").where("id=?", id).get_field("url");
     if (!host::is_truthy(url)) return host::panel::return_msg(false, task_not_found);
 

@@ -24,7 +24,7 @@ std::uint64_t hardware_address(py::handle node_id) {
     return host::whole_number(node_id.attr("__and__")(0xFFFF'FFFF'FFFFULL)).cast<std::uint64_t>();
 }
 
-py::object make_server_id(py::object& self) {
+py::object make_server_id(const py::object& self) {
     py::object mac_address = self.attr("get_mac_address")();
     py::object host_name = self.attr("get_hostname")();
     py::object mac_and_host = host::add(mac_address, host_name);
@@ -36,18 +36,18 @@ py::object make_server_id(py::object& self) {
 
 }  // namespace
 
-py::object get_mac_address(py::object) {
+py::object get_mac_address(const py::object&) {
     return py::str(text::mac_text(hardware_address(host::node_id())));
 }
 
-py::object get_cpuname(py::object) {
+py::object get_cpuname(const py::object&) {
     py::object output = host::item(host::panel::exec_shell(cpu_name_command), py::int_(0));
     return output.attr("strip")();
 }
 
-py::object get_hostname(py::object) { return host::fully_qualified_name(host::host_name()); }
+py::object get_hostname(const py::object&) { return host::fully_qualified_name(host::host_name()); }
 
-py::object create_serverid(py::object self, py::object /*get*/) {
+py::object create_serverid(const py::object& self, const py::object& /*get*/) {
     py::str account_file(account_file_path);
     if (!host::path_exists(account_file)) return host::panel::return_msg(false, login_required);
     py::object account = host::json_loads(host::panel::read_file_lower(account_file));

@@ -25,8 +25,9 @@ PyObject* init_object(PyObject*, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (given != 1 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
         if (given == 0) {
-            PyErr_SetString(PyExc_TypeError, "start_boce.__init__() missing 1 required "
-                                             "positional argument: 'self'");
+            PyErr_SetString(PyExc_TypeError,
+                            "start_boce.__init__() missing 1 required "
+                            "positional argument: 'self'");
         } else if (given != 1) {
             PyErr_Format(PyExc_TypeError,
                          "start_boce.__init__() takes 1 positional argument but %zd were given",
@@ -46,8 +47,10 @@ PyObject* init_object(PyObject*, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef init_definition = {"__init__", reinterpret_cast<PyCFunction>(init_object),
-                               METH_VARARGS | METH_KEYWORDS, nullptr};
+// The runtime calls a METH_KEYWORDS function with three arguments; the table's type has two.
+PyMethodDef init_definition = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_object)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
 
 py::object init_method() {
     auto function =

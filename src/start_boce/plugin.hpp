@@ -27,28 +27,28 @@ inline constexpr const char* panel_root = "/www/server/panel";
 inline constexpr const char* panel_class_entry = "class/";
 
 // Setup: the constructor.
-void construct(py::object self);
+void construct(const py::object& self);
 
 // Notification settings.
-py::object get_user_mail(py::object self);
-py::object get_dingding(py::object self);
-py::object get_settings(py::object self);
+py::object get_user_mail(const py::object& self);
+py::object get_dingding(const py::object& self);
+py::object get_settings(const py::object& self);
 
 // Server identity.
-py::object get_mac_address(py::object self);
-py::object get_cpuname(py::object self);
-py::object get_hostname(py::object self);
-py::object create_serverid(py::object self, py::object get);
+py::object get_mac_address(const py::object& self);
+py::object get_cpuname(const py::object& self);
+py::object get_hostname(const py::object& self);
+py::object create_serverid(const py::object& self, const py::object& get);
 
 // Dispatch request.
-py::object send_task(py::object self, py::object id);
+py::object send_task(const py::object& self, const py::object& id);
 
 // Anomaly report and delivery.
-py::object send_mail(py::object self, py::object data, py::object num, py::object id,
-                     py::object send);
+py::object send_mail(const py::object& self, const py::object& data, const py::object& num,
+                     const py::object& id, const py::object& send);
 
 // Probe run.
-py::object get_state(py::object self, py::object data, py::object id);
-py::object start(py::object self, py::object id);
+py::object get_state(const py::object& self, const py::object& data, const py::object& id);
+py::object start(const py::object& self, const py::object& id);
 
 }  // namespace start_boce

@@ -32,7 +32,6 @@ constexpr std::string_view cell_break = "</td><td>";
 constexpr std::string_view time_cell_end = "ms</td><td>";
 constexpr std::string_view row_end = "/s</td></tr>";
 
-
 // Bytes per row beyond the cell texts; used only to size the buffer once.
 constexpr std::size_t row_estimate = 256;
 
@@ -43,7 +42,7 @@ constexpr std::size_t row_estimate = 256;
 
 // The report's text, built as UTF-8 in one buffer and turned into one runtime text at the end.
 class ReportBuilder {
-public:
+  public:
     explicit ReportBuilder(py::ssize_t expected_rows) {
         buffer_.reserve(1024 + row_estimate * static_cast<std::size_t>(expected_rows));
     }
@@ -80,7 +79,7 @@ public:
 
     py::str finish() const { return host::text_from_utf8(buffer_); }
 
-private:
+  private:
     void append_utf8(py::handle value, bool escape_html) {
         const auto units = host::text_units(value);
         if (!units) throw_concatenation_error(value);
@@ -94,8 +93,9 @@ private:
 // true when either was empty, which marks the row.
 bool replace_empty_fields(py::handle record) {
     bool marked = false;
-    for (const auto& [field, replacement] : {std::pair{&names::primary_ip, &names::unresolved_address},
-                                             std::pair{&names::http_code, &names::unreachable}}) {
+    for (const auto& [field, replacement] :
+         {std::pair{&names::primary_ip, &names::unresolved_address},
+          std::pair{&names::http_code, &names::unreachable}}) {
         if (!host::is_truthy(host::item(record, *field))) {
             host::set_item(record, *field, *replacement);
             marked = true;
@@ -156,7 +156,7 @@ void guarded(Deliver&& deliver) {
     }
 }
 
-void deliver_by_dingding(py::object& self, py::handle settings, py::handle report) {
+void deliver_by_dingding(const py::object& self, py::handle settings, py::handle report) {
     if (!host::is_truthy(host::item(settings, names::dingding))) return;
     py::object sender = self.attr("mail");
     guarded([&] { host::sender::send_dingding(sender, report); });
@@ -167,7 +167,8 @@ bool mail_enabled(py::handle settings) {
     return host::is_truthy(host::item(user_mail, names::user_name));
 }
 
-void deliver_by_mail(py::object& self, py::handle settings, py::handle title, py::handle report) {
+void deliver_by_mail(const py::object& self, py::handle settings, py::handle title,
+                     py::handle report) {
     py::object user_mail = host::item(settings, names::user_mail);
     if (!host::is_truthy(user_mail)) return;
     py::object recipients = self.attr(mail_list_attr);
@@ -177,9 +178,8 @@ void deliver_by_mail(py::object& self, py::handle settings, py::handle title, py
         py::object info = host::item(user_mail, names::info);
         py::object mailbox = host::text_form(host::item(info, names::qq_mail));
         py::object sender = self.attr("mail");
-        guarded([&] {
-            host::print_line(host::sender::send_mail_to(sender, mailbox, title, report));
-        });
+        guarded(
+            [&] { host::print_line(host::sender::send_mail_to(sender, mailbox, title, report)); });
         return;
     }
     host::for_each(recipients, [&](py::handle recipient) {
@@ -192,8 +192,8 @@ void deliver_by_mail(py::object& self, py::handle settings, py::handle title, py
 
 }  // namespace
 
-py::object send_mail(py::object self, py::object data, py::object num, py::object id,
-                     py::object send) {
+py::object send_mail(const py::object& self, const py::object& data, const py::object& num,
+                     const py::object& id, const py::object& send) {
     py::object name = host::panel::table("boce_task").where("id=?", id).get_field("name");
     py::object title = py::str(title_template).attr("format")(name, num);
     py::str report = build_report(data);

@@ -42,7 +42,7 @@ bool is_anomalous(py::handle record) {
 
 // Report trouble without losing the run: an ordinary error of the alert step is shown to the
 // operator, and the run is stored all the same.
-void send_report(py::object& self, py::handle data, long anomaly_count, py::handle id) {
+void send_report(const py::object& self, py::handle data, long anomaly_count, py::handle id) {
     try {
         self.attr("send_mail")(data, anomaly_count, id);
     } catch (py::error_already_set& error) {
@@ -63,6 +63,7 @@ py::object total_time_of(py::handle record) {
     return py::object();
 }
 
+// NOLINTNEXTLINE(bugprone-exception-escape): moving a py::object only swaps a pointer.
 struct TimedRecord {
     py::object record;
     py::object total_time;
@@ -93,10 +94,9 @@ py::list slowest_first(py::handle data) {
         timed.push_back({std::move(record), std::move(total_time), key});
     });
     if (all_fast) {
-        std::stable_sort(timed.begin(), timed.end(),
-                         [](const TimedRecord& a, const TimedRecord& b) {
-                             return a.fast_key > b.fast_key;
-                         });
+        std::stable_sort(
+            timed.begin(), timed.end(),
+            [](const TimedRecord& a, const TimedRecord& b) { return a.fast_key > b.fast_key; });
     } else {
         // Big integers: compare exactly, as the runtime does.
         std::stable_sort(timed.begin(), timed.end(),
@@ -113,7 +113,7 @@ py::list slowest_first(py::handle data) {
 
 }  // namespace
 
-py::object get_state(py::object self, py::object data, py::object id) {
+py::object get_state(const py::object& self, const py::object& data, const py::object& id) {
     long anomaly_count = 0;
     host::for_each(data, [&](py::handle record) {
         if (is_anomalous(record)) ++anomaly_count;
@@ -125,7 +125,7 @@ py::object get_state(py::object self, py::object data, py::object id) {
     return py::int_(1);
 }
 
-py::object start(py::object self, py::object id) {
+py::object start(const py::object& self, const py::object& id) {
     py::object response = self.attr("_send_task")(id);
     if (host::contains(response, names::status)) return response;
 

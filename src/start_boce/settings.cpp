@@ -9,7 +9,7 @@ namespace start_boce {
 namespace {
 
 // No existence test and no default: a missing or broken settings file fails the caller.
-py::object read_settings_file(py::object& self, const char* path_attr) {
+py::object read_settings_file(const py::object& self, const char* path_attr) {
     return host::json_loads(host::panel::read_file(self.attr(path_attr)));
 }
 
@@ -22,15 +22,15 @@ py::object present_or_false(py::object settings) {
 
 }  // namespace
 
-py::object get_user_mail(py::object self) {
+py::object get_user_mail(const py::object& self) {
     return present_or_false(read_settings_file(self, mail_config_attr));
 }
 
-py::object get_dingding(py::object self) {
+py::object get_dingding(const py::object& self) {
     return present_or_false(read_settings_file(self, dingding_config_attr));
 }
 
-py::object get_settings(py::object self) {
+py::object get_settings(const py::object& self) {
     // Each flag comes from its own read; `info` is read again by the operation that gives it.
     const bool mail_present = is_present(read_settings_file(self, mail_config_attr));
     const bool dingding_present = is_present(read_settings_file(self, dingding_config_attr));

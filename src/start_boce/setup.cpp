@@ -10,7 +10,7 @@ namespace {
 
 constexpr const char* empty_list_json = "[]";
 
-void reset_recipient_list(py::object& self, py::handle list_file) {
+void reset_recipient_list(const py::object& self, py::handle list_file) {
     self.attr(mail_list_attr) = py::list();
     host::panel::write_file(list_file, py::str(empty_list_json));
 }
@@ -25,7 +25,7 @@ void keep_broken_list_file(py::handle list_file) {
     }
 }
 
-void load_recipient_list(py::object& self) {
+void load_recipient_list(const py::object& self) {
     py::object list_file = self.attr(mail_list_data_attr);
     if (!host::path_exists(list_file)) {
         reset_recipient_list(self, list_file);
@@ -42,7 +42,7 @@ void load_recipient_list(py::object& self) {
 
 }  // namespace
 
-void construct(py::object self) {
+void construct(const py::object& self) {
     // The constructor never fails: a host panel must always get its plug-in object. A step that
     // fails ends construction silently, and the members it did not set stay absent.
     try {

@@ -1,11 +1,11 @@
 // The pure text helpers, checked without Python.
+#include "start_boce/text.hpp"
+
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
-#include <cstdint>
 #include <string>
-
-#include "start_boce/text.hpp"
 
 using namespace start_boce::text;
 
