@@ -18,6 +18,9 @@ import time
 import tracemalloc
 import types
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+import light_host  # noqa: E402
+
 SIZES = (10, 100, 1_000, 10_000)
 MIN_SECONDS = 0.5
 MIN_RUNS = 7
@@ -39,47 +42,26 @@ def timed(function):
     return service
 
 
-class Query:
-    def __init__(self, table):
-        self.table = table
-
-    @timed
-    def where(self, condition, value):
-        return self
-
-    @timed
-    def getField(self, name):
-        return "http://site.example/" if name == "url" else "site"
-
-    @timed
-    def insert(self, record):
-        return 1
+class TimedQuery(light_host.Query):
+    where = timed(light_host.Query.where)
+    getField = timed(light_host.Query.getField)
+    insert = timed(light_host.Query.insert)
 
 
-class Sender:
-    @timed
-    def qq_smtp_send(self, email, title, body):
-        return True
-
-    @timed
-    def dingding_send(self, content):
-        return True
+class TimedSender(light_host.Sender):
+    qq_smtp_send = timed(light_host.Sender.qq_smtp_send)
+    dingding_send = timed(light_host.Sender.dingding_send)
 
 
 def make_public(answer_text):
     files = {ACCOUNT: '{"uid": 1, "serverid": "%s"}' % ("a" * 64),
              "/www/server/panel/data/stmp_mail.json": '{"qq_mail": "ops@example.cn"}',
-             "/www/server/panel/data/dingding.json": "{}",
-             "/www/server/panel/data/mail_list.json": '["ops@example.cn"]'}
-    public = types.ModuleType("public")
-    public.ReadFile = public.readFile = timed(lambda path: files.get(path, False))
-    public.writeFile = timed(lambda path, text: True)
-    public.returnMsg = timed(lambda status, msg: {"status": status, "msg": msg})
-    public.httpPost = timed(lambda url, data, timeout: answer_text)
-    public.get_error_info = timed(lambda: "")
-    public.format_date = timed(lambda: "2026-12-07 08:00:00")
-    public.to_size = timed(lambda size: "1.00 KB")
-    public.M = timed(Query)
+             "/www/server/panel/data/dingding.json": "{}"}
+    public = light_host.make_public(files, lambda: answer_text)
+    for name in ("ReadFile", "readFile", "writeFile", "returnMsg", "httpPost", "get_error_info",
+                 "format_date", "to_size"):
+        setattr(public, name, timed(getattr(public, name)))
+    public.M = timed(TimedQuery)
     return public
 
 
@@ -92,7 +74,7 @@ def runtime_services(start_boce):
 def install_doubles():
     sys.modules["public"] = make_public("[]")
     sender_module = types.ModuleType("send_mail")
-    sender_module.send_mail = timed(Sender)
+    sender_module.send_mail = timed(TimedSender)
     sys.modules["send_mail"] = sender_module
 
 

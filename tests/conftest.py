@@ -2,7 +2,6 @@
 directory: the module runs with its real fixed paths and the real /www is never touched."""
 
 import importlib.util
-import json
 import os
 import sys
 import types
@@ -20,6 +19,7 @@ DATA = os.path.join(PANEL, "data")
 sys.path.insert(0, os.path.join(REPO, "tools"))
 
 import install_panel  # noqa: E402
+import smtp_sink  # noqa: E402
 
 install_panel.install(PANEL)
 
@@ -140,13 +140,6 @@ def real_panel(data_dir, monkeypatch):
     return public
 
 
-def free_port():
-    import socket
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class SmtpSink:
     """The local SMTP server (its own process and environment) and the messages it kept."""
 
@@ -159,34 +152,15 @@ class SmtpSink:
             os.unlink(os.path.join(self.directory, name))
 
     def messages(self):
-        import email
-        import email.policy
-        kept = []
-        for name in sorted(n for n in os.listdir(self.directory) if n.endswith(".json")):
-            with open(os.path.join(self.directory, name), encoding="utf-8") as f:
-                raw = json.load(f)
-            message = email.message_from_string(raw["content"], policy=email.policy.default)
-            kept.append(types.SimpleNamespace(
-                mail_from=raw["mail_from"], rcpt_tos=raw["rcpt_tos"], to=message["To"],
-                subject=str(message["Subject"]), sender=message["From"],
-                content_type=message.get_content_type(), body=message.get_content()))
-        return kept
+        return smtp_sink.read_messages(self.directory)
 
 
 @pytest.fixture(scope="session")
 def smtp_server(tmp_path_factory):
-    import subprocess
-    port = free_port()
     directory = str(tmp_path_factory.mktemp("smtp"))
-    process = subprocess.Popen(
-        [os.path.join(REPO, ".venv-smtp", "bin", "python"),
-         os.path.join(REPO, "tools", "smtp_sink.py"), str(port), directory],
-        stdout=subprocess.PIPE, text=True)
-    assert process.stdout.readline().strip() == "ready"
+    process, port = smtp_sink.start(directory)
     yield SmtpSink(port, directory)
-    process.terminate()
-    process.wait()
-    process.stdout.close()
+    smtp_sink.stop(process)
 
 
 @pytest.fixture

@@ -6,12 +6,8 @@ probe tasks, the mail settings and the recipient list; loads the plug-in as the 
 and runs `start(id)` for a healthy site, a slow one and a failing one. Each alert's report is
 written to demo-out/. Exits non-zero if any step failed."""
 
-import email
-import email.policy
 import json
 import os
-import socket
-import subprocess
 import sys
 import tempfile
 import time
@@ -22,6 +18,7 @@ OUT = os.path.join(REPO, "demo-out")
 sys.path[:0] = [TOOLS, REPO]
 
 import install_panel  # noqa: E402
+import smtp_sink  # noqa: E402
 import website  # noqa: E402
 from dispatch.server import DispatchCenter, serve  # noqa: E402
 
@@ -30,35 +27,9 @@ ACCEPTABLE = (200, 301, 302, 403, 401)
 NOT_RESPONDING = "节点未响应"
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def write_json(name, value):
     with open(os.path.join(DATA, name), "w", encoding="utf-8") as f:
         json.dump(value, f, ensure_ascii=False)
-
-
-def start_smtp_server(directory):
-    port = free_port()
-    process = subprocess.Popen(
-        [os.path.join(REPO, ".venv-smtp", "bin", "python"), os.path.join(TOOLS, "smtp_sink.py"),
-         str(port), directory], stdout=subprocess.PIPE, text=True)
-    if process.stdout.readline().strip() != "ready":
-        raise RuntimeError("the local SMTP server did not start")
-    return process, port
-
-
-def received_messages(directory):
-    messages = []
-    for name in sorted(n for n in os.listdir(directory) if n.endswith(".json")):
-        with open(os.path.join(directory, name), encoding="utf-8") as f:
-            raw = json.load(f)
-        message = email.message_from_string(raw["content"], policy=email.policy.default)
-        messages.append((raw["rcpt_tos"], str(message["Subject"]), message.get_content()))
-    return messages
 
 
 def is_anomalous(record):
@@ -96,7 +67,7 @@ def main():
     nodes.append({"isp": "沈阳电信", "down": True})
     dispatch = serve(DispatchCenter(nodes, probe_timeout=5), "127.0.0.1", 80)
     mail_dir = tempfile.mkdtemp(prefix="smtp-")
-    smtp, smtp_port = start_smtp_server(mail_dir)
+    smtp, smtp_port = smtp_sink.start(mail_dir)
     try:
         write_json("userInfo.json", {"username": "demo", "uid": 1001, "nickname": "演示用户"})
         write_json("stmp_mail.json", {"qq_mail": "alert@quellan.example", "qq_stmp_pwd": "",
@@ -120,12 +91,12 @@ def main():
             result = plugin.start(task_id)
             row = public.M("boce_list").where("pid=?", task_id).find()
             print_run(name, base_url + path, result, row)
-            messages = received_messages(mail_dir)[seen_messages:]
+            messages = smtp_sink.read_messages(mail_dir)[seen_messages:]
             seen_messages += len(messages)
-            for recipients, subject, body in messages:
-                print("   alert to %s: %s" % (", ".join(recipients), subject))
+            for message in messages:
+                print("   alert to %s: %s" % (", ".join(message.rcpt_tos), message.subject))
             if messages:
-                report = messages[-1][2]
+                report = messages[-1].body
                 for file_name in ("report-%d.html" % task_id, "report.html"):
                     with open(os.path.join(OUT, file_name), "w", encoding="utf-8") as f:
                         f.write(report)
@@ -141,8 +112,7 @@ def main():
         print("\n%d runs, %d failed" % (len(runs), failures))
         return 1 if failures else 0
     finally:
-        smtp.terminate()
-        smtp.wait()
+        smtp_sink.stop(smtp)
         dispatch.shutdown()
         site.shutdown()
 

@@ -3,15 +3,58 @@ Runs in its own environment (.venv-smtp) with aiosmtpd.
 
     .venv-smtp/bin/python tools/smtp_sink.py PORT DIRECTORY
 
-Prints "ready" once it accepts connections; stops on SIGTERM or SIGINT."""
+Prints "ready" once it accepts connections; stops on SIGTERM or SIGINT. `start` and
+`read_messages` are for the programs that use it (tests, demo), from any environment."""
 
+import email
+import email.policy
 import json
 import os
 import signal
+import socket
+import subprocess
 import sys
 import threading
+import types
 
-from aiosmtpd.controller import Controller
+SMTP_PYTHON = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                           ".venv-smtp", "bin", "python")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start(directory):
+    """Starts the server in its own process; returns (process, port) once it is ready."""
+    port = free_port()
+    process = subprocess.Popen([SMTP_PYTHON, os.path.abspath(__file__), str(port), directory],
+                               stdout=subprocess.PIPE, text=True)
+    if process.stdout.readline().strip() != "ready":
+        raise RuntimeError("the local SMTP server did not start")
+    return process, port
+
+
+def stop(process):
+    process.terminate()
+    process.wait()
+    process.stdout.close()
+
+
+def read_messages(directory):
+    """The kept messages in the order received: envelope, headers and decoded body."""
+    kept = []
+    for name in sorted(n for n in os.listdir(directory) if n.endswith(".json")):
+        with open(os.path.join(directory, name), encoding="utf-8") as f:
+            raw = json.load(f)
+        message = email.message_from_string(raw["content"], policy=email.policy.default)
+        kept.append(types.SimpleNamespace(
+            mail_from=raw["mail_from"], rcpt_tos=raw["rcpt_tos"], to=message["To"],
+            subject=str(message["Subject"]), sender=message["From"],
+            content_type=message.get_content_type(), body=message.get_content()))
+    return kept
 
 
 class KeepMessages:
@@ -34,6 +77,8 @@ class KeepMessages:
 
 
 def main():
+    from aiosmtpd.controller import Controller
+
     port, directory = int(sys.argv[1]), sys.argv[2]
     os.makedirs(directory, exist_ok=True)
     controller = Controller(KeepMessages(directory), hostname="127.0.0.1", port=port)
