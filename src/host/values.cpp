@@ -1,6 +1,7 @@
 #include "host/values.hpp"
 
 #include <cmath>
+#include <string>
 
 namespace host {
 
@@ -69,6 +70,13 @@ py::object formatted(py::handle value, const Name& format_spec) {
 }
 
 py::object whole_number(py::handle value) { return checked(PyNumber_Long(value.ptr())); }
+
+bool is_integer(py::handle value) { return PyLong_Check(value.ptr()); }
+
+void raise_concatenation_error(py::handle value) {
+    throw py::type_error(std::string("can only concatenate str (not \"") +
+                         Py_TYPE(value.ptr())->tp_name + "\") to str");
+}
 
 std::optional<TextUnits> text_units(py::handle value) {
     PyObject* text = value.ptr();

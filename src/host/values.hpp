@@ -41,7 +41,11 @@ void set_item(py::handle container, py::handle key, py::handle value);  // conta
 py::object add(py::handle left, py::handle right);                      // left + right
 py::object text_form(py::handle value);                                 // str(value)
 py::object formatted(py::handle value, const Name& format_spec);        // format(value, spec)
-py::object whole_number(py::handle value);                              // int(value)
+py::object whole_number(py::handle value);
+bool is_integer(py::handle value);  // isinstance(value, int)
+
+// The TypeError of `text + value` for a value that is not a text.
+[[noreturn]] void raise_concatenation_error(py::handle value);  // int(value)
 
 // for element in iterable: visit(element)
 template <typename Visit>

@@ -16,7 +16,7 @@ constexpr const char* login_required = "请先登陆Dovrin官网用户";
 
 // The node id read as a 128-bit UUID value, of which the address is the low 48 bits.
 std::uint64_t hardware_address(py::handle node_id) {
-    if (!PyLong_Check(node_id.ptr())) throw py::type_error("node id must be an integer");
+    if (!host::is_integer(node_id)) throw py::type_error("node id must be an integer");
     const auto bits = py::cast<py::int_>(node_id).attr("bit_length")().cast<long long>();
     if (host::is_truthy(node_id.attr("__lt__")(0)) || bits > 128) {
         throw py::value_error("int is out of range (need a 128-bit value)");

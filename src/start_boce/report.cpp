@@ -35,11 +35,6 @@ constexpr std::string_view row_end = "/s</td></tr>";
 // Bytes per row beyond the cell texts; used only to size the buffer once.
 constexpr std::size_t row_estimate = 256;
 
-[[noreturn]] void throw_concatenation_error(py::handle value) {
-    throw py::type_error(std::string("can only concatenate str (not \"") +
-                         Py_TYPE(value.ptr())->tp_name + "\") to str");
-}
-
 // The report's text, built as UTF-8 in one buffer and turned into one runtime text at the end.
 class ReportBuilder {
   public:
@@ -82,7 +77,7 @@ class ReportBuilder {
   private:
     void append_utf8(py::handle value, bool escape_html) {
         const auto units = host::text_units(value);
-        if (!units) throw_concatenation_error(value);
+        if (!units) host::raise_concatenation_error(value);
         text::append_utf8(buffer_, units->data, units->length, units->width, escape_html);
     }
 
