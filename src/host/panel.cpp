@@ -44,8 +44,6 @@ py::object http_post(std::string_view url, py::handle data, int timeout) {
 
 py::object format_date() { return public_service("format_date")(); }
 
-py::object to_size(py::handle bytes) { return public_service("to_size")(bytes); }
-
 SizeFormatter::SizeFormatter() : to_size_(public_service("to_size")) {}
 
 py::object SizeFormatter::operator()(py::handle bytes) const {

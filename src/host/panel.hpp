@@ -37,8 +37,6 @@ py::object md5(py::handle text);
 py::object return_msg(bool status, std::string_view message);
 py::object http_post(std::string_view url, py::handle data, int timeout);
 py::object format_date();
-py::object to_size(py::handle bytes);
-
 // public.to_size, looked up once for a report that asks for it twice per row.
 class SizeFormatter {
   public:

@@ -35,6 +35,7 @@ void append_integer(std::string& out, long long value) {
 
 namespace {
 
+// As Python's html.escape(text, quote=True): & < > " ' become entities.
 void append_html_escaped_char(std::string& out, char c) {
     switch (c) {
         case '&':
@@ -87,10 +88,6 @@ void append_units(std::string& out, const Unit* units, std::size_t length, bool 
 
 }  // namespace
 
-void append_html_escaped(std::string& out, std::string_view text) {
-    for (const char c : text) append_html_escaped_char(out, c);
-}
-
 void append_utf8(std::string& out, const void* units, std::size_t length, int width,
                  bool escape_html) {
     switch (width) {
@@ -103,13 +100,6 @@ void append_utf8(std::string& out, const void* units, std::size_t length, int wi
         default:
             append_units(out, static_cast<const std::uint32_t*>(units), length, escape_html);
     }
-}
-
-std::string html_escaped(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    append_html_escaped(out, text);
-    return out;
 }
 
 std::string mac_text(std::uint64_t node_id) {

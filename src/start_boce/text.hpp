@@ -16,10 +16,6 @@ std::string two_decimals(double value);
 // Plain decimal digits of a whole number, as Python's str(int) writes it.
 void append_integer(std::string& out, long long value);
 
-// HTML escaping as Python's html.escape(text, quote=True): & < > " ' become entities.
-void append_html_escaped(std::string& out, std::string_view text);
-std::string html_escaped(std::string_view text);
-
 // Appends a text given as `length` code units of `width` bytes each (1, 2 or 4, as the runtime
 // stores texts) in UTF-8. A lone surrogate is written as its three-byte form, so that the text
 // comes back unchanged when read the same way. With `escape_html` the five characters of

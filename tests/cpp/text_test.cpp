@@ -20,6 +20,13 @@ static void expect(const std::string& got, const std::string& want, const char* 
     }
 }
 
+// Escaped UTF-8 of a text given as four-byte code units.
+static std::string html_escaped(std::u32string_view text) {
+    std::string out;
+    append_utf8(out, text.data(), text.size(), 4, true);
+    return out;
+}
+
 int main() {
     // Two decimals: exact binary value, ties to even.
     expect(two_decimals(0.125), "0.12", "0.125 (exact tie, even)");
@@ -38,9 +45,9 @@ int main() {
     expect(two_decimals(-std::nan("")), "nan", "negative nan");
 
     // HTML escaping, as html.escape(text, quote=True).
-    expect(html_escaped("a&b<c>d\"e'f"), "a&amp;b&lt;c&gt;d&quot;e&#x27;f", "all five");
-    expect(html_escaped("北京电信"), "北京电信", "non-ASCII untouched");
-    expect(html_escaped(""), "", "empty");
+    expect(html_escaped(U"a&b<c>d\"e'f"), "a&amp;b&lt;c&gt;d&quot;e&#x27;f", "all five");
+    expect(html_escaped(U"北京电信"), "北京电信", "non-ASCII untouched");
+    expect(html_escaped(U""), "", "empty");
 
     // MAC text: low 48 bits, lower case, zero-filled.
     expect(mac_text(0x02AB0C3D4E5FULL), "02:ab:0c:3d:4e:5f", "full address");
