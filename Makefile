@@ -43,7 +43,7 @@ bench: module
 # Debian packages: installed when missing (as root), otherwise named.
 system-packages: $(VENV)/.system-packages
 $(VENV)/.system-packages: tools/ensure-system-packages
-	tools/ensure-system-packages bubblewrap
+	tools/ensure-system-packages bubblewrap iproute2 util-linux
 	@mkdir -p $(VENV) && touch $@
 
 $(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages

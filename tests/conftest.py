@@ -7,11 +7,18 @@ import sys
 import types
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 from doubles import CallLog, FakePublic, FakeSendMailModule, clear_directory
 
 if os.environ.get("START_BOCE_SANDBOX") != "1":
     pytest.exit("run the tests inside tools/sandbox (make test); they use /www/server/panel", 2)
+
+settings.register_profile("default", max_examples=2000, deadline=None,
+                          suppress_health_check=[HealthCheck.function_scoped_fixture,
+                                                 HealthCheck.too_slow])
+settings.register_profile("sanitized", parent=settings.get_profile("default"), max_examples=150)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PANEL = "/www/server/panel"

@@ -71,7 +71,6 @@ def test_any_json_answer_is_returned_as_decoded(plugin, host, account, answer, d
     lambda *a: "",
     lambda *a: "<html><body>502 Bad Gateway</body></html>",
     lambda *a: None,
-    lambda *a: raise_(KeyboardInterrupt()),
 ])
 def test_a_failed_post_or_answer_prints_one_line_and_returns_the_failure(
         plugin, host, account, stdout, post):
@@ -85,6 +84,22 @@ def test_a_failed_post_or_answer_prints_one_line_and_returns_the_failure(
     assert stdout.getvalue() == "ERROR-TEXT\n"
     assert isinstance(seen[0], BaseException)
     assert host.log.names()[-2:] == ["get_error_info", "returnMsg"]
+
+
+@pytest.mark.parametrize("stop", [KeyboardInterrupt(), SystemExit(2), GeneratorExit()])
+@pytest.mark.parametrize("where", ["httpPost", "loads"])
+def test_a_request_to_stop_during_the_post_is_not_swallowed(plugin, host, account, stdout,
+                                                            monkeypatch, stop, where):
+    host.public.tables["boce_task"] = {1: {"url": "u"}}
+    if where == "httpPost":
+        host.public.script(httpPost=lambda *a: raise_(stop))
+    else:
+        monkeypatch.setattr(start_boce, "json", type("J", (), {
+            "loads": staticmethod(lambda text: raise_(stop)), "dumps": staticmethod(json.dumps)}))
+    with pytest.raises(type(stop)):
+        plugin._send_task(1)
+    assert stdout.getvalue() == ""
+    assert {"get_error_info", "returnMsg"}.isdisjoint(host.log.names())
 
 
 def test_the_error_description_sees_the_handled_error_and_it_is_restored(plugin, host, account,

@@ -5,18 +5,12 @@ import math
 import os
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import start_boce
 from conftest import DATA
 from doubles import clear_directory
 from light_host import make_public, make_send_mail
-
-settings.register_profile("default", max_examples=2000, deadline=None,
-                          suppress_health_check=[HealthCheck.function_scoped_fixture,
-                                                 HealthCheck.too_slow])
-settings.register_profile("sanitized", parent=settings.get_profile("default"), max_examples=150)
-settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 FIELDS = ["isp", "primary_ip", "http_code", "total_time", "namelookup_time",
           "starttransfer_time", "size_download", "speed_download"]

@@ -128,9 +128,20 @@ def test_network_texts_are_escaped_and_the_records_keep_theirs(plugin, host, set
     assert data[0]["isp"] == "<script>alert('x')</script>"
 
 
-def test_a_lone_surrogate_passes_through_unchanged(plugin, host, settings, task):
-    plugin.send_mail([record(isp="bad\ud800isp")], 3, task)
-    assert "<td>bad\ud800isp</td>" in sent_reports(host)[0].kwargs["body"]
+@pytest.mark.parametrize("field, value, cell", [
+    ("isp", "bad\ud800isp", "bad\ufffdisp"),
+    ("primary_ip", "\udfff<\ud83d\ude00>", "\ufffd&lt;\ufffd\ufffd&gt;"),
+    ("code", "5\udc800", "5\ufffd0"),
+    ("isp", "北京😀", "北京😀"),  # outside the BMP: unchanged
+])
+def test_surrogates_in_network_texts_become_replacement_characters(
+        plugin, host, settings, task, field, value, cell):
+    data = [record(**{"ip" if field == "primary_ip" else field: value})]
+    plugin.send_mail(data, 3, task)
+    body = sent_reports(host)[0].kwargs["body"]
+    assert "<td>%s</td>" % cell in body
+    body.encode("utf-8")  # the sender can always encode it
+    assert value in data[0].values()  # the record keeps its text
 
 
 @pytest.mark.parametrize("bad, error", [

@@ -10,7 +10,7 @@ import pytest
 
 import start_boce
 from conftest import DATA, read_bytes, write
-from doubles import Call
+from doubles import Call, raise_
 
 LIST_FILE = os.path.join(DATA, "mail_list.json")
 
@@ -96,17 +96,22 @@ def test_subclasses_and_instance_attributes_work_as_for_a_python_class(host):
         start_boce.start_boce(1)
 
 
-@pytest.mark.parametrize("before, members, after, backup", [
+@pytest.mark.parametrize("before, members, after, kept_aside", [
     (None, [], b"[]", None),
     ("[]", [], b"[]", None),
     ('["a@example.cn", "b@example.cn"]', ["a@example.cn", "b@example.cn"],
      b'["a@example.cn", "b@example.cn"]', None),
+    ('[1, {"x": null}]', [1, {"x": None}], b'[1, {"x": null}]', None),
     ("", [], b"[]", b""),
     ("not json", [], b"[]", b"not json"),
-    ('{"a": 1}', {"a": 1}, b'{"a": 1}', None),
+    # Anything but a JSON list is no recipient list: a text would mail each of its characters.
+    ('{"a": 1}', [], b"[]", b'{"a": 1}'),
+    ('"ops@example.com"', [], b"[]", b'"ops@example.com"'),
+    ("3", [], b"[]", b"3"),
+    ("null", [], b"[]", b"null"),
 ])
 def test_construction_loads_creates_or_repairs_the_recipient_list(
-        host, stdout, before, members, after, backup):
+        host, stdout, before, members, after, kept_aside):
     if before is not None:
         write(LIST_FILE, before)
     write(LIST_FILE + ".bak", "older backup")
@@ -115,9 +120,25 @@ def test_construction_loads_creates_or_repairs_the_recipient_list(
 
     assert obj._start_boce__mail_list == members
     assert read_bytes(LIST_FILE) == after
-    assert read_bytes(LIST_FILE + ".bak") == (b"older backup" if backup is None else backup)
-    assert isinstance(obj.mail, object) and host.log[0] == Call("send_mail.send_mail")
+    assert read_bytes(LIST_FILE + ".bak") == b"older backup"
+    backups = sorted(n for n in os.listdir(DATA) if n.startswith("mail_list.json.bak."))
+    assert backups == ([] if kept_aside is None else ["mail_list.json.bak.1"])
+    if kept_aside is not None:
+        assert read_bytes(LIST_FILE + ".bak.1") == kept_aside
+    assert type(obj.mail).__name__ == "FakeSender" and host.log[0] == Call("send_mail.send_mail")
     assert stdout.getvalue() == ""
+
+
+def test_broken_lists_go_to_the_first_free_backup_name_and_no_backup_is_touched(host):
+    os.mkdir(LIST_FILE + ".bak")
+    os.symlink("/nowhere", LIST_FILE + ".bak.1")  # a dangling link still takes its name
+    for n, broken in enumerate(["{first", "{second"]):
+        write(LIST_FILE, broken)
+        start_boce.start_boce()
+        assert read_bytes(LIST_FILE + ".bak.%d" % (n + 2)) == broken.encode()
+    assert os.path.isdir(LIST_FILE + ".bak") and os.listdir(LIST_FILE + ".bak") == []
+    assert os.readlink(LIST_FILE + ".bak.1") == "/nowhere"
+    assert read_bytes(LIST_FILE) == b"[]"
 
 
 def test_an_untouched_list_file_is_not_rewritten(host):
@@ -154,15 +175,36 @@ def test_sender_failure_leaves_both_members_absent(host, stdout):
     assert stdout.getvalue() == ""
 
 
-@pytest.mark.parametrize("failure", [PermissionError("read-only data directory"),
-                                     KeyboardInterrupt()])
-def test_a_failing_write_is_ignored_and_the_list_is_empty(host, stdout, failure):
+def test_a_failing_write_is_ignored_and_the_list_is_empty(host, stdout):
     def failing_write(path, text):
-        raise failure
+        raise PermissionError("read-only data directory")
     host.public.script(writeFile=failing_write)
     obj = start_boce.start_boce()
     assert obj._start_boce__mail_list == []
     assert not os.path.exists(LIST_FILE)
+    assert stdout.getvalue() == ""
+
+
+@pytest.mark.parametrize("stop", [KeyboardInterrupt(), SystemExit(1)])
+@pytest.mark.parametrize("step", ["send_mail", "ReadFile", "loads", "writeFile", "replace"])
+def test_a_request_to_stop_during_construction_is_not_swallowed(host, stdout, monkeypatch, stop,
+                                                                step):
+    broken = step in ("writeFile", "replace")
+    write(LIST_FILE, "{broken" if broken else '["a@example.cn"]')
+    if step == "send_mail":
+        host.send_mail.construct_error = stop
+    elif step == "loads":
+        monkeypatch.setattr(start_boce, "json", type("J", (), {
+            "loads": staticmethod(lambda text: raise_(stop)), "dumps": staticmethod(json.dumps)}))
+    elif step == "replace":
+        monkeypatch.setattr(start_boce.os, "replace", lambda a, b: raise_(stop))
+    else:
+        host.public.script(**{step: lambda *a: raise_(stop)})
+    with pytest.raises(type(stop)):
+        start_boce.start_boce()
+    if not broken:  # interrupted while reading: the list file is neither moved nor rewritten
+        assert read_bytes(LIST_FILE) == b'["a@example.cn"]'
+    assert os.path.exists(LIST_FILE + ".bak") == (step == "writeFile")  # moved, then stopped
     assert stdout.getvalue() == ""
 
 

@@ -6,14 +6,15 @@ namespace host {
 
 namespace {
 
-// Borrowed: the runtime's module table keeps the plug-in module alive for the process.
+// A strong reference, never released: the plug-in's operations need the module's attributes for
+// as long as any of them can be called, even after the host drops the module from its table.
 PyObject* plugin_module = nullptr;
 
 py::object runtime_module(const char* name) { return py::module_::import(name); }
 
 }  // namespace
 
-void set_plugin_module(py::handle module) { plugin_module = module.ptr(); }
+void set_plugin_module(py::handle module) { plugin_module = module.inc_ref().ptr(); }
 
 py::object plugin_attr(const char* name) {
     return py::reinterpret_borrow<py::object>(plugin_module).attr(name);
@@ -25,6 +26,10 @@ py::object json_dumps(py::handle value) { return plugin_attr("json").attr("dumps
 
 bool path_exists(py::handle path) {
     return is_truthy(plugin_attr("os").attr("path").attr("exists")(path));
+}
+
+bool path_or_link_exists(py::handle path) {
+    return is_truthy(plugin_attr("os").attr("path").attr("lexists")(path));
 }
 
 void rename_path(py::handle source, py::handle target) {
@@ -60,10 +65,6 @@ HandledErrorScope::HandledErrorScope(const py::error_already_set& error)
 HandledErrorScope::~HandledErrorScope() {
     PyErr_SetHandledException(previous_);
     Py_XDECREF(previous_);
-}
-
-bool is_ordinary_error(const py::error_already_set& error) {
-    return error.matches(PyExc_Exception);
 }
 
 }  // namespace host

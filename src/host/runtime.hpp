@@ -23,6 +23,7 @@ py::object json_loads(py::handle text);
 py::object json_dumps(py::handle value);
 
 bool path_exists(py::handle path);
+bool path_or_link_exists(py::handle path);  // os.path.lexists: a dangling link counts too
 void rename_path(py::handle source, py::handle target);
 void change_directory(std::string_view path);
 void append_search_path(std::string_view entry);
@@ -48,9 +49,5 @@ class HandledErrorScope {
   private:
     PyObject* previous_;
 };
-
-// True for an ordinary error (Python's `Exception` and its subclasses), false for requests to
-// stop such as KeyboardInterrupt or SystemExit.
-bool is_ordinary_error(const py::error_already_set& error);
 
 }  // namespace host

@@ -1,6 +1,7 @@
 #include "host/values.hpp"
 
 #include <cmath>
+#include <stdexcept>
 #include <string>
 
 namespace host {
@@ -45,10 +46,13 @@ py::ssize_t length(py::handle value) {
     return size;
 }
 
-py::ssize_t length_hint(py::handle value) {
-    const py::ssize_t hint = PyObject_LengthHint(value.ptr(), 0);
-    if (hint < 0) throw py::error_already_set();
-    return hint;
+std::size_t stored_size(py::handle value) {
+    if (PyList_CheckExact(value.ptr()))
+        return static_cast<std::size_t>(PyList_GET_SIZE(value.ptr()));
+    if (PyTuple_CheckExact(value.ptr())) {
+        return static_cast<std::size_t>(PyTuple_GET_SIZE(value.ptr()));
+    }
+    return 0;
 }
 
 py::object item(py::handle container, py::handle key) {
@@ -102,7 +106,7 @@ std::optional<long long> small_integer(py::handle value) {
 }
 
 std::optional<double> float_value(py::handle value) {
-    if (!PyFloat_Check(value.ptr())) return std::nullopt;
+    if (!PyFloat_CheckExact(value.ptr())) return std::nullopt;
     return PyFloat_AS_DOUBLE(value.ptr());
 }
 
@@ -113,8 +117,25 @@ bool is_orderable_number(py::handle value) {
     return PyFloat_Check(object) && !std::isnan(PyFloat_AS_DOUBLE(object));
 }
 
-bool greater_than(py::handle left, py::handle right) {
-    return checked_flag(PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_GT)) != 0;
+std::vector<std::size_t> positions_sorted_descending(const std::vector<py::object>& keys) {
+    using namespace py::literals;
+    const std::size_t count = keys.size();
+    py::list key_list;
+    py::list positions;
+    for (std::size_t i = 0; i < count; ++i) {
+        key_list.append(keys[i]);
+        positions.append(py::int_(i));
+    }
+    positions.attr("sort")("key"_a = key_list.attr("__getitem__"), "reverse"_a = true);
+
+    std::vector<std::size_t> order;
+    order.reserve(count);
+    for (py::handle position : positions) {
+        const auto index = position.cast<std::size_t>();
+        if (index >= count || order.size() == count) throw std::runtime_error("ordering disturbed");
+        order.push_back(index);
+    }
+    return order;
 }
 
 }  // namespace host

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace host {
 
@@ -59,19 +60,25 @@ void for_each(py::handle iterable, Visit&& visit) {
     if (PyErr_Occurred()) throw py::error_already_set();
 }
 
-// A cheap guess of how many elements `value` holds (0 when it cannot tell).
-py::ssize_t length_hint(py::handle value);
+// The number of elements of an exact list or tuple, as stored; 0 for anything else. It never asks
+// `__len__`, so it can size a buffer whatever Python code answers.
+std::size_t stored_size(py::handle value);
 
 // The code units of a text (a str or a subclass); nullopt for anything else.
 std::optional<TextUnits> text_units(py::handle value);
 // A runtime text from UTF-8 in which lone surrogates may stand as their three-byte forms.
 py::str text_from_utf8(std::string_view utf8);
 
-// The value of an exact int that fits 64 bits, or of a float; nullopt for other kinds.
+// The value of an exact int that fits 64 bits, or of an exact float; nullopt for other kinds,
+// whose own methods must be asked.
 std::optional<long long> small_integer(py::handle value);
 std::optional<double> float_value(py::handle value);
 // A real number as `sorted` would compare it: an int (not a bool) or a float that is not NaN.
 bool is_orderable_number(py::handle value);
-bool greater_than(py::handle left, py::handle right);  // left > right
+
+// Positions of `keys`, largest first and equal keys in their own order, as the runtime's own
+// list sort (`reverse=True`) orders them: it stays within its list whatever the keys' comparisons
+// answer, which a C++ sort does not.
+std::vector<std::size_t> positions_sorted_descending(const std::vector<py::object>& keys);
 
 }  // namespace host

@@ -1,4 +1,5 @@
 // The dispatch request: one probe task handed to the dispatch center.
+#include "host/errors.hpp"
 #include "host/panel.hpp"
 #include "host/runtime.hpp"
 #include "host/values.hpp"
@@ -24,14 +25,13 @@ py::object send_task(const py::object& self, const py::object& id) {
     py::object request = self.attr("create_serverid")(py::none());
     host::set_item(request, names::url, url);
 
-    try {
-        py::object answer = host::panel::http_post(dispatch_url, request, dispatch_timeout);
-        return host::json_loads(answer);
-    } catch (py::error_already_set& error) {
-        // Whatever went wrong on the way, the caller gets a status record and the operator a line.
-        host::print_line(host::panel::describe_error(error));
-        return host::panel::return_msg(false, dispatch_unreachable);
-    }
+    // Whatever went wrong on the way, the caller gets a status record and the operator a line.
+    py::object answer;
+    const bool answered = host::completed_or_shown([&] {
+        answer = host::json_loads(host::panel::http_post(dispatch_url, request, dispatch_timeout));
+    });
+    if (!answered) return host::panel::return_msg(false, dispatch_unreachable);
+    return answer;
 }
 
 }  // namespace start_boce

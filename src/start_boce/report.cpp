@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/errors.hpp"
 #include "host/panel.hpp"
 #include "host/runtime.hpp"
 #include "host/values.hpp"
@@ -38,8 +39,8 @@ constexpr std::size_t row_estimate = 256;
 // The report's text, built as UTF-8 in one buffer and turned into one runtime text at the end.
 class ReportBuilder {
   public:
-    explicit ReportBuilder(py::ssize_t expected_rows) {
-        buffer_.reserve(1024 + row_estimate * static_cast<std::size_t>(expected_rows));
+    explicit ReportBuilder(std::size_t expected_rows) {
+        buffer_.reserve(1024 + row_estimate * expected_rows);
     }
 
     void append(std::string_view text) { buffer_ += text; }
@@ -47,7 +48,8 @@ class ReportBuilder {
     // A text the page shows as it is (date, sizes): it must be a text, as in `str + value`.
     void append_text(py::handle value) { append_utf8(value, false); }
 
-    // A text from the dispatch center: escaped, since it comes from the network.
+    // A text from the dispatch center: escaped, since it comes from the network, and with every
+    // surrogate code point made U+FFFD, so that the report can always be encoded for sending.
     void append_escaped_text(py::handle value) { append_utf8(value, true); }
 
     // `http_code` in its default text form, escaped.
@@ -128,7 +130,7 @@ void append_row(ReportBuilder& report, std::optional<host::panel::SizeFormatter>
 }
 
 py::str build_report(py::handle data) {
-    ReportBuilder report(host::length_hint(data));
+    ReportBuilder report(host::stored_size(data));
     report.append(report_start);
     report.append_text(host::panel::format_date());
     report.append(table_head);
@@ -140,21 +142,10 @@ py::str build_report(py::handle data) {
     return report.finish();
 }
 
-// One delivery: an ordinary error is shown to the operator and the next delivery goes on.
-template <typename Deliver>
-void guarded(Deliver&& deliver) {
-    try {
-        deliver();
-    } catch (py::error_already_set& error) {
-        if (!host::is_ordinary_error(error)) throw;
-        host::print_line(host::panel::describe_error(error));
-    }
-}
-
 void deliver_by_dingding(const py::object& self, py::handle settings, py::handle report) {
     if (!host::is_truthy(host::item(settings, names::dingding))) return;
     py::object sender = self.attr("mail");
-    guarded([&] { host::sender::send_dingding(sender, report); });
+    host::completed_or_shown([&] { host::sender::send_dingding(sender, report); });
 }
 
 bool mail_enabled(py::handle settings) {
@@ -173,7 +164,7 @@ void deliver_by_mail(const py::object& self, py::handle settings, py::handle tit
         py::object info = host::item(user_mail, names::info);
         py::object mailbox = host::text_form(host::item(info, names::qq_mail));
         py::object sender = self.attr("mail");
-        guarded(
+        host::completed_or_shown(
             [&] { host::print_line(host::sender::send_mail_to(sender, mailbox, title, report)); });
         return;
     }
@@ -181,7 +172,8 @@ void deliver_by_mail(const py::object& self, py::handle settings, py::handle tit
         if (!mail_enabled(settings)) return;
         py::object address = host::text_form(recipient);
         py::object sender = self.attr("mail");
-        guarded([&] { host::sender::send_mail_to(sender, address, title, report); });
+        host::completed_or_shown(
+            [&] { host::sender::send_mail_to(sender, address, title, report); });
     });
 }
 

@@ -1,8 +1,11 @@
 // The probe run: count the anomalous nodes, alert above two, store the run, return the nodes
 // slowest first.
 #include <algorithm>
+#include <numeric>
+#include <optional>
 #include <vector>
 
+#include "host/errors.hpp"
 #include "host/panel.hpp"
 #include "host/runtime.hpp"
 #include "host/values.hpp"
@@ -43,71 +46,65 @@ bool is_anomalous(py::handle record) {
 // Report trouble without losing the run: an ordinary error of the alert step is shown to the
 // operator, and the run is stored all the same.
 void send_report(const py::object& self, py::handle data, long anomaly_count, py::handle id) {
-    try {
-        self.attr("send_mail")(data, anomaly_count, id);
-    } catch (py::error_already_set& error) {
-        if (!host::is_ordinary_error(error)) throw;
-        host::print_line(host::panel::describe_error(error));
-    }
+    host::completed_or_shown([&] { self.attr("send_mail")(data, anomaly_count, id); });
 }
 
 // The probe time of a record when it is a real number; records without one sort last.
 py::object total_time_of(py::handle record) {
-    if (!host::is_truthy(record)) return py::object();
-    try {
-        py::object total_time = host::item(record, names::total_time);
-        if (host::is_orderable_number(total_time)) return total_time;
-    } catch (py::error_already_set& error) {
-        if (!host::is_ordinary_error(error)) throw;
-    }
-    return py::object();
+    py::object total_time;
+    host::ignoring_ordinary_errors([&] {
+        if (!host::is_truthy(record)) return;
+        py::object value = host::item(record, names::total_time);
+        if (host::is_orderable_number(value)) total_time = std::move(value);
+    });
+    return total_time;
 }
 
-// NOLINTNEXTLINE(bugprone-exception-escape): moving a py::object only swaps a pointer.
-struct TimedRecord {
-    py::object record;
-    py::object total_time;
-    double fast_key;  // exact for floats and for ints within 2**53
-};
-
-// Largest total time first; equal times keep the dispatch center's order (stable sort). Records
-// without a usable time follow in their own order.
-py::list slowest_first(py::handle data) {
-    std::vector<TimedRecord> timed;
-    std::vector<py::object> untimed;
-    bool all_fast = true;
-    host::for_each(data, [&](py::object record) {
-        py::object total_time = total_time_of(record);
-        if (!total_time) {
-            untimed.push_back(std::move(record));
-            return;
-        }
-        double key = 0;
-        if (const auto number = host::float_value(total_time)) {
-            key = *number;
-        } else if (const auto integer = host::small_integer(total_time);
-                   integer && *integer <= (1LL << 53) && *integer >= -(1LL << 53)) {
-            key = static_cast<double>(*integer);
-        } else {
-            all_fast = false;
-        }
-        timed.push_back({std::move(record), std::move(total_time), key});
-    });
-    if (all_fast) {
-        std::stable_sort(
-            timed.begin(), timed.end(),
-            [](const TimedRecord& a, const TimedRecord& b) { return a.fast_key > b.fast_key; });
-    } else {
-        // Big integers: compare exactly, as the runtime does.
-        std::stable_sort(timed.begin(), timed.end(),
-                         [](const TimedRecord& a, const TimedRecord& b) {
-                             return host::greater_than(a.total_time, b.total_time);
-                         });
+// A time as an exact double: floats, and ints within 2**53.
+std::optional<double> fast_key(py::handle total_time) {
+    if (const auto number = host::float_value(total_time)) return number;
+    constexpr long long exact_limit = 1LL << 53;
+    if (const auto integer = host::small_integer(total_time);
+        integer && *integer <= exact_limit && *integer >= -exact_limit) {
+        return static_cast<double>(*integer);
     }
-    py::list ordered(timed.size() + untimed.size());
-    std::size_t position = 0;
-    for (auto& entry : timed) ordered[position++] = std::move(entry.record);
-    for (auto& record : untimed) ordered[position++] = std::move(record);
+    return std::nullopt;
+}
+
+// Positions of `times`, largest time first, equal times in their own order.
+std::vector<std::size_t> descending_order(const std::vector<py::object>& times) {
+    std::vector<std::size_t> order(times.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::vector<double> keys;
+    keys.reserve(times.size());
+    for (const auto& time : times) {
+        const auto key = fast_key(time);
+        if (!key) return host::positions_sorted_descending(times);
+        keys.push_back(*key);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return keys[a] > keys[b]; });
+    return order;
+}
+
+// Largest total time first; equal times keep the dispatch center's order. Records without a
+// usable time follow in their own order.
+py::list slowest_first(py::handle data) {
+    std::vector<py::object> timed;
+    std::vector<py::object> times;
+    std::vector<py::object> untimed;
+    for (py::handle record : data) {
+        py::object total_time = total_time_of(record);
+        if (total_time) {
+            timed.push_back(py::reinterpret_borrow<py::object>(record));
+            times.push_back(std::move(total_time));
+        } else {
+            untimed.push_back(py::reinterpret_borrow<py::object>(record));
+        }
+    }
+    py::list ordered;
+    for (const std::size_t position : descending_order(times)) ordered.append(timed[position]);
+    for (const auto& record : untimed) ordered.append(record);
     return ordered;
 }
 

@@ -72,11 +72,17 @@ void append_code_point(std::string& out, std::uint32_t code_point) {
     out += static_cast<char>(0x80 | (code_point & 0x3F));
 }
 
+constexpr std::uint32_t replacement_character = 0xFFFD;
+
+bool is_surrogate(std::uint32_t code_point) { return code_point >= 0xD800 && code_point <= 0xDFFF; }
+
 template <typename Unit>
 void append_units(std::string& out, const Unit* units, std::size_t length, bool escape_html) {
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint32_t code_point = units[i];
-        if (code_point >= 0x80) {
+        if (escape_html && is_surrogate(code_point)) {
+            append_code_point(out, replacement_character);
+        } else if (code_point >= 0x80) {
             append_code_point(out, code_point);
         } else if (escape_html) {
             append_html_escaped_char(out, static_cast<char>(code_point));

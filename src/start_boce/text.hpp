@@ -19,7 +19,8 @@ void append_integer(std::string& out, long long value);
 // Appends a text given as `length` code units of `width` bytes each (1, 2 or 4, as the runtime
 // stores texts) in UTF-8. A lone surrogate is written as its three-byte form, so that the text
 // comes back unchanged when read the same way. With `escape_html` the five characters of
-// html.escape become entities.
+// html.escape become entities and every surrogate becomes U+FFFD, as a text from the network
+// must be before it goes into a message.
 void append_utf8(std::string& out, const void* units, std::size_t length, int width,
                  bool escape_html);
 

@@ -54,7 +54,7 @@ int main() {
     expect(mac_text(0x1A), "00:00:00:00:00:1a", "small node id");
     expect(mac_text(0xFFFF'0000'0000'0001ULL), "00:00:00:00:00:01", "high bits dropped");
 
-    // Code units to UTF-8: every width, escaping on and off, a lone surrogate kept.
+    // Code units to UTF-8: every width, escaping on and off; a surrogate replaced or kept.
     {
         const std::uint8_t latin[] = {'a', '<', 0xE9};
         const std::uint16_t wide[] = {0x5317, '&', 0xD800};
@@ -67,7 +67,10 @@ int main() {
         expect(out, "a<\xC3\xA9", "one-byte units, as they are");
         out.clear();
         append_utf8(out, wide, 3, 2, true);
-        expect(out, "\xE5\x8C\x97&amp;\xED\xA0\x80", "two-byte units, lone surrogate");
+        expect(out, "\xE5\x8C\x97&amp;\xEF\xBF\xBD", "two-byte units, surrogate replaced");
+        out.clear();
+        append_utf8(out, wide, 3, 2, false);
+        expect(out, "\xE5\x8C\x97&\xED\xA0\x80", "two-byte units, surrogate kept");
         out.clear();
         append_utf8(out, astral, 2, 4, true);
         expect(out, "\xF0\x9F\x98\x80&#x27;", "four-byte units");

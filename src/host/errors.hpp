@@ -1,0 +1,62 @@
+// The plug-in's error policy, in one place.
+//
+// Errors travel to the caller as Python exceptions, except in four places that promise to carry
+// on: the constructor (it always yields an object), the dispatch post (a status record), each
+// single delivery of a report (the next recipient still gets mail) and the alert step of a probe
+// run (the run is still stored). Those places catch ordinary errors only, that is Python's
+// `Exception` and its subclasses; KeyboardInterrupt, SystemExit and every other error that is not
+// an `Exception` always travel on unchanged, so that a panel shutdown is never ignored. Where an
+// ordinary error is caught, the constructor stays silent and the others show the host's
+// description of the error (`public.get_error_info()`) on standard output.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace host {
+
+namespace py = pybind11;
+
+// True for an ordinary error (Python's `Exception` and its subclasses), false for requests to
+// stop such as KeyboardInterrupt or SystemExit.
+bool is_ordinary_error(const py::error_already_set& error);
+
+// The host's description of `error` on standard output, asked while `error` is the handled
+// exception, as inside a Python `except` block.
+void show_error(const py::error_already_set& error);
+
+// Runs `step`. An ordinary error it raises goes to `on_error` and ends the step; anything else
+// travels on. Errors raised by the plug-in's own C++ code count as the Python errors they become.
+template <typename Step, typename OnError>
+void on_ordinary_error(Step&& step, OnError&& on_error) {
+    try {
+        step();
+    } catch (py::error_already_set& error) {
+        if (!is_ordinary_error(error)) throw;
+        on_error(error);
+    } catch (py::builtin_exception& error) {
+        error.set_error();
+        const py::error_already_set raised;
+        on_error(raised);
+    }
+}
+
+// Runs `step`; false when it ended in an ordinary error, which is then shown.
+template <typename Step>
+bool completed_or_shown(Step&& step) {
+    bool completed = false;
+    on_ordinary_error(
+        [&] {
+            step();
+            completed = true;
+        },
+        [](const py::error_already_set& error) { show_error(error); });
+    return completed;
+}
+
+// Runs `step`; an ordinary error ends it silently.
+template <typename Step>
+void ignoring_ordinary_errors(Step&& step) {
+    on_ordinary_error(std::forward<Step>(step), [](const py::error_already_set&) {});
+}
+
+}  // namespace host
