@@ -11,7 +11,9 @@ CXX_SOURCES := $(wildcard src/host/*.[ch]pp src/start_boce/*.[ch]pp tests/cpp/*.
 # Warnings are errors in every build these commands make.
 export START_BOCE_WERROR := ON
 
-.PHONY: demo test test-asan lint bench system-packages module text-tests clean
+PYTHON_VERSIONS := 3.9 3.10 3.11 3.12 3.13
+
+.PHONY: demo test test-asan test-pythons wheel lint bench system-packages module text-tests clean
 
 demo: module
 	$(SANDBOX) $(PY) tools/demo.py
@@ -19,8 +21,16 @@ demo: module
 test: module text-tests
 	$(SANDBOX) $(PY) -m pytest
 ifdef CI
-	$(MAKE) lint test-asan
+	$(MAKE) lint test-asan test-pythons
 endif
+
+# The whole suite with every CPython from 3.9 to 3.13, each in its own environment.
+test-pythons: $(VENV)/.smtp
+	tools/pythons test $(PYTHON_VERSIONS)
+
+# One wheel per interpreter in dist/, each installed into a fresh environment and imported.
+wheel: $(VENV)/.system-packages
+	tools/pythons wheel $(PYTHON_VERSIONS)
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 test-asan: module
@@ -72,4 +82,4 @@ build/text_test: tests/cpp/text_test.cpp src/start_boce/text.cpp src/start_boce/
 	$(CXX) -std=c++20 -Wall -Wextra -O1 -Isrc -o $@ tests/cpp/text_test.cpp src/start_boce/text.cpp
 
 clean:
-	rm -rf build $(VENV) .venv-smtp demo-out
+	rm -rf build dist $(VENV) .venvs .venv-smtp demo-out

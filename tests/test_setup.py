@@ -70,6 +70,26 @@ def test_a_failing_load_step_aborts_the_import_with_its_error():
     assert result.stdout.split() == ["ImportError", "False"], result.stderr
 
 
+def test_a_sub_interpreter_gets_a_clear_import_error_and_the_process_goes_on():
+    pytest.importorskip("_testcapi")
+    result = run_fresh(r"""
+        import _testcapi
+        status = _testcapi.run_in_subinterp(
+            "import os\n"
+            "try:\n"
+            "    import start_boce\n"
+            "    os.write(1, b'loaded\\n')\n"
+            "except ImportError as error:\n"
+            "    os.write(1, ('ImportError: %s\\n' % error).encode())\n")
+        import start_boce  # the main interpreter still loads it
+        print(status, start_boce.start_boce.__name__)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "ImportError: start_boce can only be loaded in the main interpreter, not in a "
+        "sub-interpreter", "0 start_boce"]
+
+
 def test_the_class_as_python_sees_it():
     cls = start_boce.start_boce
     assert cls.__module__ == "start_boce" and cls.__qualname__ == "start_boce"

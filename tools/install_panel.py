@@ -18,8 +18,11 @@ def install(panel_root="/www/server/panel"):
         shutil.copyfile(os.path.join(SOURCE, "class", name), os.path.join(class_dir, name))
     with open(os.path.join(SOURCE, "schema.sql"), encoding="utf-8") as f:
         schema = f.read()
-    with sqlite3.connect(os.path.join(data_dir, "default.db")) as db:
+    db = sqlite3.connect(os.path.join(data_dir, "default.db"))
+    try:
         db.executescript(schema)
+    finally:
+        db.close()
     return panel_root
 
 

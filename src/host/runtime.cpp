@@ -54,6 +54,7 @@ py::object fully_qualified_name(py::handle name) {
 
 void print_line(py::handle value) { runtime_module("builtins").attr("print")(value); }
 
+#if PY_VERSION_HEX >= 0x030B0000
 HandledErrorScope::HandledErrorScope(const py::error_already_set& error)
     : previous_(PyErr_GetHandledException()) {
     // Entering an `except` block attaches the traceback to the exception; the runtime's
@@ -66,5 +67,20 @@ HandledErrorScope::~HandledErrorScope() {
     PyErr_SetHandledException(previous_);
     Py_XDECREF(previous_);
 }
+#else
+HandledErrorScope::HandledErrorScope(const py::error_already_set& error) {
+    PyErr_GetExcInfo(&previous_type_, &previous_, &previous_traceback_);
+    if (error.trace()) PyException_SetTraceback(error.value().ptr(), error.trace().ptr());
+    // PyErr_SetExcInfo steals its three references.
+    PyErr_SetExcInfo(error.type().inc_ref().ptr(), error.value().inc_ref().ptr(),
+                     error.trace().inc_ref().ptr());
+}
+
+HandledErrorScope::~HandledErrorScope() {
+    PyErr_SetExcInfo(previous_type_, previous_, previous_traceback_);
+}
+#endif
+
+bool in_main_interpreter() { return PyInterpreterState_Get() == PyInterpreterState_Main(); }
 
 }  // namespace host

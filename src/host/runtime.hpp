@@ -47,7 +47,18 @@ class HandledErrorScope {
     HandledErrorScope& operator=(const HandledErrorScope&) = delete;
 
   private:
+    // Before 3.11 the handled exception is a (type, value, traceback) triple; since, its value.
+#if PY_VERSION_HEX >= 0x030B0000
     PyObject* previous_;
+#else
+    PyObject* previous_type_;
+    PyObject* previous_;
+    PyObject* previous_traceback_;
+#endif
 };
+
+// The module loads only in the main interpreter: it keeps process-wide state (its module, its
+// interned names) that another interpreter must not share.
+bool in_main_interpreter();
 
 }  // namespace host

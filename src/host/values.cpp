@@ -85,7 +85,10 @@ void raise_concatenation_error(py::handle value) {
 std::optional<TextUnits> text_units(py::handle value) {
     PyObject* text = value.ptr();
     if (!PyUnicode_Check(text)) return std::nullopt;
+#if PY_VERSION_HEX < 0x030C0000
+    // Before 3.12 a text made by the old C API may not hold its compact form yet.
     if (PyUnicode_READY(text) < 0) throw py::error_already_set();
+#endif
     return TextUnits{PyUnicode_DATA(text), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)),
                      static_cast<int>(PyUnicode_KIND(text))};
 }

@@ -90,7 +90,35 @@ py::object define_class(py::module_& module) {
 
 }  // namespace
 
-PYBIND11_MODULE(start_boce, module) {
+constexpr const char* sub_interpreter_refused =
+    "start_boce can only be loaded in the main interpreter, not in a sub-interpreter";
+
+// The module's one entry. pybind11 prepares its own state here, taking the main interpreter's
+// GIL, which in a sub-interpreter waits forever: the interpreter is checked before anything else.
+// (Since 3.13 the runtime calls the entry in the main interpreter and only makes the module in
+// the sub-interpreter, so the module's set-up checks again.) The rest is what PYBIND11_MODULE's
+// entry does.
+static int pybind11_exec_start_boce(PyObject*);
+PYBIND11_PLUGIN_IMPL(start_boce) {
+    if (!host::in_main_interpreter()) {
+        PyErr_SetString(PyExc_ImportError, sub_interpreter_refused);
+        return nullptr;
+    }
+    PYBIND11_CHECK_PYTHON_VERSION
+    try {
+        pybind11::detail::ensure_internals();
+        static pybind11::detail::slots_array slots =
+            pybind11::detail::init_slots(&pybind11_exec_start_boce);
+        static PyModuleDef definition{PyModuleDef_HEAD_INIT, "start_boce", nullptr, 0, nullptr,
+                                      slots.data(), nullptr, nullptr, nullptr};
+        return PyModuleDef_Init(&definition);
+    }
+    PYBIND11_CATCH_INIT_EXCEPTIONS
+    return nullptr;
+}
+
+PYBIND11_MODULE_EXEC(start_boce, module) {
+    if (!host::in_main_interpreter()) throw py::import_error(sub_interpreter_refused);
     host::set_plugin_module(module);
     // The runtime's system and operating-system services.
     module.attr("sys") = py::module_::import("sys");
