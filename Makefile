@@ -8,6 +8,8 @@ PY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 SANDBOX := tools/sandbox
 CXX_SOURCES := $(wildcard src/host/*.[ch]pp src/start_boce/*.[ch]pp tests/cpp/*.cpp)
+PYTHON_SOURCES := panel dispatch tools tests bench
+DEV_BUILD := build/dev
 # Warnings are errors in every build these commands make.
 export START_BOCE_WERROR := ON
 
@@ -15,10 +17,10 @@ PYTHON_VERSIONS := 3.9 3.10 3.11 3.12 3.13
 
 .PHONY: demo test test-asan test-pythons wheel lint bench system-packages module text-tests clean
 
-demo: module
+demo: module $(VENV)/.smtp
 	$(SANDBOX) $(PY) tools/demo.py
 
-test: module text-tests
+test: module text-tests $(VENV)/.smtp
 	$(SANDBOX) $(PY) -m pytest
 ifdef CI
 	$(MAKE) lint test-asan test-pythons
@@ -33,18 +35,23 @@ wheel: $(VENV)/.system-packages
 	tools/pythons wheel $(PYTHON_VERSIONS)
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
-test-asan: module
+test-asan: module $(VENV)/.smtp
 	tools/test-sanitized
 
-# Formatting and static checks of the C++ sources.
-lint: $(VENV)/.lint-tools module
+# Formatting and static checks of the C++ sources, and ruff over the Python.
+lint: $(VENV)/.lint-tools $(DEV_BUILD)/CMakeCache.txt
 	clang-format --dry-run --Werror $(CXX_SOURCES)
-	cmake -S . -B build/lint -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(PY) \
-	    -Dpybind11_DIR=$$($(PY) -c "import pybind11; print(pybind11.get_cmake_dir())") >/dev/null
-	clang-tidy --quiet -p build/lint $(wildcard src/host/*.cpp src/start_boce/*.cpp)
-$(VENV)/.lint-tools: tools/ensure-system-packages
+	@# Only findings show: clang-tidy's "N warnings generated" lines count system headers.
+	status=0; clang-tidy --quiet -p $(DEV_BUILD) $(wildcard src/host/*.cpp src/start_boce/*.cpp) \
+	    2>$(DEV_BUILD)/clang-tidy.err || status=$$?; \
+	    grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$$' $(DEV_BUILD)/clang-tidy.err; \
+	    exit $$status
+	$(VENV)/bin/ruff check $(PYTHON_SOURCES)
+RUFF_VERSION := 0.17.6
+$(VENV)/.lint-tools: tools/ensure-system-packages Makefile | $(VENV)/.requirements
 	tools/ensure-system-packages clang-format clang-tidy
-	@mkdir -p $(VENV) && touch $@
+	$(PY) -m pip install --quiet --disable-pip-version-check ruff==$(RUFF_VERSION)
+	touch $@
 
 # The benchmark of the module's own work (figures to read, not a pass/fail test).
 bench: module
@@ -70,16 +77,20 @@ $(VENV)/.smtp: requirements-smtp.txt | $(VENV)/.requirements
 # The module, built and installed into the project's environment; CMake's build directory is
 # kept, so only changed sources are recompiled.
 module: $(VENV)/.module
-$(VENV)/.module: $(VENV)/.requirements $(VENV)/.smtp $(SOURCES)
+$(VENV)/.module: $(VENV)/.requirements $(SOURCES)
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
 	touch $@
 
-# The pure text helpers, tested as plain C++.
-text-tests: build/text_test
-	build/text_test
-build/text_test: tests/cpp/text_test.cpp src/start_boce/text.cpp src/start_boce/text.hpp
-	@mkdir -p build
-	$(CXX) -std=c++20 -Wall -Wextra -O1 -Isrc -o $@ tests/cpp/text_test.cpp src/start_boce/text.cpp
+# The CMake build outside the wheel: the pure text helpers' test (run by ctest) and the compile
+# commands that clang-tidy reads.
+$(DEV_BUILD)/CMakeCache.txt: CMakeLists.txt | $(VENV)/.requirements
+	cmake -S . -B $(DEV_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+	    -DSTART_BOCE_WERROR=ON \
+	    -DPython_EXECUTABLE=$(PY) \
+	    -Dpybind11_DIR=$$($(PY) -c "import pybind11; print(pybind11.get_cmake_dir())") >/dev/null
+text-tests: $(DEV_BUILD)/CMakeCache.txt
+	cmake --build $(DEV_BUILD) --target text_test >/dev/null
+	ctest --test-dir $(DEV_BUILD) --output-on-failure
 
 clean:
 	rm -rf build dist $(VENV) .venvs .venv-smtp demo-out

@@ -13,7 +13,6 @@ import concurrent.futures
 import http.client
 import http.server
 import json
-import os
 import socket
 import ssl
 import sys

@@ -8,6 +8,7 @@ import threading
 
 import pytest
 
+import report_html
 import start_boce
 from conftest import DATA, write
 
@@ -28,20 +29,12 @@ def shop(real_panel, monkeypatch):
 
 
 def expected_report(public):
-    rows = []
-    for r in RECORDS:
-        marked = "style='color:red;'" if not r["primary_ip"] or not r["http_code"] else ""
-        rows.append("<tr bgcolor='#FFFFFF' %s><td>%s</td><td>%s</td><td>%s</td><td>%.2fms</td>"
-                    "<td>%.2fms</td><td>%.2fms</td><td>%s</td><td>%s/s</td></tr>" % (
-                        marked, r["isp"], r["primary_ip"] or "解析失败", r["http_code"] or "无法访问",
-                        r["total_time"], r["namelookup_time"], r["starttransfer_time"],
-                        public.to_size(r["size_download"]), public.to_size(r["speed_download"])))
-    return ("<h2>Quellan企业平台拔测监控报表(2026-12-07 09:30:00)</h2><hr /><table  border='0' "
-            "cellspacing='1' cellpadding='0' bgcolor='#888'><thead><tr bgcolor='#FFFFFF' "
-            "style='background-color: darkgray;'><th>ISP</th><th>解析地址</th><th>响应状态</th>"
-            "<th>总耗时</th><th>解析耗时</th><th>处理耗时</th><th>响应大小</th><th>传输速度</th>"
-            "</tr></thead><tbody>" + "".join(rows) +
-            "</tbody></table><hr><p>此为Quellan企业版平台自动通知邮件，请勿回复</p>")
+    rows = [report_html.row([
+        r["isp"], r["primary_ip"] or "解析失败", r["http_code"] or "无法访问",
+        "%.2f" % r["total_time"], "%.2f" % r["namelookup_time"], "%.2f" % r["starttransfer_time"],
+        public.to_size(r["size_download"]), public.to_size(r["speed_download"])],
+        marked=not r["primary_ip"] or not r["http_code"]) for r in RECORDS]
+    return report_html.head("2026-12-07 09:30:00") + "".join(rows) + report_html.TAIL
 
 
 def configure_mail(smtp, recipients):

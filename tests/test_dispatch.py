@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import start_boce
-from conftest import DATA, load_panel_module, read_bytes, write
+from conftest import DATA, read_bytes, write
 from doubles import Call, raise_
 
 ACCOUNT = os.path.join(DATA, "userInfo.json")

@@ -6,7 +6,8 @@ a hang or a leaked reference, and a request to stop is never swallowed."""
 import json
 import sys
 
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 import start_boce
 from conftest import DATA

@@ -38,7 +38,7 @@ def test_mac_address_reads_the_node_id_of_the_runtime_uuid_module_at_call_time(p
     monkeypatch.setitem(sys.modules, "uuid", types.SimpleNamespace(getnode=lambda: 0xABCDEF))
     assert plugin.get_mac_address() == "00:00:00:ab:cd:ef"
     for bad, error in ((-1, ValueError), (1 << 128, ValueError), (1.5, TypeError)):
-        monkeypatch.setitem(sys.modules, "uuid", types.SimpleNamespace(getnode=lambda: bad))
+        monkeypatch.setitem(sys.modules, "uuid", types.SimpleNamespace(getnode=lambda b=bad: b))
         with pytest.raises(error):
             plugin.get_mac_address()
 

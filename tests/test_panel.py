@@ -7,7 +7,7 @@ import urllib.parse
 
 import pytest
 
-from conftest import DATA, load_panel_module, read_bytes, write
+from conftest import DATA, load_panel_module, read_bytes
 
 
 @pytest.fixture

@@ -4,8 +4,8 @@ import json
 import math
 import os
 
-import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 import start_boce
 from conftest import DATA

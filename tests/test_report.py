@@ -6,16 +6,12 @@ import sys
 
 import pytest
 
-import start_boce
+import report_html
 from conftest import DATA, write
 from doubles import Call, raise_
 
-HEAD = ("<h2>Quellan企业平台拔测监控报表(2026-12-07 08:00:00)</h2><hr /><table  border='0' "
-        "cellspacing='1' cellpadding='0' bgcolor='#888'><thead><tr bgcolor='#FFFFFF' "
-        "style='background-color: darkgray;'><th>ISP</th><th>解析地址</th><th>响应状态</th>"
-        "<th>总耗时</th><th>解析耗时</th><th>处理耗时</th><th>响应大小</th><th>传输速度</th>"
-        "</tr></thead><tbody>")
-TAIL = "</tbody></table><hr><p>此为Quellan企业版平台自动通知邮件，请勿回复</p>"
+HEAD = report_html.head("2026-12-07 08:00:00")
+TAIL = report_html.TAIL
 TITLE = "【web】Quellan拔测监控到[3]个测试异常"
 
 
@@ -25,18 +21,13 @@ def record(isp="北京电信", ip="1.2.3.4", code=200, total=12, lookup=0.125, t
                 starttransfer_time=transfer, size_download=size, speed_download=speed, **extra)
 
 
-def row(cells, marked=False):
-    style = "style='color:red;'" if marked else ""
-    isp, ip, code, total, lookup, transfer, size, speed = cells
-    return ("<tr bgcolor='#FFFFFF' %s><td>%s</td><td>%s</td><td>%s</td><td>%sms</td><td>%sms"
-            "</td><td>%sms</td><td>%s</td><td>%s/s</td></tr>"
-            % (style, isp, ip, code, total, lookup, transfer, size, speed))
+row = report_html.row
 
 
 @pytest.fixture
 def settings():
     """Mail configured, DingTalk not; the test changes them as it needs."""
-    def configure(mail='{"qq_mail": "ops@example.cn"}', dingding="{}", recipients=None):
+    def configure(mail='{"qq_mail": "ops@example.cn"}', dingding="{}"):
         write(os.path.join(DATA, "stmp_mail.json"), mail)
         write(os.path.join(DATA, "dingding.json"), dingding)
     configure()

@@ -9,7 +9,7 @@ import pytest
 
 import start_boce
 from conftest import DATA, write
-from doubles import Call, raise_
+from doubles import Call
 
 NOT_RESPONDING = "节点未响应"
 
@@ -46,11 +46,11 @@ def stored(host):
 
 
 @pytest.mark.parametrize("answer, text", [([], "[]"), ("", '""'), ({}, "{}")])
-def test_an_empty_answer_is_stored_with_status_1(run, host, answer, text):
+def test_an_empty_answer_is_stored_with_status_1(run, host, monkeypatch, answer, text):
+    monkeypatch.setattr(start_boce, "time", types.SimpleNamespace(time=lambda: 1700000000.5))
     run.answer = answer
     assert run.start(7) == []
-    assert stored(host) == [{"status": 1, "data": text, "pid": 7,
-                             "addtime": stored(host)[0]["addtime"]}]
+    assert stored(host) == [{"status": 1, "data": text, "pid": 7, "addtime": 1700000000}]
     assert Run.reports == []
 
 

@@ -186,7 +186,7 @@ def test_sender_failure_leaves_both_members_absent(host, stdout):
     obj = start_boce.start_boce()
     assert not hasattr(obj, "mail")
     with pytest.raises(AttributeError):
-        obj._start_boce__mail_list
+        _ = obj._start_boce__mail_list
     assert not os.path.exists(LIST_FILE)
     write(os.path.join(DATA, "stmp_mail.json"), "{}")
     write(os.path.join(DATA, "dingding.json"), "{}")

@@ -4,7 +4,6 @@ import contextlib
 import io
 import os
 import sys
-import types
 
 import pytest
 

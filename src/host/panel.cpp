@@ -14,17 +14,15 @@ Query Query::where(std::string_view condition, py::handle value) const {
     return Query(query_.attr("where")(py::str(condition), value));
 }
 
-py::object Query::get_field(std::string_view field) const {
-    return query_.attr("getField")(py::str(field));
-}
+py::object Query::get_field(py::handle field) const { return query_.attr("getField")(field); }
 
 void Query::insert(py::handle record) const { query_.attr("insert")(record); }
 
 namespace panel {
 
-py::object read_file(py::handle path) { return public_service("ReadFile")(path); }
+py::object ReadFile(py::handle path) { return public_service("ReadFile")(path); }
 
-py::object read_file_lower(py::handle path) { return public_service("readFile")(path); }
+py::object readFile(py::handle path) { return public_service("readFile")(path); }
 
 void write_file(py::handle path, py::handle text) { public_service("writeFile")(path, text); }
 

@@ -2,8 +2,8 @@
 // database queries, and the sender object made by the sender module `send_mail`.
 //
 // `public` and `send_mail` are read from the plug-in module's attributes on every use, so a host
-// that replaces them is seen at once. Arguments go positional or named exactly as the host panel
-// expects them.
+// that replaces them is seen at once (a report's SizeFormatter alone holds `to_size` for the
+// report it writes). Arguments go positional or named exactly as the host panel expects them.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -20,8 +20,8 @@ class Query {
     explicit Query(py::object query) : query_(std::move(query)) {}
 
     Query where(std::string_view condition, py::handle value) const;  // value bound to the one "?"
-    py::object get_field(std::string_view field) const;  // first matching row, or a false value
-    void insert(py::handle record) const;                // its result is not looked at
+    py::object get_field(py::handle field) const;  // first matching row, or a false value
+    void insert(py::handle record) const;          // its result is not looked at
 
   private:
     py::object query_;
@@ -29,8 +29,9 @@ class Query {
 
 namespace panel {
 
-py::object read_file(py::handle path);              // public.ReadFile
-py::object read_file_lower(py::handle path);        // public.readFile
+// The host has both spellings, and the plug-in uses each where the host's own plug-ins do.
+py::object ReadFile(py::handle path);               // NOLINT(readability-identifier-naming)
+py::object readFile(py::handle path);               // NOLINT(readability-identifier-naming)
 void write_file(py::handle path, py::handle text);  // result not looked at
 py::object exec_shell(std::string_view command_line);
 py::object md5(py::handle text);

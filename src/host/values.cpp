@@ -1,6 +1,7 @@
 #include "host/values.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -36,14 +37,7 @@ bool equals(py::handle left, py::handle right) {
     if (PyUnicode_CheckExact(left.ptr()) && PyUnicode_CheckExact(right.ptr())) {
         return PyUnicode_Compare(left.ptr(), right.ptr()) == 0;
     }
-    // `==` itself, then its truth: no identity shortcut, as in an `if a == b` test.
     return is_truthy(checked(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ)));
-}
-
-py::ssize_t length(py::handle value) {
-    const py::ssize_t size = PyObject_Length(value.ptr());
-    if (size < 0) throw py::error_already_set();
-    return size;
 }
 
 std::size_t stored_size(py::handle value) {
@@ -55,18 +49,6 @@ std::size_t stored_size(py::handle value) {
     return 0;
 }
 
-py::object item(py::handle container, py::handle key) {
-    return checked(PyObject_GetItem(container.ptr(), key.ptr()));
-}
-
-void set_item(py::handle container, py::handle key, py::handle value) {
-    checked_flag(PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()));
-}
-
-py::object add(py::handle left, py::handle right) {
-    return checked(PyNumber_Add(left.ptr(), right.ptr()));
-}
-
 py::object text_form(py::handle value) { return checked(PyObject_Str(value.ptr())); }
 
 py::object formatted(py::handle value, const Name& format_spec) {
@@ -75,22 +57,72 @@ py::object formatted(py::handle value, const Name& format_spec) {
 
 py::object whole_number(py::handle value) { return checked(PyNumber_Long(value.ptr())); }
 
-bool is_integer(py::handle value) { return PyLong_Check(value.ptr()); }
-
 void raise_concatenation_error(py::handle value) {
     throw py::type_error(std::string("can only concatenate str (not \"") +
                          Py_TYPE(value.ptr())->tp_name + "\") to str");
 }
 
-std::optional<TextUnits> text_units(py::handle value) {
+namespace {
+
+constexpr std::uint32_t replacement_character = 0xFFFD;
+
+bool is_surrogate(std::uint32_t code_point) { return code_point >= 0xD800 && code_point <= 0xDFFF; }
+
+void append_code_point(std::string& out, std::uint32_t code_point) {
+    if (code_point < 0x80) {
+        out += static_cast<char>(code_point);
+        return;
+    }
+    if (code_point < 0x800) {
+        out += static_cast<char>(0xC0 | (code_point >> 6));
+    } else if (code_point < 0x10000) {
+        out += static_cast<char>(0xE0 | (code_point >> 12));
+        out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code_point >> 18));
+        out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    }
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+}
+
+// The runtime keeps a text as code units of one, two or four bytes, whichever fits its widest
+// character.
+template <typename Unit>
+void append_units(std::string& out, const void* data, std::size_t length, Surrogates surrogates) {
+    const auto* units = static_cast<const Unit*>(data);
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint32_t code_point = units[i];
+        const bool replace = surrogates == Surrogates::replaced && is_surrogate(code_point);
+        append_code_point(out, replace ? replacement_character : code_point);
+    }
+}
+
+}  // namespace
+
+std::optional<std::string_view> utf8_of(py::handle value, std::string& scratch,
+                                        Surrogates surrogates) {
     PyObject* text = value.ptr();
     if (!PyUnicode_Check(text)) return std::nullopt;
 #if PY_VERSION_HEX < 0x030C0000
     // Before 3.12 a text made by the old C API may not hold its compact form yet.
     if (PyUnicode_READY(text) < 0) throw py::error_already_set();
 #endif
-    return TextUnits{PyUnicode_DATA(text), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)),
-                     static_cast<int>(PyUnicode_KIND(text))};
+    const void* data = PyUnicode_DATA(text);
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    if (PyUnicode_IS_ASCII(text)) return std::string_view(static_cast<const char*>(data), length);
+    scratch.clear();
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            append_units<Py_UCS1>(scratch, data, length, surrogates);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            append_units<Py_UCS2>(scratch, data, length, surrogates);
+            break;
+        default:
+            append_units<Py_UCS4>(scratch, data, length, surrogates);
+    }
+    return std::string_view(scratch);
 }
 
 py::str text_from_utf8(std::string_view utf8) {

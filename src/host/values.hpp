@@ -1,10 +1,12 @@
-// Operations on the runtime's generic values (decoded JSON and whatever the host hands back),
-// each behaving, and failing with the same exception, as the Python operation named beside it.
+// What the plug-in needs of the runtime's generic values beyond pybind11's own spelling
+// (`obj[key]`, `obj[key] = value`, `a + b`, `py::len`, `py::isinstance`, range-for), each
+// behaving, and failing with the same exception, as the Python operation named beside it.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -13,7 +15,8 @@ namespace host {
 namespace py = pybind11;
 
 // A constant text (a key, a name), made into an interned runtime text on first use and kept for
-// the life of the process. Declare them `constinit` at namespace scope.
+// the life of the process, so a hot loop does not make it again. Declare them `constinit` at
+// namespace scope.
 class Name {
   public:
     constexpr explicit Name(const char* text) : text_(text) {}
@@ -26,48 +29,25 @@ class Name {
     mutable PyObject* object_ = nullptr;
 };
 
-// The code units of a text as the runtime stores it: `width` bytes each (1, 2 or 4).
-struct TextUnits {
-    const void* data;
-    std::size_t length;
-    int width;
-};
-
-bool is_truthy(py::handle value);                                       // bool(value)
-bool contains(py::handle container, py::handle member);                 // member in container
-bool equals(py::handle left, py::handle right);                         // left == right
-py::ssize_t length(py::handle value);                                   // len(value)
-py::object item(py::handle container, py::handle key);                  // container[key]
-void set_item(py::handle container, py::handle key, py::handle value);  // container[key] = value
-py::object add(py::handle left, py::handle right);                      // left + right
-py::object text_form(py::handle value);                                 // str(value)
-py::object formatted(py::handle value, const Name& format_spec);        // format(value, spec)
+// bool(value): pybind11's py::bool_ would drop the error of a failing `__bool__`.
+bool is_truthy(py::handle value);
+// member in container, through the sequence protocol, as the `in` operator does.
+bool contains(py::handle container, py::handle member);
+// left == right, then its truth: no identity shortcut, as in an `if a == b` test.
+bool equals(py::handle left, py::handle right);
+// str(value) through `__str__`, also for a text subclass (py::str takes those as they are).
+py::object text_form(py::handle value);
+// format(value, spec): pybind11 has no spelling of its own for it.
+py::object formatted(py::handle value, const Name& format_spec);
+// int(value), through the number protocol.
 py::object whole_number(py::handle value);
-bool is_integer(py::handle value);  // isinstance(value, int)
 
-// The TypeError of `text + value` for a value that is not a text.
-[[noreturn]] void raise_concatenation_error(py::handle value);  // int(value)
-
-// for element in iterable: visit(element)
-template <typename Visit>
-void for_each(py::handle iterable, Visit&& visit) {
-    PyObject* iterator = PyObject_GetIter(iterable.ptr());
-    if (iterator == nullptr) throw py::error_already_set();
-    auto owned_iterator = py::reinterpret_steal<py::object>(iterator);
-    while (PyObject* element = PyIter_Next(iterator)) {
-        visit(py::reinterpret_steal<py::object>(element));
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-}
+// The TypeError that `text + value` raises for a value that is not a text.
+[[noreturn]] void raise_concatenation_error(py::handle value);
 
 // The number of elements of an exact list or tuple, as stored; 0 for anything else. It never asks
 // `__len__`, so it can size a buffer whatever Python code answers.
 std::size_t stored_size(py::handle value);
-
-// The code units of a text (a str or a subclass); nullopt for anything else.
-std::optional<TextUnits> text_units(py::handle value);
-// A runtime text from UTF-8 in which lone surrogates may stand as their three-byte forms.
-py::str text_from_utf8(std::string_view utf8);
 
 // The value of an exact int that fits 64 bits, or of an exact float; nullopt for other kinds,
 // whose own methods must be asked.
@@ -80,5 +60,18 @@ bool is_orderable_number(py::handle value);
 // list sort (`reverse=True`) orders them: it stays within its list whatever the keys' comparisons
 // answer, which a C++ sort does not.
 std::vector<std::size_t> positions_sorted_descending(const std::vector<py::object>& keys);
+
+// How a text's surrogate code points (which UTF-8 cannot hold) come out in its UTF-8.
+enum class Surrogates {
+    kept,      // as their three-byte forms, which text_from_utf8 reads back unchanged
+    replaced,  // as U+FFFD, so the text can always be encoded for sending
+};
+
+// The UTF-8 of a text (a str or a subclass), or nullopt for anything else. The view lies in the
+// text itself when it is ASCII, otherwise in `scratch`; it lasts while both do.
+std::optional<std::string_view> utf8_of(py::handle value, std::string& scratch,
+                                        Surrogates surrogates);
+// A runtime text from UTF-8 in which surrogates may stand as their three-byte forms.
+py::str text_from_utf8(std::string_view utf8);
 
 }  // namespace host

@@ -16,7 +16,7 @@ constexpr const char* login_required = "请先登陆Dovrin官网用户";
 
 // The node id read as a 128-bit UUID value, of which the address is the low 48 bits.
 std::uint64_t hardware_address(py::handle node_id) {
-    if (!host::is_integer(node_id)) throw py::type_error("node id must be an integer");
+    if (!py::isinstance<py::int_>(node_id)) throw py::type_error("node id must be an integer");
     const auto bits = py::cast<py::int_>(node_id).attr("bit_length")().cast<long long>();
     if (host::is_truthy(node_id.attr("__lt__")(0)) || bits > 128) {
         throw py::value_error("int is out of range (need a 128-bit value)");
@@ -27,11 +27,11 @@ std::uint64_t hardware_address(py::handle node_id) {
 py::object make_server_id(const py::object& self) {
     py::object mac_address = self.attr("get_mac_address")();
     py::object host_name = self.attr("get_hostname")();
-    py::object mac_and_host = host::add(mac_address, host_name);
+    py::object mac_and_host = mac_address + host_name;
     py::object cpu_name = self.attr("get_cpuname")();
     py::object first_digest = host::panel::md5(mac_and_host);
     py::object second_digest = host::panel::md5(cpu_name);
-    return host::add(first_digest, second_digest);
+    return first_digest + second_digest;
 }
 
 }  // namespace
@@ -41,7 +41,7 @@ py::object get_mac_address(const py::object&) {
 }
 
 py::object get_cpuname(const py::object&) {
-    py::object output = host::item(host::panel::exec_shell(cpu_name_command), py::int_(0));
+    py::object output = host::panel::exec_shell(cpu_name_command)[py::int_(0)];
     return output.attr("strip")();
 }
 
@@ -50,11 +50,11 @@ py::object get_hostname(const py::object&) { return host::fully_qualified_name(h
 py::object create_serverid(const py::object& self, const py::object& /*get*/) {
     py::str account_file(account_file_path);
     if (!host::path_exists(account_file)) return host::panel::return_msg(false, login_required);
-    py::object account = host::json_loads(host::panel::read_file_lower(account_file));
+    py::object account = host::json_loads(host::panel::readFile(account_file));
     if (!host::is_truthy(account)) return host::panel::return_msg(false, login_required);
     if (host::contains(account, names::serverid)) return account;
 
-    host::set_item(account, names::serverid, make_server_id(self));
+    account[names::serverid] = make_server_id(self);
     host::panel::write_file(account_file, host::json_dumps(account));
     return account;
 }

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include "host/runtime.hpp"
+#include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
 
 namespace py = pybind11;
@@ -109,8 +110,8 @@ PYBIND11_PLUGIN_IMPL(start_boce) {
         pybind11::detail::ensure_internals();
         static pybind11::detail::slots_array slots =
             pybind11::detail::init_slots(&pybind11_exec_start_boce);
-        static PyModuleDef definition{PyModuleDef_HEAD_INIT, "start_boce", nullptr, 0, nullptr,
-                                      slots.data(), nullptr, nullptr, nullptr};
+        static PyModuleDef definition{PyModuleDef_HEAD_INIT, "start_boce", nullptr, 0,      nullptr,
+                                      slots.data(),          nullptr,      nullptr, nullptr};
         return PyModuleDef_Init(&definition);
     }
     PYBIND11_CATCH_INIT_EXCEPTIONS

@@ -9,23 +9,6 @@ namespace start_boce {
 
 namespace py = pybind11;
 
-// The class name, and the prefix Python gives the class's private names.
-inline constexpr const char* class_name = "start_boce";
-
-// Private names as Python mangles `__name` inside the class `start_boce`.
-inline constexpr const char* mail_config_attr = "_start_boce__mail_config";
-inline constexpr const char* mail_list_data_attr = "_start_boce__mail_list_data";
-inline constexpr const char* dingding_config_attr = "_start_boce__dingding_config";
-inline constexpr const char* mail_list_attr = "_start_boce__mail_list";
-
-inline constexpr const char* mail_config_path = "/www/server/panel/data/stmp_mail.json";
-inline constexpr const char* mail_list_data_path = "/www/server/panel/data/mail_list.json";
-inline constexpr const char* dingding_config_path = "/www/server/panel/data/dingding.json";
-inline constexpr const char* account_file_path = "/www/server/panel/data/userInfo.json";
-
-inline constexpr const char* panel_root = "/www/server/panel";
-inline constexpr const char* panel_class_entry = "class/";
-
 // Setup: the constructor.
 void construct(const py::object& self);
 

@@ -1,14 +1,13 @@
-// The anomaly report: an HTML table of the run's probe records, delivered by e-mail or DingTalk.
+// The anomaly report: an HTML table of the run's probe records, and the alert's title.
+#include "start_boce/report.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "host/errors.hpp"
 #include "host/panel.hpp"
-#include "host/runtime.hpp"
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
-#include "start_boce/plugin.hpp"
 #include "start_boce/text.hpp"
 
 namespace start_boce {
@@ -46,19 +45,21 @@ class ReportBuilder {
     void append(std::string_view text) { buffer_ += text; }
 
     // A text the page shows as it is (date, sizes): it must be a text, as in `str + value`.
-    void append_text(py::handle value) { append_utf8(value, false); }
+    void append_text(py::handle value) { buffer_ += utf8_of(value, host::Surrogates::kept); }
 
     // A text from the dispatch center: escaped, since it comes from the network, and with every
     // surrogate code point made U+FFFD, so that the report can always be encoded for sending.
-    void append_escaped_text(py::handle value) { append_utf8(value, true); }
+    void append_network_text(py::handle value) {
+        text::append_html_escaped(buffer_, utf8_of(value, host::Surrogates::replaced));
+    }
 
-    // `http_code` in its default text form, escaped.
+    // `http_code` in its default text form, from the network like the other cells.
     void append_code(py::handle value) {
         if (const auto number = host::small_integer(value)) {
             text::append_integer(buffer_, *number);
             return;
         }
-        append_escaped_text(host::text_form(value));
+        append_network_text(host::text_form(value));
     }
 
     // "{:.2f}".format(value)
@@ -74,16 +75,18 @@ class ReportBuilder {
         }
     }
 
+    // The finished text; the buffer goes with the builder right after.
     py::str finish() const { return host::text_from_utf8(buffer_); }
 
   private:
-    void append_utf8(py::handle value, bool escape_html) {
-        const auto units = host::text_units(value);
-        if (!units) host::raise_concatenation_error(value);
-        text::append_utf8(buffer_, units->data, units->length, units->width, escape_html);
+    std::string_view utf8_of(py::handle value, host::Surrogates surrogates) {
+        const auto utf8 = host::utf8_of(value, scratch_, surrogates);
+        if (!utf8) host::raise_concatenation_error(value);
+        return *utf8;
     }
 
     std::string buffer_;
+    std::string scratch_;
 };
 
 // Writes the replacement texts into an empty `primary_ip` or `http_code` of the caller's record;
@@ -93,8 +96,8 @@ bool replace_empty_fields(py::handle record) {
     for (const auto& [field, replacement] :
          {std::pair{&names::primary_ip, &names::unresolved_address},
           std::pair{&names::http_code, &names::unreachable}}) {
-        if (!host::is_truthy(host::item(record, *field))) {
-            host::set_item(record, *field, *replacement);
+        if (!host::is_truthy(record[*field])) {
+            record[*field] = replacement->handle();
             marked = true;
         }
     }
@@ -104,95 +107,47 @@ bool replace_empty_fields(py::handle record) {
 // `size_text` is looked up when the first size is written, as a plain call would look it up.
 void append_row(ReportBuilder& report, std::optional<host::panel::SizeFormatter>& size_text,
                 py::handle record) {
-    auto field = [&](const host::Name& name) { return host::item(record, name); };
     const bool marked = replace_empty_fields(record);
     report.append(row_start);
     if (marked) report.append(marked_row_style);
     report.append(first_cell);
-    report.append_escaped_text(field(names::isp));
+    report.append_network_text(record[names::isp]);
     report.append(cell_break);
-    report.append_escaped_text(field(names::primary_ip));
+    report.append_network_text(record[names::primary_ip]);
     report.append(cell_break);
-    report.append_code(field(names::http_code));
+    report.append_code(record[names::http_code]);
     report.append(cell_break);
-    report.append_two_decimals(field(names::total_time));
+    report.append_two_decimals(record[names::total_time]);
     report.append(time_cell_end);
-    report.append_two_decimals(field(names::namelookup_time));
+    report.append_two_decimals(record[names::namelookup_time]);
     report.append(time_cell_end);
-    report.append_two_decimals(field(names::starttransfer_time));
+    report.append_two_decimals(record[names::starttransfer_time]);
     report.append(time_cell_end);
-    py::object size = field(names::size_download);
+    py::object size = record[names::size_download];
     if (!size_text) size_text.emplace();
     report.append_text((*size_text)(size));
     report.append(cell_break);
-    report.append_text((*size_text)(field(names::speed_download)));
+    report.append_text((*size_text)(record[names::speed_download]));
     report.append(row_end);
 }
 
-py::str build_report(py::handle data) {
+}  // namespace
+
+py::object make_title(py::handle task_name, py::handle anomaly_count) {
+    return py::str(title_template).attr("format")(task_name, anomaly_count);
+}
+
+py::str make_report(py::handle data) {
     ReportBuilder report(host::stored_size(data));
     report.append(report_start);
     report.append_text(host::panel::format_date());
     report.append(table_head);
     std::optional<host::panel::SizeFormatter> size_text;
-    host::for_each(data, [&](py::handle record) {
+    for (py::handle record : data) {
         if (host::is_truthy(record)) append_row(report, size_text, record);
-    });
+    }
     report.append(report_end);
     return report.finish();
-}
-
-void deliver_by_dingding(const py::object& self, py::handle settings, py::handle report) {
-    if (!host::is_truthy(host::item(settings, names::dingding))) return;
-    py::object sender = self.attr("mail");
-    host::completed_or_shown([&] { host::sender::send_dingding(sender, report); });
-}
-
-bool mail_enabled(py::handle settings) {
-    py::object user_mail = host::item(settings, names::user_mail);
-    return host::is_truthy(host::item(user_mail, names::user_name));
-}
-
-void deliver_by_mail(const py::object& self, py::handle settings, py::handle title,
-                     py::handle report) {
-    py::object user_mail = host::item(settings, names::user_mail);
-    if (!host::is_truthy(user_mail)) return;
-    py::object recipients = self.attr(mail_list_attr);
-    if (host::length(recipients) == 0) {
-        // No recipient list: the mailbox of the mail settings, and the sender's answer is shown.
-        if (!mail_enabled(settings)) return;
-        py::object info = host::item(user_mail, names::info);
-        py::object mailbox = host::text_form(host::item(info, names::qq_mail));
-        py::object sender = self.attr("mail");
-        host::completed_or_shown(
-            [&] { host::print_line(host::sender::send_mail_to(sender, mailbox, title, report)); });
-        return;
-    }
-    host::for_each(recipients, [&](py::handle recipient) {
-        if (!mail_enabled(settings)) return;
-        py::object address = host::text_form(recipient);
-        py::object sender = self.attr("mail");
-        host::completed_or_shown(
-            [&] { host::sender::send_mail_to(sender, address, title, report); });
-    });
-}
-
-}  // namespace
-
-py::object send_mail(const py::object& self, const py::object& data, const py::object& num,
-                     const py::object& id, const py::object& send) {
-    py::object name = host::panel::table("boce_task").where("id=?", id).get_field("name");
-    py::object title = py::str(title_template).attr("format")(name, num);
-    py::str report = build_report(data);
-
-    // Read once the report is complete, whatever the channel.
-    py::object settings = self.attr("get_settings")();
-    if (host::equals(send, names::dingding_channel)) {
-        deliver_by_dingding(self, settings, report);
-    } else if (host::equals(send, names::mail_channel)) {
-        deliver_by_mail(self, settings, title, report);
-    }
-    return py::none();
 }
 
 }  // namespace start_boce

@@ -37,10 +37,8 @@ bool is_acceptable_code(py::handle code) {
 
 bool is_anomalous(py::handle record) {
     if (!host::is_truthy(record)) return false;
-    if (host::equals(host::item(record, names::isp), names::not_responding)) {
-        return false;
-    }
-    return !is_acceptable_code(host::item(record, names::http_code));
+    if (host::equals(record[names::isp], names::not_responding)) return false;
+    return !is_acceptable_code(record[names::http_code]);
 }
 
 // Report trouble without losing the run: an ordinary error of the alert step is shown to the
@@ -54,7 +52,7 @@ py::object total_time_of(py::handle record) {
     py::object total_time;
     host::ignoring_ordinary_errors([&] {
         if (!host::is_truthy(record)) return;
-        py::object value = host::item(record, names::total_time);
+        py::object value = record[names::total_time];
         if (host::is_orderable_number(value)) total_time = std::move(value);
     });
     return total_time;
@@ -112,9 +110,9 @@ py::list slowest_first(py::handle data) {
 
 py::object get_state(const py::object& self, const py::object& data, const py::object& id) {
     long anomaly_count = 0;
-    host::for_each(data, [&](py::handle record) {
+    for (py::handle record : data) {
         if (is_anomalous(record)) ++anomaly_count;
-    });
+    }
     if (anomaly_count > report_threshold) {
         send_report(self, data, anomaly_count, id);
         return py::int_(0);
@@ -127,11 +125,11 @@ py::object start(const py::object& self, const py::object& id) {
     if (host::contains(response, names::status)) return response;
 
     py::dict run_record;
-    run_record["status"] = self.attr("get_state")(response, id);
+    run_record[names::status] = self.attr("get_state")(response, id);
     // Encoded only now, so the stored data shows the report's replacement texts.
-    run_record["data"] = host::json_dumps(response);
-    run_record["pid"] = id;
-    run_record["addtime"] = host::whole_number(host::current_time());
+    run_record[names::data] = host::json_dumps(response);
+    run_record[names::pid] = id;
+    run_record[names::addtime] = host::whole_number(host::current_time());
     host::panel::table("boce_list").insert(run_record);
     return slowest_first(response);
 }

@@ -2,6 +2,7 @@
 #include "host/panel.hpp"
 #include "host/runtime.hpp"
 #include "host/values.hpp"
+#include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
 
 namespace start_boce {
@@ -10,10 +11,10 @@ namespace {
 
 // No existence test and no default: a missing or broken settings file fails the caller.
 py::object read_settings_file(const py::object& self, const char* path_attr) {
-    return host::json_loads(host::panel::read_file(self.attr(path_attr)));
+    return host::json_loads(host::panel::ReadFile(self.attr(path_attr)));
 }
 
-bool is_present(py::handle settings) { return host::length(settings) != 0; }
+bool is_present(py::handle settings) { return py::len(settings) != 0; }
 
 py::object present_or_false(py::object settings) {
     if (!is_present(settings)) return py::bool_(false);
@@ -37,15 +38,15 @@ py::object get_settings(const py::object& self) {
 
     py::dict settings;
     py::dict user_mail;
-    user_mail["user_name"] = py::bool_(mail_present);
-    user_mail["mail_list"] = self.attr(mail_list_attr);
-    user_mail["info"] = self.attr("get_user_mail")();
-    settings["user_mail"] = user_mail;
+    user_mail[names::user_name] = py::bool_(mail_present);
+    user_mail[names::mail_list] = self.attr(mail_list_attr);
+    user_mail[names::info] = self.attr("get_user_mail")();
+    settings[names::user_mail] = user_mail;
 
     py::dict dingding;
-    dingding["dingding"] = py::bool_(dingding_present);
-    dingding["info"] = self.attr("get_dingding")();
-    settings["dingding"] = dingding;
+    dingding[names::dingding] = py::bool_(dingding_present);
+    dingding[names::info] = self.attr("get_dingding")();
+    settings[names::dingding] = dingding;
     return settings;
 }
 

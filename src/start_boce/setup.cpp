@@ -3,6 +3,7 @@
 #include "host/panel.hpp"
 #include "host/runtime.hpp"
 #include "host/values.hpp"
+#include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
 
 namespace start_boce {
@@ -43,7 +44,7 @@ void keep_broken_list_file(py::handle list_file) {
 bool load_list_file(const py::object& self, py::handle list_file) {
     bool loaded = false;
     host::ignoring_ordinary_errors([&] {
-        py::object recipients = host::json_loads(host::panel::read_file(list_file));
+        py::object recipients = host::json_loads(host::panel::ReadFile(list_file));
         if (!py::isinstance<py::list>(recipients)) return;
         self.attr(mail_list_attr) = recipients;
         loaded = true;

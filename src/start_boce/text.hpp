@@ -16,15 +16,13 @@ std::string two_decimals(double value);
 // Plain decimal digits of a whole number, as Python's str(int) writes it.
 void append_integer(std::string& out, long long value);
 
-// Appends a text given as `length` code units of `width` bytes each (1, 2 or 4, as the runtime
-// stores texts) in UTF-8. A lone surrogate is written as its three-byte form, so that the text
-// comes back unchanged when read the same way. With `escape_html` the five characters of
-// html.escape become entities and every surrogate becomes U+FFFD, as a text from the network
-// must be before it goes into a message.
-void append_utf8(std::string& out, const void* units, std::size_t length, int width,
-                 bool escape_html);
+// Appends UTF-8 text with the five characters of html.escape(text, quote=True) as entities:
+// & < > " ' . Every other byte, multi-byte characters included, is copied as it is.
+void append_html_escaped(std::string& out, std::string_view utf8);
 
 // The low 48 bits of a node id as six pairs of lower-case hexadecimal digits joined by ':'.
+// It stays with the other pure helpers, rather than beside the identity code, so that it is
+// tested without Python.
 std::string mac_text(std::uint64_t node_id);
 
 }  // namespace start_boce::text

@@ -2,7 +2,6 @@
 #include "start_boce/text.hpp"
 
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -20,10 +19,9 @@ static void expect(const std::string& got, const std::string& want, const char* 
     }
 }
 
-// Escaped UTF-8 of a text given as four-byte code units.
-static std::string html_escaped(std::u32string_view text) {
+static std::string html_escaped(std::string_view utf8) {
     std::string out;
-    append_utf8(out, text.data(), text.size(), 4, true);
+    append_html_escaped(out, utf8);
     return out;
 }
 
@@ -45,36 +43,14 @@ int main() {
     expect(two_decimals(-std::nan("")), "nan", "negative nan");
 
     // HTML escaping, as html.escape(text, quote=True).
-    expect(html_escaped(U"a&b<c>d\"e'f"), "a&amp;b&lt;c&gt;d&quot;e&#x27;f", "all five");
-    expect(html_escaped(U"北京电信"), "北京电信", "non-ASCII untouched");
-    expect(html_escaped(U""), "", "empty");
+    expect(html_escaped("a&b<c>d\"e'f"), "a&amp;b&lt;c&gt;d&quot;e&#x27;f", "all five");
+    expect(html_escaped("北京电信<😀>"), "北京电信&lt;😀&gt;", "multi-byte characters untouched");
+    expect(html_escaped(""), "", "empty");
 
     // MAC text: low 48 bits, lower case, zero-filled.
     expect(mac_text(0x02AB0C3D4E5FULL), "02:ab:0c:3d:4e:5f", "full address");
     expect(mac_text(0x1A), "00:00:00:00:00:1a", "small node id");
     expect(mac_text(0xFFFF'0000'0000'0001ULL), "00:00:00:00:00:01", "high bits dropped");
-
-    // Code units to UTF-8: every width, escaping on and off; a surrogate replaced or kept.
-    {
-        const std::uint8_t latin[] = {'a', '<', 0xE9};
-        const std::uint16_t wide[] = {0x5317, '&', 0xD800};
-        const std::uint32_t astral[] = {0x1F600, '\''};
-        std::string out;
-        append_utf8(out, latin, 3, 1, true);
-        expect(out, "a&lt;\xC3\xA9", "one-byte units, escaped");
-        out.clear();
-        append_utf8(out, latin, 3, 1, false);
-        expect(out, "a<\xC3\xA9", "one-byte units, as they are");
-        out.clear();
-        append_utf8(out, wide, 3, 2, true);
-        expect(out, "\xE5\x8C\x97&amp;\xEF\xBF\xBD", "two-byte units, surrogate replaced");
-        out.clear();
-        append_utf8(out, wide, 3, 2, false);
-        expect(out, "\xE5\x8C\x97&\xED\xA0\x80", "two-byte units, surrogate kept");
-        out.clear();
-        append_utf8(out, astral, 2, 4, true);
-        expect(out, "\xF0\x9F\x98\x80&#x27;", "four-byte units");
-    }
 
     std::string digits;
     append_integer(digits, -9223372036854775807LL - 1);
