@@ -59,8 +59,8 @@ bench: module
 
 # Debian packages: installed when missing (as root), otherwise named.
 system-packages: $(VENV)/.system-packages
-$(VENV)/.system-packages: tools/ensure-system-packages
-	tools/ensure-system-packages bubblewrap iproute2 util-linux
+$(VENV)/.system-packages: tools/ensure-system-packages Makefile
+	tools/ensure-system-packages bubblewrap iproute2 util-linux sqlite3
 	@mkdir -p $(VENV) && touch $@
 
 $(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages

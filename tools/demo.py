@@ -1,20 +1,25 @@
-"""The demo: a probe run from end to end on the stand-in panel, inside the sandbox.
+"""The demo: probe runs from end to end on the stand-in panel, inside the sandbox.
 
 It installs the stand-in panel, starts a small local web site, the stand-in dispatch center
-(ten nodes, one of them down) on the dispatch host's port 80 and a local SMTP server; creates
-probe tasks, the mail settings and the recipient list; loads the plug-in as the host panel does
-and runs `start(id)` for a healthy site, a slow one and a failing one. Each alert's report is
-written to demo-out/. Exits non-zero if any step failed."""
+(ten nodes, one of them down on purpose) on the dispatch host's port 80 and a local SMTP server;
+creates probe tasks, the mail settings and the recipient list; loads the plug-in as the host
+panel does and runs `start(id)` for six sites. Everything worth opening afterwards stays in
+demo-out/ (or $DEMO_OUT), replaced on each run: the panel directory with its database, every
+message the SMTP server received as an .eml file, and each alert's report as an HTML page.
+Exits non-zero if any run did not go as expected."""
 
+import html
 import json
 import os
+import shutil
 import sys
 import tempfile
 import time
+import unicodedata
 
 TOOLS = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(TOOLS)
-OUT = os.path.join(REPO, "demo-out")
+OUT = os.path.abspath(os.environ.get("DEMO_OUT", os.path.join(REPO, "demo-out")))
 sys.path[:0] = [TOOLS, REPO]
 
 import install_panel  # noqa: E402
@@ -22,9 +27,27 @@ import smtp_sink  # noqa: E402
 import website  # noqa: E402
 from dispatch.server import DispatchCenter, serve  # noqa: E402
 
-DATA = "/www/server/panel/data"
+PANEL = "/www/server/panel"
+DATA = os.path.join(PANEL, "data")
 ACCEPTABLE = (200, 301, 302, 403, 401)
 NOT_RESPONDING = "节点未响应"
+ISPS = ("北京电信", "上海联通", "广州移动", "深圳电信", "杭州联通", "成都移动", "武汉电信",
+        "西安联通", "南京移动")
+DOWN_ISP = "沈阳电信"
+RUNS = (("healthy site", "/fast", False), ("slow site", "/slow", False),
+        ("moved site", "/redirect", False), ("members only", "/forbidden", False),
+        ("failing site", "/error", True), ("dropping site", "/drop", True))
+COLUMNS = ("", "ISP", "address", "code", "total ms", "DNS ms", "1st byte ms", "bytes")
+WIDTHS = (2, 10, 15, 10, 9, 8, 11, 7)
+LEGEND = """\
+Columns of each run, slowest node first:
+  !!           anomalous: a code other than 200, 301, 302, 403 or 401 (a silent node never is)
+  ISP          the node that probed; "节点未响应" means it gave no measurement at all
+  address      what the site's name resolved to there ("解析失败" after an alert: none)
+  code         the HTTP status the node received ("无法访问" after an alert: no answer)
+  total ms     the whole fetch; DNS ms the name look-up; 1st byte ms until the first byte
+  bytes        the size of the answer
+More than two anomalous nodes send an alert by e-mail to the recipient list."""
 
 
 def write_json(name, value):
@@ -37,84 +60,151 @@ def is_anomalous(record):
         record["http_code"] not in ACCEPTABLE
 
 
+def display_width(text):
+    """Columns a text takes on a terminal: wide (Chinese) characters take two."""
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+
+def cell(value, width, right=False):
+    text = str(value)
+    padding = " " * max(0, width - display_width(text))
+    return padding + text if right else text + padding
+
+
+def table_line(values):
+    return "   " + " ".join(cell(v, w, right=i >= 4) for i, (v, w) in
+                            enumerate(zip(values, WIDTHS)))
+
+
+def readable(data_text, limit=160):
+    """The stored `data` with its Chinese shown as Chinese, cut to one line."""
+    text = json.dumps(json.loads(data_text), ensure_ascii=False)
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
 def print_run(name, url, result, row):
     print("\n== %s  (%s)" % (name, url))
     if isinstance(result, dict):
         print("   status record:", result)
         return
-    print("   %-3s %-10s %-15s %-8s %10s %10s %10s %9s" % (
-        "", "ISP", "address", "code", "total ms", "lookup ms", "first ms", "bytes"))
-    for record in result:
-        mark = "!!" if is_anomalous(record) else ""
-        print("   %-3s %-8s %-15s %-8s %10.2f %10.2f %10.2f %9s" % (
-            mark, record["isp"], record["primary_ip"], record["http_code"],
-            record["total_time"], record["namelookup_time"], record["starttransfer_time"],
-            record["size_download"]))
-    data = row["data"] if len(row["data"]) < 90 else row["data"][:87] + "..."
-    print("   stored boce_list row: id=%s pid=%s status=%s addtime=%s data=%s" % (
-        row["id"], row["pid"], row["status"], row["addtime"], data))
+    print(table_line(COLUMNS))
+    for r in result:
+        print(table_line(("!!" if is_anomalous(r) else "", r["isp"], r["primary_ip"],
+                          r["http_code"], "%.2f" % r["total_time"],
+                          "%.2f" % r["namelookup_time"], "%.2f" % r["starttransfer_time"],
+                          r["size_download"])))
+    print("   stored in boce_list: id=%s pid=%s status=%s addtime=%s" % (
+        row["id"], row["pid"], row["status"], row["addtime"]))
+    print("   data=%s" % readable(row["data"]))
+
+
+def report_page(title, report):
+    """The report as sent, wrapped into a page a browser shows with the right characters."""
+    return ('<!DOCTYPE html>\n<html lang="zh-CN">\n<head>\n<meta charset="utf-8">\n'
+            "<title>%s</title>\n</head>\n<body>\n%s\n</body>\n</html>\n"
+            % (html.escape(title), report))
+
+
+def keep_messages(messages, first_number, mail_out):
+    """Each message as an .eml file, openable in any mail client; their paths."""
+    paths = []
+    for number, message in enumerate(messages, first_number):
+        path = os.path.join(mail_out, "%03d.eml" % number)
+        with open(path, "w", encoding="utf-8", newline="") as f:
+            f.write(message.raw)
+        paths.append(path)
+    return paths
+
+
+def fresh_directory(path):
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    return path
+
+
+def setup(smtp_port):
+    write_json("userInfo.json", {"username": "demo", "uid": 1001, "nickname": "演示用户"})
+    write_json("stmp_mail.json", {"qq_mail": "alert@quellan.example", "qq_stmp_pwd": "",
+                                  "hosts": "127.0.0.1", "port": smtp_port, "tls": "none"})
+    write_json("dingding.json", {})
+    write_json("mail_list.json", ["ops@example.cn", "oncall@example.cn"])
+
+
+def run_all(plugin, public, base_url, mail_dir, smtp_port):
+    mail_out = fresh_directory(os.path.join(OUT, "mail"))
+    failures, seen = 0, 0
+    for name, path, expect_alert in RUNS:
+        task_id = public.M("boce_task").insert({"name": name, "url": base_url + path})
+        result = plugin.start(task_id)
+        row = public.M("boce_list").where("pid=?", task_id).find()
+        print_run(name, base_url + path, result, row)
+        messages = smtp_sink.read_messages(mail_dir)[seen:]
+        kept = keep_messages(messages, seen + 1, mail_out)
+        seen += len(messages)
+        for message, kept_path in zip(messages, kept):
+            print("   alert \"%s\" to %s, through the local SMTP server 127.0.0.1:%d: %s" % (
+                message.subject, ", ".join(message.rcpt_tos), smtp_port,
+                os.path.relpath(kept_path)))
+        if messages:
+            page = report_page(messages[-1].subject, messages[-1].body)
+            for file_name in ("report-%d.html" % task_id, "report.html"):
+                with open(os.path.join(OUT, file_name), "w", encoding="utf-8") as f:
+                    f.write(page)
+            print("   report page: %s" % os.path.relpath(os.path.join(OUT, "report-%d.html"
+                                                                        % task_id)))
+        elif not expect_alert:
+            print("   no alert (at most two anomalous nodes)")
+        if not (isinstance(result, list) and row and bool(messages) == expect_alert):
+            failures += 1
+            print("   FAILED: this run did not go as expected")
+    return failures
+
+
+def print_summary(failures):
+    database = os.path.join(OUT, "panel", "data", "default.db")
+    print("\n%d runs, %d failed. To look at afterwards:" % (len(RUNS), failures))
+    print("  database     %s" % os.path.relpath(database))
+    print('               sqlite3 %s "select id, pid, status, addtime from boce_list"'
+          % os.path.relpath(database))
+    print("  mail         %s/  (one .eml per message received)"
+          % os.path.relpath(os.path.join(OUT, "mail")))
+    print("  reports      %s  (the last alert; report-<task id>.html for each)"
+          % os.path.relpath(os.path.join(OUT, "report.html")))
 
 
 def main():
-    install_panel.install()
     os.makedirs(OUT, exist_ok=True)
     for old in os.listdir(OUT):
         if old.endswith(".html"):
             os.unlink(os.path.join(OUT, old))
+    install_panel.install(PANEL)
     site, base_url = website.serve()
-    nodes = [{"isp": isp} for isp in ("北京电信", "上海联通", "广州移动", "深圳电信", "杭州联通",
-                                      "成都移动", "武汉电信", "西安联通", "南京移动")]
-    nodes.append({"isp": "沈阳电信", "down": True})
+    nodes = [{"isp": isp} for isp in ISPS] + [{"isp": DOWN_ISP, "down": True}]
     dispatch = serve(DispatchCenter(nodes, probe_timeout=5), "127.0.0.1", 80)
     mail_dir = tempfile.mkdtemp(prefix="smtp-")
     smtp, smtp_port = smtp_sink.start(mail_dir)
     try:
-        write_json("userInfo.json", {"username": "demo", "uid": 1001, "nickname": "演示用户"})
-        write_json("stmp_mail.json", {"qq_mail": "alert@quellan.example", "qq_stmp_pwd": "",
-                                      "hosts": "127.0.0.1", "port": smtp_port, "tls": "none"})
-        write_json("dingding.json", {})
-        write_json("mail_list.json", ["ops@example.cn", "oncall@example.cn"])
-
+        setup(smtp_port)
         import start_boce  # the host panel loads the plug-in: cwd and search path change here
-        public = start_boce.public
-        print("plug-in loaded on the stand-in panel; working directory %s" % os.getcwd())
         plugin = start_boce.start_boce()
-        print("recipient list:", plugin._start_boce__mail_list)
-
-        failures = 0
-        seen_messages = 0
-        runs = (("healthy site", "/fast", False), ("slow site", "/slow", False),
-                ("moved site", "/redirect", False), ("members only", "/forbidden", False),
-                ("failing site", "/error", True), ("dropping site", "/drop", True))
-        for name, path, expect_alert in runs:
-            task_id = public.M("boce_task").insert({"name": name, "url": base_url + path})
-            result = plugin.start(task_id)
-            row = public.M("boce_list").where("pid=?", task_id).find()
-            print_run(name, base_url + path, result, row)
-            messages = smtp_sink.read_messages(mail_dir)[seen_messages:]
-            seen_messages += len(messages)
-            for message in messages:
-                print("   alert to %s: %s" % (", ".join(message.rcpt_tos), message.subject))
-            if messages:
-                report = messages[-1].body
-                for file_name in ("report-%d.html" % task_id, "report.html"):
-                    with open(os.path.join(OUT, file_name), "w", encoding="utf-8") as f:
-                        f.write(report)
-                print("   report written to demo-out/report-%d.html" % task_id)
-            elif not expect_alert:
-                print("   no alert (at most two anomalous nodes)")
-            ok = isinstance(result, list) and bool(row) and bool(messages) == expect_alert
-            if not ok:
-                failures += 1
-                print("   FAILED: this run did not go as expected")
+        print("plug-in loaded on the stand-in panel in %s" % os.getcwd())
+        print("dispatch center on 127.0.0.1:80 with %d nodes: %s, and %s, down on purpose "
+              "(it answers \"%s\")" % (len(nodes), "、".join(ISPS), DOWN_ISP, NOT_RESPONDING))
+        print("local SMTP server on 127.0.0.1:%d; recipient list: %s"
+              % (smtp_port, ", ".join(plugin._start_boce__mail_list)))
+        print(LEGEND)
+        os.chdir(REPO)  # paths below are shown relative to the project
+        failures = run_all(plugin, start_boce.public, base_url, mail_dir, smtp_port)
         with open(os.path.join(DATA, "userInfo.json"), encoding="utf-8") as f:
             print("\nserver identity kept in the account file:", json.load(f)["serverid"])
-        print("\n%d runs, %d failed" % (len(runs), failures))
-        return 1 if failures else 0
     finally:
         smtp_sink.stop(smtp)
         dispatch.shutdown()
         site.shutdown()
+    shutil.rmtree(os.path.join(OUT, "panel"), ignore_errors=True)
+    shutil.copytree(PANEL, os.path.join(OUT, "panel"))  # the panel as the runs left it
+    print_summary(failures)
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":

@@ -53,7 +53,8 @@ def read_messages(directory):
         kept.append(types.SimpleNamespace(
             mail_from=raw["mail_from"], rcpt_tos=raw["rcpt_tos"], to=message["To"],
             subject=str(message["Subject"]), sender=message["From"],
-            content_type=message.get_content_type(), body=message.get_content()))
+            content_type=message.get_content_type(), body=message.get_content(),
+            raw=raw["content"]))
     return kept
 
 

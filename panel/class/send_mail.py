@@ -6,7 +6,7 @@ import smtplib
 import urllib.request
 from email.header import Header
 from email.mime.text import MIMEText
-from email.utils import formataddr
+from email.utils import formataddr, formatdate, make_msgid
 
 MAIL_SETTINGS = "/www/server/panel/data/stmp_mail.json"
 DINGDING_SETTINGS = "/www/server/panel/data/dingding.json"
@@ -29,6 +29,9 @@ class send_mail:
         message["From"] = formataddr(("Quellan", settings["qq_mail"]))
         message["To"] = email
         message["Subject"] = Header(title, "utf-8")
+        # What any mail client writes; a real MTA may reject or score a message without them.
+        message["Date"] = formatdate(localtime=True)
+        message["Message-ID"] = make_msgid(domain=settings["qq_mail"].rpartition("@")[2] or None)
         host, port = settings.get("hosts", "127.0.0.1"), int(settings.get("port", 25))
         tls = settings.get("tls", "none")
         smtp_class = smtplib.SMTP_SSL if tls == "ssl" else smtplib.SMTP
