@@ -118,17 +118,16 @@ def website():
 
 @pytest.fixture(scope="session")
 def dispatch_server():
-    """The stand-in dispatch center on port 80 of the loopback, where the dispatch host name
-    points inside the sandbox. Three nodes and one that is down."""
+    """The dispatch center on port 80 of the loopback, where the dispatch host name points
+    inside the sandbox, with three node agents and a fourth node that is down."""
     sys.path.insert(0, REPO)
-    from dispatch.server import DispatchCenter, serve
-    center = DispatchCenter(nodes=[{"isp": "北京电信"}, {"isp": "上海联通"},
-                                   {"isp": "广州移动"}, {"isp": "沈阳电信", "down": True}],
-                            probe_timeout=5)
-    server = serve(center, "127.0.0.1", 80)
+    from dispatch import loopback
+    center, servers = loopback.start(["北京电信", "上海联通", "广州移动", "沈阳电信"],
+                                     down=["沈阳电信"], deadline=5)
     yield center
-    server.shutdown()
-    server.server_close()
+    for server in servers:
+        server.shutdown()
+        server.server_close()
 
 
 @pytest.fixture

@@ -1,7 +1,8 @@
 """The demo's artifacts: the database, the delivered messages and the report pages it leaves.
 
-The demo binds the dispatch host's port 80, so it runs in a network namespace of its own (under a
-user namespace of its own), beside the suite's dispatch center."""
+The demo binds the dispatch host's port 80 and lays out a panel of its own, so it runs in network
+and mount namespaces of its own (under a user namespace of its own), with a fresh panel
+directory, beside the suite's dispatch center and panel."""
 
 import email
 import email.policy
@@ -20,8 +21,9 @@ from conftest import REPO
 def demo(tmp_path_factory):
     out = tmp_path_factory.mktemp("demo-out")
     result = subprocess.run(
-        ["unshare", "--user", "--map-root-user", "--net", "sh", "-c",
-         'ip link set lo up && exec "$0" tools/demo.py', sys.executable],
+        ["unshare", "--user", "--map-root-user", "--net", "--mount", "sh", "-c",
+         'mount -t tmpfs panel /www/server/panel && ip link set lo up && '
+         'exec "$0" tools/demo.py', sys.executable],
         cwd=REPO, env=dict(os.environ, DEMO_OUT=str(out)), capture_output=True, text=True,
         timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -1,9 +1,9 @@
 """The demo: probe runs from end to end on the stand-in panel, inside the sandbox.
 
-It installs the stand-in panel, starts a small local web site, the stand-in dispatch center
-(ten nodes, one of them down on purpose) on the dispatch host's port 80 and a local SMTP server;
-creates probe tasks, the mail settings and the recipient list; loads the plug-in as the host
-panel does and runs `start(id)` for six sites. Everything worth opening afterwards stays in
+It installs the stand-in panel, starts a small local web site, the dispatch center on the
+dispatch host's port 80 with ten node agents on loopback ports (one of them down on purpose) and
+a local SMTP server; creates probe tasks, the mail settings and the recipient list; loads the
+plug-in as the host panel does and runs `start(id)` for six sites. Everything worth opening afterwards stays in
 demo-out/ (or $DEMO_OUT), replaced on each run: the panel directory with its database, every
 message the SMTP server received as an .eml file, and each alert's report as an HTML page.
 Exits non-zero if any run did not go as expected."""
@@ -25,7 +25,7 @@ sys.path[:0] = [TOOLS, REPO]
 import install_panel  # noqa: E402
 import smtp_sink  # noqa: E402
 import website  # noqa: E402
-from dispatch.server import DispatchCenter, serve  # noqa: E402
+from dispatch import loopback  # noqa: E402
 
 PANEL = "/www/server/panel"
 DATA = os.path.join(PANEL, "data")
@@ -179,8 +179,8 @@ def main():
             os.unlink(os.path.join(OUT, old))
     install_panel.install(PANEL)
     site, base_url = website.serve()
-    nodes = [{"isp": isp} for isp in ISPS] + [{"isp": DOWN_ISP, "down": True}]
-    dispatch = serve(DispatchCenter(nodes, probe_timeout=5), "127.0.0.1", 80)
+    center, dispatch = loopback.start(ISPS + (DOWN_ISP,), down=[DOWN_ISP], deadline=5)
+    nodes = center.nodes
     mail_dir = tempfile.mkdtemp(prefix="smtp-")
     smtp, smtp_port = smtp_sink.start(mail_dir)
     try:
@@ -188,8 +188,9 @@ def main():
         import start_boce  # the host panel loads the plug-in: cwd and search path change here
         plugin = start_boce.start_boce()
         print("plug-in loaded on the stand-in panel in %s" % os.getcwd())
-        print("dispatch center on 127.0.0.1:80 with %d nodes: %s, and %s, down on purpose "
-              "(it answers \"%s\")" % (len(nodes), "、".join(ISPS), DOWN_ISP, NOT_RESPONDING))
+        print("dispatch center on 127.0.0.1:80 with %d node agents on loopback ports: %s, and %s,"
+              " down on purpose (it shows as \"%s\")"
+              % (len(nodes), "、".join(ISPS), DOWN_ISP, NOT_RESPONDING))
         print("local SMTP server on 127.0.0.1:%d; recipient list: %s"
               % (smtp_port, ", ".join(plugin._start_boce__mail_list)))
         print(LEGEND)
@@ -199,7 +200,8 @@ def main():
             print("\nserver identity kept in the account file:", json.load(f)["serverid"])
     finally:
         smtp_sink.stop(smtp)
-        dispatch.shutdown()
+        for server in dispatch:
+            server.shutdown()
         site.shutdown()
     shutil.rmtree(os.path.join(OUT, "panel"), ignore_errors=True)
     shutil.copytree(PANEL, os.path.join(OUT, "panel"))  # the panel as the runs left it
