@@ -68,34 +68,36 @@ constexpr std::uint32_t replacement_character = 0xFFFD;
 
 bool is_surrogate(std::uint32_t code_point) { return code_point >= 0xD800 && code_point <= 0xDFFF; }
 
-void append_code_point(std::string& out, std::uint32_t code_point) {
+char* put_code_point(char* out, std::uint32_t code_point) {
     if (code_point < 0x80) {
-        out += static_cast<char>(code_point);
-        return;
+        *out++ = static_cast<char>(code_point);
+        return out;
     }
     if (code_point < 0x800) {
-        out += static_cast<char>(0xC0 | (code_point >> 6));
+        *out++ = static_cast<char>(0xC0 | (code_point >> 6));
     } else if (code_point < 0x10000) {
-        out += static_cast<char>(0xE0 | (code_point >> 12));
-        out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+        *out++ = static_cast<char>(0xE0 | (code_point >> 12));
+        *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
     } else {
-        out += static_cast<char>(0xF0 | (code_point >> 18));
-        out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+        *out++ = static_cast<char>(0xF0 | (code_point >> 18));
+        *out++ = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
     }
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
+    *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+    return out;
 }
 
 // The runtime keeps a text as code units of one, two or four bytes, whichever fits its widest
-// character.
+// character. `out` has room for four bytes a unit.
 template <typename Unit>
-void append_units(std::string& out, const void* data, std::size_t length, Surrogates surrogates) {
+char* put_units(char* out, const void* data, std::size_t length, Surrogates surrogates) {
     const auto* units = static_cast<const Unit*>(data);
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint32_t code_point = units[i];
         const bool replace = surrogates == Surrogates::replaced && is_surrogate(code_point);
-        append_code_point(out, replace ? replacement_character : code_point);
+        out = put_code_point(out, replace ? replacement_character : code_point);
     }
+    return out;
 }
 
 }  // namespace
@@ -111,18 +113,19 @@ std::optional<std::string_view> utf8_of(py::handle value, std::string& scratch,
     const void* data = PyUnicode_DATA(text);
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
     if (PyUnicode_IS_ASCII(text)) return std::string_view(static_cast<const char*>(data), length);
-    scratch.clear();
+    scratch.resize(length * 4);  // the most UTF-8 one character takes
+    char* end = scratch.data();
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:
-            append_units<Py_UCS1>(scratch, data, length, surrogates);
+            end = put_units<Py_UCS1>(end, data, length, surrogates);
             break;
         case PyUnicode_2BYTE_KIND:
-            append_units<Py_UCS2>(scratch, data, length, surrogates);
+            end = put_units<Py_UCS2>(end, data, length, surrogates);
             break;
         default:
-            append_units<Py_UCS4>(scratch, data, length, surrogates);
+            end = put_units<Py_UCS4>(end, data, length, surrogates);
     }
-    return std::string_view(scratch);
+    return std::string_view(scratch.data(), static_cast<std::size_t>(end - scratch.data()));
 }
 
 py::str text_from_utf8(std::string_view utf8) {

@@ -33,28 +33,38 @@ void append_integer(std::string& out, long long value) {
     out.append(buffer, result.ptr);
 }
 
+namespace {
+
+// The entity html.escape(text, quote=True) writes for a character, or null for one it keeps.
+const char* html_entity(char c) {
+    switch (c) {
+        case '&':
+            return "&amp;";
+        case '<':
+            return "&lt;";
+        case '>':
+            return "&gt;";
+        case '"':
+            return "&quot;";
+        case '\'':
+            return "&#x27;";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
 void append_html_escaped(std::string& out, std::string_view utf8) {
-    for (const char c : utf8) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#x27;";
-                break;
-            default:
-                out += c;
+    std::size_t kept_from = 0;  // runs without a special character are copied whole
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        if (const char* entity = html_entity(utf8[i])) {
+            out.append(utf8.substr(kept_from, i - kept_from));
+            out += entity;
+            kept_from = i + 1;
         }
     }
+    out.append(utf8.substr(kept_from));
 }
 
 std::string mac_text(std::uint64_t node_id) {
