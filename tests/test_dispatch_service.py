@@ -2,6 +2,7 @@
 the center serves, and a configuration that names its bad line."""
 
 import json
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -122,3 +123,23 @@ def test_the_configuration_names_its_bad_line(tmp_path, text, message):
         return
     with pytest.raises(config.ConfigError, match=message):
         config.load(str(tmp_path / "center.toml"))
+
+
+def test_one_probe_at_a_time_per_server_and_a_limit_overall():
+    probing, release = threading.Event(), threading.Event()
+    the_center = center.DispatchCenter([{"name": "a", "url": "http://127.0.0.1:1"}], SECRET,
+                                       allowed_servers=["s1", "s2"], max_probes=1)
+
+    def ask_node(node, url):
+        probing.set()
+        release.wait(10)
+        return {"isp": node["name"]}
+    the_center.ask_node = ask_node
+    first = threading.Thread(target=the_center.answer, args=({"serverid": "s1", "url": "u"},))
+    first.start()
+    probing.wait(10)
+    assert the_center.answer({"serverid": "s1", "url": "u"})[0] == 429  # that server is busy
+    assert the_center.answer({"serverid": "s2", "url": "u"})[0] == 503  # no slot is free
+    release.set()
+    first.join()
+    assert the_center.answer({"serverid": "s2", "url": "u"}) == (200, [{"isp": "a"}])
