@@ -18,7 +18,7 @@ import time
 import urllib.parse
 import urllib.request
 
-from dispatch import signing
+from dispatch import replies, signing
 from dispatch.node import empty_record
 
 NOT_RESPONDING = "节点未响应"
@@ -114,39 +114,25 @@ class DispatchCenter:
 
 
 def make_handler(center):
-    class Handler(http.server.BaseHTTPRequestHandler):
-        protocol_version = "HTTP/1.1"
-
+    class Handler(replies.Handler):
         def do_POST(self):
             length = int(self.headers.get("Content-Length") or 0)
             body = self.rfile.read(length).decode("utf-8", "replace")
             form = {k: v[-1] for k, v in urllib.parse.parse_qs(body, keep_blank_values=True).items()}
             center.record_request(form)
             if self.path != PATH:
-                return self._send(404, "text/html", "<html><body>404 Not Found</body></html>")
+                return self.send_text(404, "text/html", "<html><body>404 Not Found</body></html>")
             scripted = center.next_scripted()
             if scripted is None:
-                status, value = center.answer(form)
-                return self._send(status, "application/json", json.dumps(value, ensure_ascii=False))
+                return self.send_json(*center.answer(form))
             time.sleep(scripted.get("delay", 0))
             if scripted.get("drop"):
                 self.close_connection = True
                 self.connection.shutdown(socket.SHUT_RDWR)
                 return None
-            return self._send(scripted.get("status", 200),
+            return self.send_text(scripted.get("status", 200),
                               scripted.get("content_type", "application/json"),
                               scripted.get("body", ""))
-
-        def _send(self, status, content_type, text):
-            payload = text.encode("utf-8")
-            self.send_response(status)
-            self.send_header("Content-Type", content_type + "; charset=utf-8")
-            self.send_header("Content-Length", str(len(payload)))
-            self.end_headers()
-            self.wfile.write(payload)
-
-        def log_message(self, *args):
-            pass
 
     return Handler
 

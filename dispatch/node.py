@@ -16,7 +16,7 @@ import threading
 
 import pycurl
 
-from dispatch import signing
+from dispatch import replies, signing
 
 MAX_REQUEST_BYTES = 64 * 1024
 MAX_BODY_BYTES = 8 * 1024 * 1024
@@ -93,39 +93,26 @@ def probe(url, isp, allow_private=False, timeout=PROBE_SECONDS):
 
 
 def make_handler(isp, verifier, allow_private):
-    class Handler(http.server.BaseHTTPRequestHandler):
-        protocol_version = "HTTP/1.1"
-
+    class Handler(replies.Handler):
         def do_POST(self):
             length = int(self.headers.get("Content-Length") or 0)
             if self.path != "/probe":
-                return self._send(404, {"error": "not found"})
+                return self.send_json(404, {"error": "not found"})
             if length > MAX_REQUEST_BYTES:
                 self.close_connection = True
-                return self._send(413, {"error": "request too large"})
+                return self.send_json(413, {"error": "request too large"})
             body = self.rfile.read(length)
             refusal = verifier.check(self.headers, body)
             if refusal:
-                return self._send(403, {"error": refusal})
+                return self.send_json(403, {"error": refusal})
             try:
                 url = json.loads(body)["url"]
                 scheme = url.split("://", 1)[0].lower() if "://" in url else ""
             except (ValueError, KeyError, TypeError, AttributeError):
-                return self._send(400, {"error": "expected {\"url\": ...}"})
+                return self.send_json(400, {"error": "expected {\"url\": ...}"})
             if scheme not in ("http", "https"):
-                return self._send(400, {"error": "only http and https"})
-            return self._send(200, probe(url, isp, allow_private))
-
-        def _send(self, status, value):
-            payload = json.dumps(value, ensure_ascii=False).encode("utf-8")
-            self.send_response(status)
-            self.send_header("Content-Type", "application/json; charset=utf-8")
-            self.send_header("Content-Length", str(len(payload)))
-            self.end_headers()
-            self.wfile.write(payload)
-
-        def log_message(self, *args):
-            pass
+                return self.send_json(400, {"error": "only http and https"})
+            return self.send_json(200, probe(url, isp, allow_private))
 
     return Handler
 

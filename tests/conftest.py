@@ -44,10 +44,10 @@ os.chdir(REPO)
 
 def load_panel_module(name):
     """One of the stand-in panel's own modules, loaded from the panel's class directory."""
-    spec = importlib.util.spec_from_file_location(
+    module_spec = importlib.util.spec_from_file_location(
         "panel_" + name, os.path.join(PANEL, "class", name + ".py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

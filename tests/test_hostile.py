@@ -72,9 +72,9 @@ class HostileInt(int):
 
     __hash__ = int.__hash__
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         action = script.next()
-        return 12.5 if action == "wrong type" else format(int(self), spec)
+        return 12.5 if action == "wrong type" else format(int(self), format_spec)
 
     def __str__(self):
         action = script.next()

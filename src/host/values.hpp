@@ -37,7 +37,7 @@ bool contains(py::handle container, py::handle member);
 bool equals(py::handle left, py::handle right);
 // str(value) through `__str__`, also for a text subclass (py::str takes those as they are).
 py::object text_form(py::handle value);
-// format(value, spec): pybind11 has no spelling of its own for it.
+// format(value, format_spec): pybind11 has no spelling of its own for it.
 py::object formatted(py::handle value, const Name& format_spec);
 // int(value), through the number protocol.
 py::object whole_number(py::handle value);
