@@ -19,9 +19,8 @@ import urllib.parse
 import urllib.request
 
 from dispatch import replies, signing
-from dispatch.node import empty_record
+from dispatch.records import NOT_RESPONDING, empty_record
 
-NOT_RESPONDING = "节点未响应"
 PATH = "/api/local/boce"
 NOT_LOGGED_IN = "服务器未登录，请先绑定账号"
 

@@ -17,6 +17,7 @@ import threading
 import pycurl
 
 from dispatch import replies, signing
+from dispatch.records import empty_record
 
 MAX_REQUEST_BYTES = 64 * 1024
 MAX_BODY_BYTES = 8 * 1024 * 1024
@@ -34,12 +35,6 @@ def is_public(address):
 
 def _ms(seconds):
     return round(seconds * 1000, 3)
-
-
-def empty_record(isp):
-    return {"isp": isp, "primary_ip": "", "http_code": 0, "total_time": 0,
-            "namelookup_time": 0, "starttransfer_time": 0, "size_download": 0,
-            "speed_download": 0}
 
 
 def probe(url, isp, allow_private=False, timeout=PROBE_SECONDS):
