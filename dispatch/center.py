@@ -12,6 +12,7 @@ answers come from a list instead: exact bodies, HTTP errors, slow answers, dropp
 import concurrent.futures
 import http.server
 import json
+import secrets
 import socket
 import threading
 import time
@@ -99,7 +100,9 @@ class DispatchCenter:
         return future.result()
 
     def ask_node(self, node, url):
-        body = json.dumps({"url": url}).encode("utf-8")
+        # A fresh nonce makes every request unique, so a second probe of the same URL within the
+        # same second is not taken for a replay of the first.
+        body = json.dumps({"url": url, "nonce": secrets.token_hex(16)}).encode("utf-8")
         request = urllib.request.Request(
             node["url"].rstrip("/") + "/probe", data=body, method="POST",
             headers=dict(signing.signed_headers(self.secret, body),

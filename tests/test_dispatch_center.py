@@ -74,3 +74,11 @@ def test_scripted_exact_answer_is_decoded(task, dispatch_center):
     answer = [{"isp": "x", "http_code": 200.0, "extra": [1, {"k": None}]}]
     dispatch_center.set_script([{"body": json.dumps(answer)}])
     assert start_boce.start_boce()._send_task(task("/")) == answer
+
+
+def test_the_same_site_probed_twice_within_a_second_is_answered_twice(task, dispatch_center):
+    plugin = start_boce.start_boce()
+    task_id = task("/fast")
+    for _ in range(2):  # the center's second request must not look like a replay of the first
+        records = plugin._send_task(task_id)
+        assert [r["http_code"] for r in records[:3]] == [200, 200, 200]
