@@ -49,6 +49,10 @@ std::size_t stored_size(py::handle value) {
     return 0;
 }
 
+py::object get_item(py::handle container, py::handle key) {
+    return checked(PyObject_GetItem(container.ptr(), key.ptr()));
+}
+
 py::object text_form(py::handle value) { return checked(PyObject_Str(value.ptr())); }
 
 py::object formatted(py::handle value, const Name& format_spec) {

@@ -35,6 +35,9 @@ bool is_truthy(py::handle value);
 bool contains(py::handle container, py::handle member);
 // left == right, then its truth: no identity shortcut, as in an `if a == b` test.
 bool equals(py::handle left, py::handle right);
+// container[key] as operator.getitem does it: pybind11's `container[key]` builds a caching
+// accessor around each read, which the per-record loops (eleven reads a record) cannot afford.
+py::object get_item(py::handle container, py::handle key);
 // str(value) through `__str__`, also for a text subclass (py::str takes those as they are).
 py::object text_form(py::handle value);
 // format(value, format_spec): pybind11 has no spelling of its own for it.

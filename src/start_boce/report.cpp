@@ -107,27 +107,28 @@ bool replace_empty_fields(py::handle record) {
 // `size_text` is looked up when the first size is written, as a plain call would look it up.
 void append_row(ReportBuilder& report, std::optional<host::panel::SizeFormatter>& size_text,
                 py::handle record) {
+    const auto field = [&](const host::Name& name) { return host::get_item(record, name); };
     const bool marked = replace_empty_fields(record);
     report.append(row_start);
     if (marked) report.append(marked_row_style);
     report.append(first_cell);
-    report.append_network_text(record[names::isp]);
+    report.append_network_text(field(names::isp));
     report.append(cell_break);
-    report.append_network_text(record[names::primary_ip]);
+    report.append_network_text(field(names::primary_ip));
     report.append(cell_break);
-    report.append_code(record[names::http_code]);
+    report.append_code(field(names::http_code));
     report.append(cell_break);
-    report.append_two_decimals(record[names::total_time]);
+    report.append_two_decimals(field(names::total_time));
     report.append(time_cell_end);
-    report.append_two_decimals(record[names::namelookup_time]);
+    report.append_two_decimals(field(names::namelookup_time));
     report.append(time_cell_end);
-    report.append_two_decimals(record[names::starttransfer_time]);
+    report.append_two_decimals(field(names::starttransfer_time));
     report.append(time_cell_end);
-    py::object size = record[names::size_download];
+    py::object size = field(names::size_download);
     if (!size_text) size_text.emplace();
     report.append_text((*size_text)(size));
     report.append(cell_break);
-    report.append_text((*size_text)(record[names::speed_download]));
+    report.append_text((*size_text)(field(names::speed_download)));
     report.append(row_end);
 }
 

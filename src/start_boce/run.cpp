@@ -37,8 +37,8 @@ bool is_acceptable_code(py::handle code) {
 
 bool is_anomalous(py::handle record) {
     if (!host::is_truthy(record)) return false;
-    if (host::equals(record[names::isp], names::not_responding)) return false;
-    return !is_acceptable_code(record[names::http_code]);
+    if (host::equals(host::get_item(record, names::isp), names::not_responding)) return false;
+    return !is_acceptable_code(host::get_item(record, names::http_code));
 }
 
 // Report trouble without losing the run: an ordinary error of the alert step is shown to the
@@ -52,7 +52,7 @@ py::object total_time_of(py::handle record) {
     py::object total_time;
     host::ignoring_ordinary_errors([&] {
         if (!host::is_truthy(record)) return;
-        py::object value = record[names::total_time];
+        py::object value = host::get_item(record, names::total_time);
         if (host::is_orderable_number(value)) total_time = std::move(value);
     });
     return total_time;
