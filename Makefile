@@ -15,19 +15,20 @@ export START_BOCE_WERROR := ON
 
 PYTHON_VERSIONS := 3.9 3.10 3.11 3.12 3.13
 
-.PHONY: demo test test-asan test-pythons wheel lint bench system-packages module text-tests clean
+.PHONY: demo test test-asan test-pythons wheel lint bench bench-dispatch network system-packages \
+	module text-tests clean
 
-demo: module $(VENV)/.smtp
+demo: module $(VENV)/.smtp $(VENV)/.dispatch
 	$(SANDBOX) $(PY) tools/demo.py
 
-test: module text-tests $(VENV)/.smtp
+test: module text-tests $(VENV)/.smtp $(VENV)/.dispatch
 	$(SANDBOX) $(PY) -m pytest
 ifdef CI
 	$(MAKE) lint test-asan test-pythons
 endif
 
 # The whole suite with every CPython from 3.9 to 3.13, each in its own environment.
-test-pythons: $(VENV)/.smtp
+test-pythons: $(VENV)/.smtp $(VENV)/.dispatch
 	tools/pythons test $(PYTHON_VERSIONS)
 
 # One wheel per interpreter in dist/, each installed into a fresh environment and imported.
@@ -35,7 +36,7 @@ wheel: $(VENV)/.system-packages
 	tools/pythons wheel $(PYTHON_VERSIONS)
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
-test-asan: module $(VENV)/.smtp
+test-asan: module $(VENV)/.smtp $(VENV)/.dispatch
 	tools/test-sanitized
 
 # Formatting and static checks of the C++ sources, and ruff over the Python.
@@ -57,10 +58,19 @@ $(VENV)/.lint-tools: tools/ensure-system-packages Makefile | $(VENV)/.requiremen
 bench: module
 	$(SANDBOX) $(PY) bench/bench.py
 
+# The probe network under load: ten agents on one machine, then a thousand simulated agents.
+bench-dispatch: $(VENV)/.dispatch
+	$(SANDBOX) $(PY) bench/bench_dispatch.py
+
+# The whole probe network on this machine for trying it, until Ctrl-C: nats-server, the center
+# on 127.0.0.1:8080 and three agents.
+network: $(VENV)/.dispatch
+	$(PY) -m dispatch.network
+
 # Debian packages: installed when missing (as root), otherwise named.
 system-packages: $(VENV)/.system-packages
 $(VENV)/.system-packages: tools/ensure-system-packages Makefile
-	tools/ensure-system-packages bubblewrap iproute2 util-linux sqlite3
+	tools/ensure-system-packages bubblewrap iproute2 util-linux sqlite3 nats-server openssl
 	@mkdir -p $(VENV) && touch $@
 
 $(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages
@@ -72,6 +82,11 @@ $(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages
 $(VENV)/.smtp: requirements-smtp.txt | $(VENV)/.requirements
 	$(PYTHON) -m venv .venv-smtp
 	.venv-smtp/bin/python -m pip install --quiet --disable-pip-version-check -r requirements-smtp.txt
+	touch $@
+
+# The probe network's own package, with the agents' extra, as an operator installs it.
+$(VENV)/.dispatch: $(VENV)/.requirements $(wildcard dispatch/*.py dispatch/*.toml)
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-deps ./dispatch
 	touch $@
 
 # The module, built and installed into the project's environment; CMake's build directory is

@@ -1,12 +1,16 @@
-"""python -m dispatch center --listen HOST:PORT --config FILE [--script FILE] [--requests FILE]
-python -m dispatch node --listen HOST:PORT --isp NAME --secret-file FILE [--allow-private]"""
+"""boce-center --config FILE [--listen HOST:PORT]
+boce-agent --node ID --nats URL[,URL...] --user USER --password-file FILE [--ca-file FILE]
+           [--allow-private] [--max-probes N] [--proxy URL]
+
+Also `python -m dispatch center ...` and `python -m dispatch agent ...`."""
 
 import argparse
-import json
+import asyncio
+import logging
 import sys
-import threading
 
-from dispatch import center, config, node, signing
+import dispatch
+from dispatch import config
 
 
 def listen_address(text):
@@ -16,59 +20,95 @@ def listen_address(text):
     return host.strip("[]"), int(port)
 
 
+def _common(parser):
+    parser.add_argument("--version", action="version", version="%(prog)s " + dispatch.__version__)
+    parser.add_argument("--log-level", default="INFO",
+                        choices=["DEBUG", "INFO", "WARNING", "ERROR"])
+
+
+def _setup_logging(level):
+    logging.basicConfig(level=level, stream=sys.stderr,
+                        format="%(asctime)s %(name)s %(levelname)s %(message)s")
+    logging.getLogger("aiohttp").setLevel(logging.WARNING)
+
+
 def run_center(args):
+    from dispatch import center
     try:
         settings = config.load(args.config)
     except (config.ConfigError, OSError) as error:
-        print("dispatch center: %s" % error, file=sys.stderr)
+        print("boce-center: %s" % error, file=sys.stderr)
         return 2
-    script = None
-    if args.script:
-        with open(args.script, encoding="utf-8") as f:
-            script = json.load(f)
-    the_center = center.DispatchCenter(script=script, request_log=args.requests, **settings)
-    server = center.serve(the_center, *args.listen)
-    print("dispatch center listening on %s:%d with %d nodes" % (
-        args.listen + (len(settings["nodes"]),)), flush=True)
-    return wait(server)
-
-
-def run_node(args):
-    try:
-        secret = signing.read_secret(args.secret_file)
-    except (OSError, ValueError) as error:
-        print("node agent: %s" % error, file=sys.stderr)
-        return 2
-    server = node.serve(*args.listen, args.isp, secret, args.allow_private)
-    print("node agent %s listening on %s:%d" % ((args.isp,) + args.listen), flush=True)
-    return wait(server)
-
-
-def wait(server):
-    try:
-        threading.Event().wait()
-    except KeyboardInterrupt:
-        pass
-    server.shutdown()
+    ready = "center listening on %s:%d with %d nodes" % (args.listen + (len(settings.nodes),))
+    center.run(settings, *args.listen, ready=lambda _text: print(ready, flush=True))
     return 0
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m dispatch", description=__doc__)
-    commands = parser.add_subparsers(dest="command", required=True)
-    center_args = commands.add_parser("center", help="the dispatch center")
-    center_args.add_argument("--listen", type=listen_address, required=True)
-    center_args.add_argument("--config", required=True)
-    center_args.add_argument("--script", help="JSON file: a list of scripted answers (tests)")
-    center_args.add_argument("--requests", help="file that receives each request as a JSON line")
-    node_args = commands.add_parser("node", help="a node agent")
-    node_args.add_argument("--listen", type=listen_address, required=True)
-    node_args.add_argument("--isp", required=True)
-    node_args.add_argument("--secret-file", required=True)
-    node_args.add_argument("--allow-private", action="store_true",
-                           help="also probe loopback, private and other non-public addresses")
+def run_agent(args):
+    from dispatch import agent
+    try:
+        password = config.read_secret(args.password_file)
+    except (OSError, ValueError) as error:
+        print("boce-agent: %s" % error, file=sys.stderr)
+        return 2
+    servers = tuple(s for s in args.nats.split(",") if s)
+    settings = config.NatsSettings(servers, args.user, password, args.ca_file)
+    try:
+        asyncio.run(agent.serve(settings, args.node, args.allow_private, args.max_probes,
+                                args.proxy, ready=lambda text: print(text, flush=True)))
+    except OSError as error:  # no NATS server could be reached at start
+        print("boce-agent: %s" % error, file=sys.stderr)
+        return 1
+    return 0
+
+
+def center_arguments(parser):
+    parser.add_argument("--config", required=True, help="the center's TOML file")
+    parser.add_argument("--listen", type=listen_address, default=("0.0.0.0", 80),
+                        help="HOST:PORT of the panels' HTTP front (default 0.0.0.0:80)")
+    _common(parser)
+
+
+def agent_arguments(parser):
+    parser.add_argument("--node", required=True, help="the node id this agent serves")
+    parser.add_argument("--nats", required=True, help="NATS server URLs, comma-separated")
+    parser.add_argument("--user", required=True, help="this agent's NATS user")
+    parser.add_argument("--password-file", required=True)
+    parser.add_argument("--ca-file", help="CA certificate of the NATS servers (TLS)")
+    parser.add_argument("--allow-private", action="store_true",
+                        help="also probe loopback, private and other non-global addresses")
+    parser.add_argument("--max-probes", type=int, default=16, help="fetches at once")
+    parser.add_argument("--proxy", help="fetch through this proxy (the environment's proxy "
+                        "variables are always ignored)")
+    _common(parser)
+
+
+def center_main(argv=None):
+    parser = argparse.ArgumentParser(prog="boce-center", description="the dispatch center")
+    center_arguments(parser)
     args = parser.parse_args(argv)
-    return run_center(args) if args.command == "center" else run_node(args)
+    _setup_logging(args.log_level)
+    return run_center(args)
+
+
+def agent_main(argv=None):
+    parser = argparse.ArgumentParser(prog="boce-agent", description="a node agent")
+    agent_arguments(parser)
+    args = parser.parse_args(argv)
+    _setup_logging(args.log_level)
+    return run_agent(args)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m dispatch", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version="%(prog)s " + dispatch.__version__)
+    commands = parser.add_subparsers(dest="command", required=True)
+    center_arguments(commands.add_parser("center", help="the dispatch center"))
+    agent_arguments(commands.add_parser("agent", help="a node agent"))
+    args = parser.parse_args(argv)
+    _setup_logging(args.log_level)
+    return run_center(args) if args.command == "center" else run_agent(args)
 
 
 if __name__ == "__main__":

@@ -1,147 +1,262 @@
-"""The dispatch center: answers the plug-in's POST /api/local/boce by asking every configured
-node agent at once and collecting their probe result records within a deadline.
+"""The dispatch center: answers the plug-in's POST /api/local/boce by publishing the probe to
+every configured node over NATS and gathering the agents' answers until every node has answered
+or the deadline has passed.
 
-    python -m dispatch center --listen HOST:PORT --config FILE [--script answers.json]
+Only servers on the allow-list are served (any other gets HTTP 403 and nothing is probed); one
+probe at a time per server, and at most `max_probes` at once. A node that gives no valid answer
+in time gets the "节点未响应" record. The answer is the JSON list of probe result records, one per
+node in configuration order, each with the node's name under `node`. GET /healthz tells whether
+NATS is connected and which nodes answered lately; GET /metrics gives Prometheus metrics."""
 
-Only servers on the configuration's allow-list are served (any other gets HTTP 403 with a JSON
-error and nothing is probed); one probe at a time per server, and at most `max_probes` at once.
-A node that fails, refuses or does not answer in time gives the "节点未响应" record. The answer is
-the JSON list, one record per node, in configuration order. In scripted mode (for tests) the
-answers come from a list instead: exact bodies, HTTP errors, slow answers, dropped connections."""
-
-import concurrent.futures
-import http.server
+import asyncio
 import json
-import secrets
-import socket
-import threading
+import logging
 import time
-import urllib.parse
-import urllib.request
+import uuid
 
-from dispatch import replies, signing
-from dispatch.records import NOT_RESPONDING, empty_record
+from aiohttp import web
+from prometheus_client import (
+    CONTENT_TYPE_LATEST,
+    CollectorRegistry,
+    Counter,
+    Gauge,
+    Histogram,
+    generate_latest,
+)
+
+from dispatch import bus, records, urls
 
 PATH = "/api/local/boce"
-NOT_LOGGED_IN = "服务器未登录，请先绑定账号"
+MAX_FORM_BYTES = 64 * 1024
+MAX_ANSWER_BYTES = 16 * 1024  # one agent's record; the NATS servers cap it as well
+# A connection must deliver a whole request head within this (aiohttp's keep-alive timer runs
+# from the moment the connection opens), so idle or trickling connections cannot pile up.
+HEADER_SECONDS = 10
+BODY_SECONDS = 10
+# A node that has not answered is asked again this often: a probe published while its agent was
+# moving to another NATS server is not lost.
+RESEND_SECONDS = 1.0
+SEEN_SECONDS = 300  # a node that answered within this counts as seen
+BACKLOG = 1024
+
+log = logging.getLogger("boce.center")
+
+CONFIG = web.AppKey("config", object)
+GATHERER = web.AppKey("gatherer", object)
+METRICS = web.AppKey("metrics", object)
+BUSY = web.AppKey("busy", set)
 
 
-def not_responding():
-    return empty_record(NOT_RESPONDING)
+class Metrics:
+    def __init__(self):
+        self.last_answer = {}  # node id -> when it last answered (monotonic)
+        self.registry = CollectorRegistry()
+        self.requests = Counter("boce_panel_requests", "Panel requests by outcome", ["outcome"],
+                                registry=self.registry)
+        self.answer_seconds = Histogram(
+            "boce_node_answer_seconds", "Time from publishing a probe to the node's answer",
+            ["node"], registry=self.registry,
+            buckets=(0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 20, 40))
+        self.not_responding = Counter("boce_node_not_responding", "Probes a node did not answer",
+                                      ["node"], registry=self.registry)
+        seen = Gauge("boce_agents_seen", "Nodes that answered within the last %d s" % SEEN_SECONDS,
+                     registry=self.registry)
+        seen.set_function(lambda: sum(1 for t in self.last_answer.values()
+                                      if time.monotonic() - t <= SEEN_SECONDS))
 
 
-class DispatchCenter:
-    """What the HTTP handler answers. `nodes`: [{"name": ..., "url": agent URL}, ...];
-    `allowed_servers`: the serverids served, or None to serve any server that has one."""
+class Gatherer:
+    """The center's side of NATS: publishes each probe to every node's subject and routes the
+    answers, which come back on reply subjects of the center's own inbox."""
 
-    def __init__(self, nodes, secret, allowed_servers=None, deadline=20.0, max_probes=8,
-                 script=None, request_log=None):
-        self.nodes = list(nodes)
-        self.secret = secret
-        self.allowed_servers = None if allowed_servers is None else set(allowed_servers)
-        self.deadline = deadline
-        self.script = list(script or [])
-        self.request_log = request_log
-        self.requests = []
-        self._lock = threading.Lock()
-        self._busy = set()
-        self._slots = threading.BoundedSemaphore(max_probes)
+    def __init__(self, connection, config, metrics):
+        self.nc = connection
+        self.config = config
+        self.metrics = metrics
+        self.inbox = connection.new_inbox()
+        self.pending = {}  # request id -> one future per node, for the request's life only
+        self.last_answer = metrics.last_answer
 
-    def set_script(self, answers):
-        with self._lock:
-            self.script = list(answers)
+    async def start(self):
+        await self.nc.subscribe(self.inbox + ".>", cb=self._on_answer)
 
-    def next_scripted(self):
-        with self._lock:
-            if not self.script:
-                return None
-            return self.script.pop(0) if len(self.script) > 1 else self.script[0]
+    async def _on_answer(self, message):
+        # <inbox>.<request id>.<node index>.<attempt>; an empty message is the server's "no
+        # responders" status, which only says the agent is away right now.
+        request_id, _, rest = message.subject[len(self.inbox) + 1:].partition(".")
+        index = rest.partition(".")[0]
+        futures = self.pending.get(request_id)
+        if futures is None or not message.data or not index.isdigit():
+            return  # late or foreign: the panel has had its answer
+        position = int(index)
+        if position < len(futures) and not futures[position].done():
+            futures[position].set_result((time.monotonic(), message.data))
 
-    def record_request(self, form):
-        with self._lock:
-            self.requests.append(form)
-            if self.request_log:
-                with open(self.request_log, "a", encoding="utf-8") as f:
-                    f.write(json.dumps(form, ensure_ascii=False) + "\n")
-
-    def answer(self, form):
-        """(HTTP status, JSON value) for one request of the plug-in."""
-        server = form.get("serverid", "")
-        if self.allowed_servers is None:
-            if not server:
-                return 200, {"status": False, "msg": NOT_LOGGED_IN}
-        elif server not in self.allowed_servers:
-            return 403, {"status": False, "msg": "unknown server"}
-        with self._lock:
-            if server in self._busy:
-                return 429, {"status": False, "msg": "a probe of this server is under way"}
-            if not self._slots.acquire(blocking=False):
-                return 503, {"status": False, "msg": "too many probes at once"}
-            self._busy.add(server)
+    async def probe_all(self, url):
+        """One record per configured node, in configuration order, within the deadline."""
+        loop = asyncio.get_running_loop()
+        nodes = self.config.nodes
+        request_id = uuid.uuid4().hex
+        futures = [loop.create_future() for _ in nodes]
+        deadline = self.config.deadline_seconds
+        started = time.monotonic()
+        body = json.dumps({"id": request_id, "url": url,
+                           "deadline": time.time() + deadline}).encode()
+        self.pending[request_id] = futures
         try:
-            return 200, self.probe_all(form.get("url", ""))
+            attempt = 0
+            while True:
+                for index, node in enumerate(nodes):
+                    if not futures[index].done():
+                        await self.nc.publish(
+                            "%s.%s" % (self.config.nats.subject_prefix, node.id), body,
+                            reply="%s.%s.%d.%d" % (self.inbox, request_id, index, attempt))
+                waiting = [f for f in futures if not f.done()]
+                left = started + deadline - time.monotonic()
+                if not waiting or left <= 0:
+                    break
+                await asyncio.wait(waiting, timeout=min(RESEND_SECONDS, left))
+                attempt += 1
         finally:
-            with self._lock:
-                self._busy.discard(server)
-                self._slots.release()
+            del self.pending[request_id]
+        return [self._record(node, future, started) for node, future in zip(nodes, futures)]
 
-    def probe_all(self, url):
-        pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, len(self.nodes)))
+    def _record(self, node, future, started):
+        if not future.done():
+            self.metrics.not_responding.labels(node.id).inc()
+            return records.not_responding(node.name)
+        arrived, data = future.result()
         try:
-            futures = [pool.submit(self.ask_node, node, url) for node in self.nodes]
-            concurrent.futures.wait(futures, timeout=self.deadline)
-            return [self._result(node, future) for node, future in zip(self.nodes, futures)]
-        finally:
-            pool.shutdown(wait=False, cancel_futures=True)  # stragglers are not waited for
-
-    def _result(self, node, future):
-        if not future.done() or future.cancelled() or future.exception() is not None:
-            return not_responding()
-        return future.result()
-
-    def ask_node(self, node, url):
-        # A fresh nonce makes every request unique, so a second probe of the same URL within the
-        # same second is not taken for a replay of the first.
-        body = json.dumps({"url": url, "nonce": secrets.token_hex(16)}).encode("utf-8")
-        request = urllib.request.Request(
-            node["url"].rstrip("/") + "/probe", data=body, method="POST",
-            headers=dict(signing.signed_headers(self.secret, body),
-                         **{"Content-Type": "application/json"}))
-        with urllib.request.urlopen(request, timeout=self.deadline) as response:
-            record = json.loads(response.read().decode("utf-8"))
-        if not isinstance(record, dict):
-            raise ValueError("the node answered no record")
-        record["isp"] = node["name"]
+            if len(data) > MAX_ANSWER_BYTES:
+                raise records.BadRecord("the answer is %d bytes" % len(data))
+            record = records.checked_record(json.loads(data), node.name)
+        except (ValueError, UnicodeDecodeError) as error:
+            log.warning("bad answer node=%s reason=%s", node.id, error)
+            self.metrics.not_responding.labels(node.id).inc()
+            return records.not_responding(node.name)
+        self.last_answer[node.id] = arrived
+        self.metrics.answer_seconds.labels(node.id).observe(arrived - started)
         return record
 
 
-def make_handler(center):
-    class Handler(replies.Handler):
-        def do_POST(self):
-            length = int(self.headers.get("Content-Length") or 0)
-            body = self.rfile.read(length).decode("utf-8", "replace")
-            form = {k: v[-1] for k, v in urllib.parse.parse_qs(body, keep_blank_values=True).items()}
-            center.record_request(form)
-            if self.path != PATH:
-                return self.send_text(404, "text/html", "<html><body>404 Not Found</body></html>")
-            scripted = center.next_scripted()
-            if scripted is None:
-                return self.send_json(*center.answer(form))
-            time.sleep(scripted.get("delay", 0))
-            if scripted.get("drop"):
-                self.close_connection = True
-                self.connection.shutdown(socket.SHUT_RDWR)
-                return None
-            return self.send_text(scripted.get("status", 200),
-                              scripted.get("content_type", "application/json"),
-                              scripted.get("body", ""))
-
-    return Handler
+def _json(status, value):
+    return web.json_response(value, status=status,
+                             dumps=lambda v: json.dumps(v, ensure_ascii=False))
 
 
-def serve(center, host="127.0.0.1", port=80):
-    """Starts the center in a background thread; returns the server (shutdown() ends it)."""
-    server = http.server.ThreadingHTTPServer((host, port), make_handler(center))
-    server.daemon_threads = True
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
+def _refuse(request, status, outcome, serverid, message):
+    request.app[METRICS].requests.labels(outcome).inc()
+    log.info("refused serverid=%s outcome=%s", serverid[:80] or "-", outcome)
+    return _json(status, {"status": False, "msg": message})
+
+
+async def _read_form(request):
+    try:
+        form = await asyncio.wait_for(request.post(), BODY_SECONDS)
+    except asyncio.TimeoutError:
+        raise web.HTTPRequestTimeout(text="the request body did not arrive in time") from None
+    serverid, url = form.get("serverid", ""), form.get("url", "")
+    if not isinstance(serverid, str) or not isinstance(url, str):
+        raise web.HTTPBadRequest(text="serverid and url are form fields")
+    return serverid, url
+
+
+async def boce(request):
+    """POST /api/local/boce: the plug-in's probe request."""
+    app = request.app
+    config, busy = app[CONFIG], app[BUSY]
+    serverid, url = await _read_form(request)
+    if serverid not in config.allowed_servers:
+        return _refuse(request, 403, "unknown_server", serverid, "unknown server")
+    if serverid in busy:
+        return _refuse(request, 429, "busy_server", serverid,
+                       "a probe of this server is under way")
+    if len(busy) >= config.max_probes:
+        return _refuse(request, 503, "over_limit", serverid, "too many probes at once")
+    try:
+        url = urls.browser_url(url)
+    except urls.BadUrl as error:
+        return _refuse(request, 400, "bad_url", serverid, str(error))
+    busy.add(serverid)
+    try:
+        started = time.monotonic()
+        answer = await app[GATHERER].probe_all(url)
+    finally:
+        busy.discard(serverid)
+    app[METRICS].requests.labels("answered").inc()
+    log.info("panel serverid=%s url=%s seconds=%.3f nodes=%s", serverid, url,
+             time.monotonic() - started,
+             " ".join("%s:%s/%sms" % (r["node"], r["http_code"], r["total_time"])
+                      if r["isp"] != records.NOT_RESPONDING else "%s:not-responding" % r["node"]
+                      for r in answer))
+    return _json(200, answer)
+
+
+async def healthz(request):
+    gatherer = request.app.get(GATHERER)
+    connected = gatherer is not None and gatherer.nc.is_connected
+    now = time.monotonic()
+    agents = {node.name: (round(now - gatherer.last_answer[node.id], 1)
+                          if gatherer and node.id in gatherer.last_answer else None)
+              for node in request.app[CONFIG].nodes}
+    return _json(200 if connected else 503,
+                 {"nats": "connected" if connected else "disconnected",
+                  "server": gatherer.nc.connected_url.netloc if connected else None,
+                  "seconds_since_last_answer": agents})
+
+
+async def metrics(request):
+    return web.Response(body=generate_latest(request.app[METRICS].registry),
+                        headers={"Content-Type": CONTENT_TYPE_LATEST})
+
+
+async def _nats_connection(app):
+    async def report(error):
+        log.warning("nats error=%s", error)
+
+    async def disconnected():
+        log.warning("nats disconnected")
+
+    async def reconnected():
+        log.info("nats reconnected server=%s", connection.connected_url.netloc)
+
+    config = app[CONFIG]
+    connection = await bus.connect(config.nats, "boce-center", error_cb=report,
+                               disconnected_cb=disconnected, reconnected_cb=reconnected)
+    gatherer = Gatherer(connection, config, app[METRICS])
+    await gatherer.start()
+    app[GATHERER] = gatherer
+    log.info("nats connected server=%s", connection.connected_url.netloc)
+    yield
+    await connection.drain()
+
+
+def make_app(config):
+    app = web.Application(client_max_size=MAX_FORM_BYTES)
+    app[CONFIG] = config
+    app[BUSY] = set()
+    app[METRICS] = Metrics()
+    app.cleanup_ctx.append(_nats_connection)
+    app.router.add_post(PATH, boce)
+    app.router.add_get("/healthz", healthz)
+    app.router.add_get("/metrics", metrics)
+    return app
+
+
+def raise_open_file_limit():
+    """As many open connections as the system lets this process have: idle clients must not
+    run the center out of file descriptors long before memory."""
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    wanted = 65536 if hard == resource.RLIM_INFINITY else min(hard, 65536)
+    if soft < wanted:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
+
+
+def run(config, host, port, ready=None):
+    """Serves until SIGTERM or SIGINT; then takes no new panel, answers those in flight and
+    exits."""
+    raise_open_file_limit()
+    web.run_app(make_app(config), host=host, port=port, backlog=BACKLOG,
+                shutdown_timeout=config.deadline_seconds + 1, keepalive_timeout=HEADER_SECONDS,
+                access_log=None, print=ready, handle_signals=True)

@@ -1,81 +1,170 @@
-"""The center's configuration file (TOML):
+"""The center's configuration file (TOML); dispatch/center.example.toml shows every key.
 
-    secret_file = "/etc/quellan-boce/secret"   # shared with every node agent
-    allowed_servers = ["<serverid>", ...]       # the servers the center serves
-    deadline_seconds = 20                       # well inside the plug-in's 60-second time-out
-    max_probes = 8                              # probes at once, over all servers
-
-    [[nodes]]
-    name = "北京电信"
-    url = "http://203.0.113.10:8700"
-
-A bad file stops the center at start with a message that names the bad line."""
+Unknown keys, wrong types and out-of-range values stop the center at start with the file, the
+line and what was expected."""
 
 import os
+import re
+from dataclasses import dataclass
 
 try:
     import tomllib
 except ImportError:  # before Python 3.11
     import tomli as tomllib
 
-from dispatch import signing
+# NATS subject tokens: the node ids become part of the probe subject.
+_NODE_ID = re.compile(r"^[A-Za-z0-9_-]{1,64}$")
+PLUGIN_TIMEOUT_SECONDS = 60
 
 
 class ConfigError(Exception):
     pass
 
 
-def _line_of(text, needle, occurrence=0):
-    """The line number of the `occurrence`-th line that starts with `needle`, if any."""
-    found = [number for number, line in enumerate(text.splitlines(), 1)
-             if line.strip().startswith(needle)]
-    return found[occurrence] if occurrence < len(found) else None
+@dataclass(frozen=True)
+class Node:
+    name: str  # what the panel shows as the node's ISP
+    id: str  # the token of its probe subject, boce.probe.<id>
 
 
-def _fail(path, line, message):
-    where = "%s, line %d" % (path, line) if line else path
-    raise ConfigError("%s: %s" % (where, message))
+@dataclass(frozen=True)
+class NatsSettings:
+    servers: tuple
+    user: str
+    password: str
+    ca_file: str = None  # TLS with this CA when set
+    subject_prefix: str = "boce.probe"
+
+
+@dataclass(frozen=True)
+class CenterConfig:
+    nodes: tuple
+    allowed_servers: frozenset
+    nats: NatsSettings
+    deadline_seconds: float = 20.0
+    max_probes: int = 8
+
+
+class _Reader:
+    """Looks up values with the line they stand on, for messages that point at it."""
+
+    def __init__(self, path, text):
+        self.path = path
+        self.lines = text.splitlines()
+
+    def line_of(self, key, section=None, occurrence=0):
+        """The line of `key` in the `occurrence`-th `section` (or at the top); else the
+        section's header line."""
+        start = 0
+        if section is not None:
+            headers = [n for n, line in enumerate(self.lines)
+                       if line.strip().replace(" ", "") == section]
+            if occurrence >= len(headers):
+                return None
+            start = headers[occurrence] + 1
+        for number in range(start, len(self.lines)):
+            stripped = self.lines[number].strip()
+            if stripped.startswith("["):
+                break
+            if key is not None and re.match(r"^%s\s*=" % re.escape(key), stripped):
+                return number + 1
+        return start or None
+
+    def fail(self, message, key=None, section=None, occurrence=0):
+        line = self.line_of(key, section, occurrence) if key or section else None
+        where = "%s, line %d" % (self.path, line) if line else self.path
+        raise ConfigError("%s: %s" % (where, message))
+
+    def check_keys(self, table, allowed, section=None, occurrence=0):
+        for key in table:
+            if key not in allowed:
+                self.fail("unknown key %r (expected one of %s)" % (key, ", ".join(allowed)),
+                          key, section, occurrence)
+
+
+def _positive(reader, raw, key, default, kind):
+    value = raw.get(key, default)
+    if isinstance(value, bool) or not isinstance(value, kind) or value <= 0:
+        reader.fail("%s must be a positive %s" % (key, "whole number" if kind is int else
+                                                   "number"), key)
+    return value
+
+
+def _nodes(reader, raw):
+    nodes = raw.get("nodes")
+    if not isinstance(nodes, list) or not nodes:
+        reader.fail("no [[nodes]]: name at least one node with its name and id")
+    seen = set()
+    for index, node in enumerate(nodes):
+        reader.check_keys(node, ("name", "id"), "[[nodes]]", index)
+        if not isinstance(node.get("name"), str) or not node["name"]:
+            reader.fail("this node needs a name text", "name", "[[nodes]]", index)
+        if not isinstance(node.get("id"), str) or not _NODE_ID.match(node["id"]):
+            reader.fail("a node's id is 1 to 64 letters, digits, '-' or '_'", "id",
+                        "[[nodes]]", index)
+        if node["id"] in seen:
+            reader.fail("the node id %r is used twice" % node["id"], "id", "[[nodes]]", index)
+        seen.add(node["id"])
+    return tuple(Node(n["name"], n["id"]) for n in nodes)
+
+
+def _nats(reader, raw, directory):
+    section = raw.get("nats")
+    if not isinstance(section, dict):
+        reader.fail("no [nats] section: the center needs its NATS servers and credentials")
+    reader.check_keys(section, ("servers", "user", "password_file", "ca_file"), "[nats]")
+    servers = section.get("servers")
+    if not isinstance(servers, list) or not servers or not all(
+            isinstance(s, str) and re.match(r"^(nats|tls)://", s) for s in servers):
+        reader.fail("servers is a list of nats:// or tls:// URLs", "servers", "[nats]")
+    if not isinstance(section.get("user"), str) or not section["user"]:
+        reader.fail("user names the center's NATS user", "user", "[nats]")
+    password_file = section.get("password_file")
+    if not isinstance(password_file, str):
+        reader.fail("password_file names the file with the center's NATS password",
+                    "password_file", "[nats]")
+    try:
+        password = read_secret(os.path.join(directory, password_file))
+    except (OSError, ValueError) as error:
+        reader.fail(str(error), "password_file", "[nats]")
+    ca_file = section.get("ca_file")
+    if ca_file is not None:
+        if not isinstance(ca_file, str) or not os.path.isfile(os.path.join(directory, ca_file)):
+            reader.fail("ca_file names the CA certificate of the NATS servers", "ca_file",
+                        "[nats]")
+        ca_file = os.path.join(directory, ca_file)
+    return NatsSettings(tuple(servers), section["user"], password, ca_file)
+
+
+def read_secret(path):
+    """A password kept in a file of its own; at least 16 characters."""
+    with open(path, encoding="utf-8") as f:
+        secret = f.read().strip()
+    if len(secret) < 16:
+        raise ValueError("%s: a password must be at least 16 characters" % path)
+    return secret
 
 
 def load(path):
-    """The center's settings as keyword arguments of DispatchCenter."""
+    """The center's configuration from the TOML file at `path`. Raises ConfigError."""
     with open(path, encoding="utf-8") as f:
         text = f.read()
+    reader = _Reader(path, text)
     try:
         raw = tomllib.loads(text)
     except tomllib.TOMLDecodeError as error:
         raise ConfigError("%s: %s" % (path, error)) from None
-
-    nodes = raw.get("nodes")
-    if not isinstance(nodes, list) or not nodes:
-        _fail(path, None, "no [[nodes]]: name at least one node agent")
-    for index, node in enumerate(nodes):
-        line = _line_of(text, "[[nodes]]", index)
-        for key in ("name", "url"):
-            if not isinstance(node.get(key), str) or not node[key]:
-                _fail(path, line, "this node needs a %s text" % key)
-        if not node["url"].startswith(("http://", "https://")):
-            _fail(path, _line_of(text, "url", index) or line, "a node's url is http or https")
+    reader.check_keys(raw, ("allowed_servers", "deadline_seconds", "max_probes", "nats",
+                            "nodes"))
     servers = raw.get("allowed_servers")
     if not isinstance(servers, list) or not all(isinstance(s, str) and s for s in servers):
-        _fail(path, _line_of(text, "allowed_servers"), "allowed_servers is a list of serverids")
-    limits = {}
-    for key, default in (("deadline_seconds", 20), ("max_probes", 8)):
-        value = raw.get(key, default)
-        if isinstance(value, bool) or not isinstance(value, (int, float)) or value <= 0:
-            _fail(path, _line_of(text, key), "%s is a positive number" % key)
-        limits[key] = value
-    if limits["deadline_seconds"] >= 60:
-        _fail(path, _line_of(text, "deadline_seconds"),
-              "deadline_seconds must stay well inside the plug-in's 60-second time-out")
-    secret_file = raw.get("secret_file")
-    if not isinstance(secret_file, str):
-        _fail(path, _line_of(text, "secret_file"), "secret_file names the shared secret's file")
-    secret_file = os.path.join(os.path.dirname(os.path.abspath(path)), secret_file)
-    try:
-        secret = signing.read_secret(secret_file)
-    except (OSError, ValueError) as error:
-        _fail(path, _line_of(text, "secret_file"), str(error))
-    return {"nodes": [{"name": n["name"], "url": n["url"]} for n in nodes], "secret": secret,
-            "allowed_servers": servers, "deadline": float(limits["deadline_seconds"]),
-            "max_probes": int(limits["max_probes"])}
+        reader.fail("allowed_servers is a list of serverids", "allowed_servers")
+    deadline = _positive(reader, raw, "deadline_seconds", 20, (int, float))
+    if deadline >= PLUGIN_TIMEOUT_SECONDS - 5:
+        reader.fail("deadline_seconds must stay well inside the plug-in's %d-second time-out"
+                    % PLUGIN_TIMEOUT_SECONDS, "deadline_seconds")
+    return CenterConfig(
+        nodes=_nodes(reader, raw), allowed_servers=frozenset(servers),
+        nats=_nats(reader, raw, os.path.dirname(os.path.abspath(path))),
+        deadline_seconds=float(deadline),
+        max_probes=_positive(reader, raw, "max_probes", 8, int))

@@ -2,9 +2,12 @@
 directory: the module runs with its real fixed paths and the real /www is never touched."""
 
 import importlib.util
+import json
 import os
+import subprocess
 import sys
 import types
+import urllib.request
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -23,7 +26,7 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PANEL = "/www/server/panel"
 DATA = os.path.join(PANEL, "data")
-sys.path.insert(0, os.path.join(REPO, "tools"))
+sys.path[:0] = [os.path.join(REPO, "tools"), REPO]
 
 import install_panel  # noqa: E402
 import smtp_sink  # noqa: E402
@@ -106,34 +109,86 @@ def read_bytes(path):
         return f.read()
 
 
+# The services the tests run (the web site, the probe network, the scripted front) are processes
+# of their own, on the project's main interpreter, whatever interpreter runs the tests.
+SERVICE_PYTHON = os.environ.get("BOCE_SERVICE_PYTHON", sys.executable)
+
+
+def start_service(*command):
+    """A service process that prints one line once it is ready; stopped with SIGTERM."""
+    process = subprocess.Popen((SERVICE_PYTHON,) + command, cwd=REPO, stdout=subprocess.PIPE,
+                               text=True)
+    if not process.stdout.readline():
+        raise RuntimeError("%s did not start" % (command,))
+    return process
+
+
+def stop_service(process):
+    process.terminate()
+    process.wait(30)
+    process.stdout.close()
+
+
 @pytest.fixture(scope="session")
 def website():
     """The local web site that the probes fetch; its base URL."""
-    import website as site
-    server, base_url = site.serve()
-    yield base_url
-    server.shutdown()
-    server.server_close()
+    from dispatch.network import free_port
+    port = free_port()
+    process = start_service("tools/website.py", "--listen", "127.0.0.1:%d" % port)
+    yield "http://127.0.0.1:%d" % port
+    stop_service(process)
+
+
+SERVER_ID = "b" * 64  # the server the tests' probe network serves
 
 
 @pytest.fixture(scope="session")
-def dispatch_server():
-    """The dispatch center on port 80 of the loopback, where the dispatch host name points
-    inside the sandbox, with three node agents and a fourth node that is down."""
-    sys.path.insert(0, REPO)
-    from dispatch import loopback
-    center, servers = loopback.start(["北京电信", "上海联通", "广州移动", "沈阳电信"],
-                                     down=["沈阳电信"], deadline=5)
-    yield center
-    for server in servers:
-        server.shutdown()
-        server.server_close()
+def probe_network():
+    """The probe network on the loopback: NATS, the center and three agents, with a fourth
+    node whose agent is down."""
+    from dispatch.network import Network
+    nodes = [("北京电信", "bj"), ("上海联通", "sh"), ("广州移动", "gz"), ("沈阳电信", "sy")]
+    with Network(nodes, down=["sy"], port=8080, allowed_servers=[SERVER_ID], deadline=3,
+                 python=SERVICE_PYTHON) as network:
+        yield network
+
+
+class ScriptedFront:
+    """The scripted front on the dispatch host's port 80, steered over HTTP."""
+
+    URL = "http://127.0.0.1:80"
+
+    def _call(self, method, path, value=None):
+        body = None if value is None else json.dumps(value).encode()
+        request = urllib.request.Request(self.URL + path, data=body, method=method)
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            return json.loads(answer.read())
+
+    def set_script(self, answers):
+        self._call("PUT", "/_script", answers)
+
+    @property
+    def requests(self):
+        return self._call("GET", "/_requests")
+
+    def forget_requests(self):
+        self._call("DELETE", "/_requests")
+
+
+@pytest.fixture(scope="session")
+def dispatch_server(probe_network):
+    """Port 80 of the loopback, where the dispatch host name points inside the sandbox: the
+    scripted front of the probe network's center."""
+    process = start_service("tests/scripted_center.py", "--listen", "127.0.0.1:80",
+                            "--center", probe_network.url)
+    yield ScriptedFront()
+    stop_service(process)
 
 
 @pytest.fixture
 def dispatch_center(dispatch_server):
     dispatch_server.set_script([])
-    dispatch_server.requests.clear()
+    dispatch_server.forget_requests()
     return dispatch_server
 
 

@@ -3,41 +3,40 @@ own (with network and mount namespaces of its own), never on the machine's own n
 
     unshare --user --map-root-user --net --mount --fork python tests/multihost_lab.py OUT.json
 
-Hosts, each a network namespace on one bridge (10.77.0.0/24): the web site, three node agents,
-a fourth agent without --allow-private, the dispatch center and the panel. The site delays its
-answer by the client's address (no netem here), so each agent sees its own latency. The plug-in
-runs in the panel's namespace as the host panel runs it. What each step saw goes to OUT.json."""
+Hosts, each a network namespace on one bridge (10.77.0.0/24): the web site, a cluster of three
+NATS servers (TLS, with a CA made here), two dispatch centers, the panel, two node agents, a
+fourth agent without --allow-private, and a NAT router in front of a home network
+(192.168.50.0/24) whose agent only dials out: nothing on the bridge has a route to it. The site
+delays its answer by the client's address (no netem here), so each agent sees its own latency.
+The plug-in runs in the panel's namespace as the host panel runs it. What each step saw goes
+to OUT.json."""
 
+import asyncio
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, REPO)
+
+from dispatch import natsconf  # noqa: E402
+
 PYTHON = sys.executable
-HOSTS = {"site": 10, "agent1": 11, "agent2": 12, "agent3": 13, "agent4": 14, "center": 20,
-         "panel": 30}
-AGENTS = {"agent1": ("北京电信", 0.45), "agent2": ("上海联通", 0.05), "agent3": ("广州移动", 0.25)}
+HOSTS = {"site": 10, "agent1": 11, "agent2": 12, "gw": 13, "agent4": 14, "nats1": 21,
+         "nats2": 22, "nats3": 23, "center1": 31, "center2": 32, "panel": 40}
+HOME = {"gw": "192.168.50.1", "agent3": "192.168.50.2"}
+# node id -> (name, the address the site sees, its delay)
+NODES = {"bj": ("北京电信", "agent1", 0.45), "sh": ("上海联通", "agent2", 0.05),
+         "gz": ("广州移动", "gw", 0.25)}
+AGENT_HOSTS = {"bj": "agent1", "sh": "agent2", "gz": "agent3", "nj": "agent4"}
 SERVER_ID = "lab-server-0001"
-SITE = """
-import http.server, sys, time
-DELAYS = %r
-class Handler(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        time.sleep(DELAYS.get(self.client_address[0], 0))
-        body = b"<html>lab site</html>"
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-    def log_message(self, *args):
-        pass
-http.server.ThreadingHTTPServer(("10.77.0.10", 8080), Handler).serve_forever()
-"""
 PLUGIN_RUN = """
 import json, sys
 sys.path.insert(0, %(tools)r)
@@ -46,34 +45,21 @@ install_panel.install()
 with open("/www/server/panel/data/userInfo.json", "w") as f:
     json.dump({"username": "lab", "serverid": %(server)r}, f)
 import start_boce
-task = start_boce.public.M("boce_task").insert({"name": "lab", "url": "http://10.77.0.10:8080/"})
+task = start_boce.public.M("boce_task").insert({"name": "lab", "url": %(url)r})
 print(json.dumps(start_boce.start_boce().start(task), ensure_ascii=False))
 """
 
 
+def step(text):
+    print("lab: %.1f %s" % (time.monotonic(), text), file=sys.stderr, flush=True)
+
+
 def run(*command):
-    subprocess.run(command, check=True)
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def address(host):
     return "10.77.0.%d" % HOSTS[host]
-
-
-def build_network():
-    run("mount", "-t", "tmpfs", "lab", "/run")  # ip netns keeps its namespaces under /run/netns
-    os.makedirs("/run/netns")
-    run("ip", "link", "set", "lo", "up")
-    run("ip", "link", "add", "br0", "type", "bridge")
-    run("ip", "addr", "add", "10.77.0.1/24", "dev", "br0")
-    run("ip", "link", "set", "br0", "up")
-    for host in HOSTS:
-        run("ip", "netns", "add", host)
-        run("ip", "link", "add", "v-" + host, "type", "veth", "peer", "name", "e-" + host)
-        run("ip", "link", "set", "e-" + host, "netns", host)
-        run("ip", "link", "set", "v-" + host, "master", "br0", "up")
-        run(*inside(host), "ip", "addr", "add", address(host) + "/24", "dev", "e-" + host)
-        run(*inside(host), "ip", "link", "set", "e-" + host, "up")
-        run(*inside(host), "ip", "link", "set", "lo", "up")
 
 
 def inside(host):
@@ -82,9 +68,62 @@ def inside(host):
     return ("nsenter", "--net=/run/netns/" + host, "--")
 
 
-def start(host, *command):
-    return subprocess.Popen(inside(host) + command, cwd=REPO,
-                            stdout=subprocess.DEVNULL, start_new_session=True)
+def add_host(host, bridge, ip, prefix=24):
+    if not os.path.exists("/run/netns/" + host):
+        run("ip", "netns", "add", host)
+        run(*inside(host), "ip", "link", "set", "lo", "up")
+    outer, inner = "v%s-%s" % (bridge, host)[:15], "e%s" % bridge
+    run("ip", "link", "add", outer, "type", "veth", "peer", "name", inner)
+    run("ip", "link", "set", inner, "netns", host)
+    run("ip", "link", "set", outer, "master", bridge, "up")
+    run(*inside(host), "ip", "addr", "add", "%s/%d" % (ip, prefix), "dev", inner)
+    run(*inside(host), "ip", "link", "set", inner, "up")
+
+
+def build_network():
+    run("mount", "-t", "tmpfs", "lab", "/run")  # ip netns keeps its namespaces under /run/netns
+    os.makedirs("/run/netns")
+    run("ip", "link", "set", "lo", "up")
+    for bridge in ("br0", "br1"):
+        run("ip", "link", "add", bridge, "type", "bridge")
+        run("ip", "link", "set", bridge, "up")
+    run("ip", "addr", "add", "10.77.0.1/24", "dev", "br0")  # the lab's own view of the hosts
+    for host in HOSTS:
+        add_host(host, "br0", address(host))
+    # The home network: the agent reaches the bridge only through the router, which hides it
+    # behind its own address.
+    add_host("gw", "br1", HOME["gw"])
+    add_host("agent3", "br1", HOME["agent3"])
+    run(*inside("agent3"), "ip", "route", "add", "default", "via", HOME["gw"])
+    subprocess.run(inside("gw") + ("sh", "-c", "echo 1 > /proc/sys/net/ipv4/ip_forward"),
+                   check=True)
+    for rule in ("add table ip nat",
+                 "add chain ip nat post { type nat hook postrouting priority 100 ; }",
+                 "add rule ip nat post oifname ebr0 masquerade"):
+        run(*inside("gw"), "nft", rule)
+
+
+def make_certificates(work):
+    """A CA made for this lab, and the NATS servers' certificate for their three addresses."""
+    ca, key = os.path.join(work, "ca.pem"), os.path.join(work, "ca.key")
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", ca,
+        "-days", "1", "-subj", "/CN=boce lab CA")
+    server_key, csr = os.path.join(work, "nats.key"), os.path.join(work, "nats.csr")
+    run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", server_key, "-out", csr,
+        "-subj", "/CN=boce lab nats")
+    extensions = os.path.join(work, "san.ext")
+    with open(extensions, "w") as f:
+        f.write("subjectAltName=" + ",".join("IP:" + address(h)
+                                              for h in ("nats1", "nats2", "nats3")) + "\n")
+    certificate = os.path.join(work, "nats.pem")
+    run("openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", key, "-CAcreateserial",
+        "-out", certificate, "-days", "1", "-extfile", extensions)
+    return {"cert_file": certificate, "key_file": server_key}, ca
+
+
+def start(host, *command, log=None):
+    return subprocess.Popen(inside(host) + command, cwd=REPO, stdout=subprocess.DEVNULL,
+                            stderr=log or subprocess.DEVNULL, start_new_session=True)
 
 
 def wait_for(host, port, seconds=20):
@@ -98,79 +137,168 @@ def wait_for(host, port, seconds=20):
     raise RuntimeError("%s:%d never answered" % (host, port))
 
 
-def run_plugin():
-    code = PLUGIN_RUN % {"tools": os.path.join(REPO, "tools"), "server": SERVER_ID}
-    result = subprocess.run(inside("panel") + (PYTHON, "-c", code), cwd=REPO,
-                            capture_output=True, text=True, timeout=90)
-    if result.returncode != 0:
-        raise RuntimeError(result.stderr)
-    return json.loads(result.stdout.splitlines()[-1])
+def wait_for_cluster(seconds=20):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            routes = [json.load(urllib.request.urlopen(
+                "http://%s:8222/routez" % address(h), timeout=1))["num_routes"]
+                for h in ("nats1", "nats2", "nats3")]
+            if routes == [2, 2, 2]:
+                return
+        except OSError:
+            pass
+        time.sleep(0.1)
+    raise RuntimeError("the NATS cluster did not form")
 
 
-def post(url, body, headers):
-    import urllib.error
-    import urllib.request
-    request = urllib.request.Request(url, data=body, headers=headers, method="POST")
-    try:
-        with urllib.request.urlopen(request, timeout=30) as response:
-            return response.status, json.loads(response.read())
-    except urllib.error.HTTPError as error:
-        return error.code, json.loads(error.read())
+def point_dispatch_host_at(work, center):
+    hosts = os.path.join(work, "hosts")
+    with open(hosts, "w") as f:
+        f.write("127.0.0.1 localhost\n%s dispatch.quellan.net\n" % address(center))
+    run("mount", "--bind", hosts, "/etc/hosts")
+
+
+def run_plugin(url="http://10.77.0.10:8080/"):
+    code = PLUGIN_RUN % {"tools": os.path.join(REPO, "tools"), "server": SERVER_ID, "url": url}
+    return subprocess.Popen(inside("panel") + (PYTHON, "-c", code), cwd=REPO,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def result_of(process):
+    out, err = process.communicate(timeout=90)
+    if process.returncode != 0:
+        raise RuntimeError(err)
+    return json.loads(out.splitlines()[-1])
+
+
+def password(work, user):
+    with open(os.path.join(work, user + ".password")) as f:
+        return f.read().strip()
+
+
+def ask_agent_directly(work, ca, node_id, url):
+    """A probe published as the center would publish it, straight over NATS."""
+    import nats
+
+    from dispatch import bus
+
+    async def ask():
+        connection = await nats.connect(["nats://%s:4222" % address(h) for h in (
+            "nats1", "nats2", "nats3")], user="center",
+                                        password=password(work, "center"),
+                                        tls=bus.tls_context(ca))
+        request = {"id": "direct", "url": url, "deadline": time.time() + 10}
+        answer = await connection.request("boce.probe." + node_id, json.dumps(request).encode(),
+                                          timeout=10)
+        await connection.close()
+        return json.loads(answer.data)
+    return asyncio.run(ask())
+
+
+def connected_server(center):
+    with urllib.request.urlopen("http://%s/healthz" % address(center), timeout=5) as answer:
+        return json.load(answer)["server"]
 
 
 def main(out_path):
-    sys.path.insert(0, REPO)
-    from dispatch import signing
-
     build_network()
     work = tempfile.mkdtemp(prefix="lab-")
-    secret_file = os.path.join(work, "secret")
-    with open(secret_file, "wb") as f:
-        f.write(os.urandom(32).hex().encode())
-    with open(os.path.join(work, "hosts"), "w") as f:
-        f.write("127.0.0.1 localhost\n%s dispatch.quellan.net\n" % address("center"))
-    run("mount", "--bind", os.path.join(work, "hosts"), "/etc/hosts")
-    run("mount", "-t", "tmpfs", "panel", "/www/server/panel")
-    nodes = "".join('[[nodes]]\nname = "%s"\nurl = "http://%s:8700"\n\n' % (isp, address(host))
-                    for host, (isp, _) in AGENTS.items())
+    tls, ca = make_certificates(work)
+    logs = open(os.path.join(work, "services.log"), "ab")
+    users = {"agent-" + node_id: node_id for node_id in AGENT_HOSTS}
+    for user in ["center"] + list(users):
+        with open(os.path.join(work, user + ".password"), "w") as f:
+            f.write(os.urandom(16).hex())
+    agents = {user: (password(work, user), node_id) for user, node_id in users.items()}
+    processes = {}
+    servers = ",".join("nats://%s:4222" % address(h) for h in ("nats1", "nats2", "nats3"))
+    for host in ("nats1", "nats2", "nats3"):
+        conf = os.path.join(work, host + ".conf")
+        with open(conf, "w") as f:
+            f.write(natsconf.server_config(
+                "center", password(work, "center"), agents, listen=address(host) + ":4222",
+                tls=tls, cluster={"name": "boce", "listen": address(host) + ":6222", "routes": [
+                    "nats-route://%s:6222" % address(h) for h in ("nats1", "nats2", "nats3")
+                    if h != host]}) + "http: %s:8222\n" % address(host))
+        processes[host] = start(host, "nats-server", "--config", conf, log=logs)
+    wait_for_cluster()
+    step("NATS cluster formed")
+    delays = {address(host): delay for _, host, delay in NODES.values()}
+    processes["site"] = start("site", PYTHON, "tools/website.py", "--listen",
+                              address("site") + ":8080", "--delays", json.dumps(delays))
+    for node_id, host in AGENT_HOSTS.items():
+        command = [PYTHON, "-m", "dispatch", "agent", "--node", node_id, "--nats", servers,
+                   "--user", "agent-" + node_id, "--password-file",
+                   os.path.join(work, "agent-%s.password" % node_id), "--ca-file", ca]
+        processes[host] = start(host, *command + ([] if node_id == "nj" else
+                                                  ["--allow-private"]), log=logs)
+    nodes = "".join('[[nodes]]\nname = "%s"\nid = "%s"\n\n' % (name, node_id)
+                    for node_id, (name, _, _) in NODES.items())
     with open(os.path.join(work, "center.toml"), "w", encoding="utf-8") as f:
-        f.write('secret_file = "secret"\nallowed_servers = ["%s"]\ndeadline_seconds = 10\n\n%s'
-                % (SERVER_ID, nodes))
-
-    delays = {address(host): delay for host, (_, delay) in AGENTS.items()}
-    processes = {"site": start("site", PYTHON, "-c", SITE % delays)}
-    for host, (isp, _) in list(AGENTS.items()) + [("agent4", ("南京移动", 0))]:
-        command = [PYTHON, "-m", "dispatch", "node", "--listen", address(host) + ":8700",
-                   "--isp", isp, "--secret-file", secret_file]
-        processes[host] = start(host, *command + ([] if host == "agent4" else ["--allow-private"]))
-    processes["center"] = start("center", PYTHON, "-m", "dispatch", "center", "--listen",
-                                address("center") + ":80", "--config",
-                                os.path.join(work, "center.toml"))
+        f.write('allowed_servers = ["%s"]\ndeadline_seconds = 10\n\n[nats]\nservers = [%s]\n'
+                'user = "center"\npassword_file = "center.password"\nca_file = "ca.pem"\n\n%s'
+                % (SERVER_ID, ", ".join('"%s"' % s for s in servers.split(",")), nodes))
+    for center in ("center1", "center2"):
+        processes[center] = start(center, PYTHON, "-m", "dispatch", "center", "--listen",
+                                  address(center) + ":80", "--config",
+                                  os.path.join(work, "center.toml"), log=logs)
     seen = {}
     try:
-        for host, port in [("site", 8080), ("agent1", 8700), ("agent2", 8700), ("agent3", 8700),
-                           ("agent4", 8700), ("center", 80)]:
+        for host, port in [("site", 8080), ("center1", 80), ("center2", 80)]:
             wait_for(host, port)
-        seen["first_run"] = run_plugin()
+        step("centers listen")
+        time.sleep(1)  # the agents' subscriptions spread over the cluster
+        point_dispatch_host_at(work, "center1")
+        seen["first_run"] = result_of(run_plugin())
+        step("first run done")
+        point_dispatch_host_at(work, "center2")
+        seen["second_center"] = result_of(run_plugin())
+        step("second center done")
+        # Failover: the NATS server that center1 uses dies while the probes are under way.
+        point_dispatch_host_at(work, "center1")
+        victim = {address(h) + ":4222": h for h in ("nats1", "nats2", "nats3")}[
+            connected_server("center1")]
+        running = run_plugin("http://10.77.0.10:8080/?delay=3")
+        time.sleep(1.5)  # the plug-in has posted; every node is still fetching
+        os.killpg(processes[victim].pid, signal.SIGKILL)
+        seen["failover"] = result_of(running)
+        seen["failover_servers"] = [victim, connected_server("center1")]
+        step("failover run done")
         os.killpg(processes["agent2"].pid, signal.SIGTERM)
         processes["agent2"].wait()
-        seen["agent_stopped"] = run_plugin()
-        body = json.dumps({"url": "http://%s:8080/" % address("site")}).encode()
-        seen["wrong_hmac"] = post("http://%s:8700/probe" % address("agent1"), body,
-                                  signing.signed_headers(b"x" * 32, body))
-        with open(secret_file, "rb") as f:
-            secret = f.read().strip()
-        seen["private_refused"] = post("http://%s:8700/probe" % address("agent4"), body,
-                                       signing.signed_headers(secret, body))
-        seen["unknown_server"] = post(
-            "http://%s/api/local/boce" % address("center"),
-            b"serverid=stranger&url=http%3A%2F%2F10.77.0.10%3A8080%2F",
-            {"Content-Type": "application/x-www-form-urlencoded"})
+        step("agent2 stopped")
+        seen["agent_stopped"] = result_of(run_plugin())
+        step("run without agent2 done")
+        seen["private_refused"] = ask_agent_directly(work, ca, "nj",
+                                                     "http://%s:8080/" % address("site"))
+        step("private target asked")
+        if True:  # behind the NAT: nothing reaches the agent
+            seen["agent3_reachable"] = subprocess.run(
+                inside("center1") + (PYTHON, "-c", "import socket; socket.create_connection("
+                                     "(%r, 22), 2)" % HOME["agent3"]),
+                capture_output=True, text=True).stderr.strip().splitlines()[-1:]
+        request = urllib.request.Request(
+            "http://%s/api/local/boce" % address("center2"),
+            data=b"serverid=stranger&url=http%3A%2F%2F10.77.0.10%3A8080%2F", method="POST")
+        try:
+            urllib.request.urlopen(request, timeout=30)
+        except urllib.error.HTTPError as error:
+            seen["unknown_server"] = [error.code, json.loads(error.read())]
+        step("refusal seen")
     finally:
-        for process in processes.values():
+        for name, process in processes.items():
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGTERM)
-                process.wait()
+                try:
+                    process.wait(15)
+                except subprocess.TimeoutExpired:
+                    step("%s did not stop on SIGTERM" % name)
+                    os.killpg(process.pid, signal.SIGKILL)
+                    process.wait()
+        logs.close()
+        step("stopped")
+        shutil.copyfile(os.path.join(work, "services.log"), out_path + ".log")
     with open(out_path, "w", encoding="utf-8") as f:
         json.dump(seen, f, ensure_ascii=False)
 

@@ -6,16 +6,17 @@ import os
 import pytest
 
 import start_boce
-from conftest import DATA, write
+from conftest import DATA, SERVER_ID, write
 
 FIELDS = ["isp", "primary_ip", "http_code", "total_time", "namelookup_time",
-          "starttransfer_time", "size_download", "speed_download"]
+          "starttransfer_time", "size_download", "speed_download", "connect_time",
+          "appconnect_time", "node"]
 UNREACHABLE = {"status": False, "msg": "连接调度中心失败!"}
 
 
 @pytest.fixture
 def task(real_panel, website):
-    write(os.path.join(DATA, "userInfo.json"), '{"username": "demo", "serverid": "%s"}' % ("b" * 64))
+    write(os.path.join(DATA, "userInfo.json"), '{"username": "demo", "serverid": "%s"}' % SERVER_ID)
     def make(path):
         return real_panel.M("boce_task").insert({"name": "site", "url": website + path})
     return make
@@ -25,12 +26,14 @@ def test_a_real_probe_of_a_local_site(task, dispatch_center, website):
     records = start_boce.start_boce()._send_task(task("/fast"))
 
     assert [r["isp"] for r in records] == ["北京电信", "上海联通", "广州移动", "节点未响应"]
+    assert [r["node"] for r in records] == ["北京电信", "上海联通", "广州移动", "沈阳电信"]
     for record in records[:3]:
         assert list(record) == FIELDS
+        assert 0 <= record["connect_time"] <= record["starttransfer_time"]
         assert record["primary_ip"] == "127.0.0.1" and record["http_code"] == 200
         assert record["size_download"] > 2000 and record["speed_download"] > 0
         assert 0 <= record["namelookup_time"] <= record["starttransfer_time"] <= record["total_time"]
-    assert dispatch_center.requests[-1] == {"username": "demo", "serverid": "b" * 64,
+    assert dispatch_center.requests[-1] == {"username": "demo", "serverid": SERVER_ID,
                                             "url": website + "/fast"}
 
 
@@ -42,18 +45,18 @@ def test_status_codes_as_the_nodes_saw_them(task, dispatch_center, path, code):
 
 
 def test_an_unresolvable_host_has_no_address(real_panel, dispatch_center):
-    write(os.path.join(DATA, "userInfo.json"), '{"serverid": "c"}')
+    write(os.path.join(DATA, "userInfo.json"), '{"serverid": "%s"}' % SERVER_ID)
     task_id = real_panel.M("boce_task").insert({"name": "x", "url": "http://no-such-host.invalid/"})
     record = start_boce.start_boce()._send_task(task_id)[0]
     assert record["primary_ip"] == "" and record["http_code"] == 0
 
 
-def test_without_an_account_the_center_answers_a_status_record(real_panel, dispatch_center,
-                                                               website):
+def test_a_server_the_center_does_not_serve_is_refused(real_panel, dispatch_center, website,
+                                                       stdout):
     task_id = real_panel.M("boce_task").insert({"name": "x", "url": website + "/"})
-    answer = start_boce.start_boce()._send_task(task_id)
-    assert answer["status"] is False and "msg" in answer
+    assert start_boce.start_boce()._send_task(task_id) == UNREACHABLE  # no account: 403
     assert dispatch_center.requests[-1]["url"] == website + "/"
+    assert "HTTP Error 403" in stdout.getvalue()
 
 
 @pytest.mark.parametrize("scripted, error", [

@@ -1,145 +1,225 @@
-"""The dispatch service's own rules: who may use a node agent, what it refuses to fetch, what
-the center serves, and a configuration that names its bad line."""
+"""The probe network's own rules: the configuration, what an agent fetches and refuses, what
+NATS lets each party do, and what the center serves."""
 
+import asyncio
 import json
 import threading
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 
 import pytest
 
-from dispatch import center, config, node, signing
+pytest.importorskip("aiohttp")  # the network runs on the project's main interpreter only
 
-SECRET = b"s" * 32
+import nats  # noqa: E402
+
+from dispatch import agent, config, probe, records, urls  # noqa: E402
+from dispatch.network import Network, free_port  # noqa: E402
 
 
 @pytest.fixture(scope="module")
-def agent():
-    server = node.serve("127.0.0.1", 0, "北京电信", SECRET)
-    yield "http://127.0.0.1:%d/probe" % server.server_address[1]
-    server.shutdown()
-    server.server_close()
+def network():
+    with Network([("北京电信", "bj"), ("上海联通", "sh")], port=free_port(),
+                 allowed_servers=["s1", "s2"], deadline=2, max_probes=1) as running:
+        yield running
 
 
-def post(url, body, headers):
-    request = urllib.request.Request(url, data=body, headers=headers, method="POST")
+def post(network, serverid, url):
+    body = urllib.parse.urlencode({"serverid": serverid, "url": url}).encode()
     try:
-        with urllib.request.urlopen(request, timeout=10) as response:
-            return response.status, json.loads(response.read())
+        with urllib.request.urlopen(network.url + "/api/local/boce", data=body, timeout=10) as r:
+            return r.status, json.loads(r.read())
     except urllib.error.HTTPError as error:
         return error.code, json.loads(error.read())
 
 
-def signed(body, secret=SECRET, now=None):
-    return signing.signed_headers(secret, body, now)
+# ---- what an agent fetches ----------------------------------------------------------------
 
-
-@pytest.mark.parametrize("headers, refusal", [
-    ({}, "unsigned request"),
-    (signed(b'{"url": "http://x/"}', secret=b"w" * 32), "bad signature"),
-    (signed(b'{"url": "http://x/"}', now=time.time() - 600), "stale request"),
+@pytest.mark.parametrize("url, sent", [
+    ("http://host/测试", "http://host/%E6%B5%8B%E8%AF%95"),
+    ("http://例子.测试/a b?q=中 文&x=<1>#frag",
+     "http://xn--fsqu00a.xn--0zwm56d/a%20b?q=%E4%B8%AD%20%E6%96%87&x=%3C1%3E"),
+    ("HTTPS://Example.CN:8443/%E6%B5%8B", "https://example.cn:8443/%E6%B5%8B"),
+    ("http://[::1]:80/x", "http://[::1]:80/x"),
+    ("http://a.example", "http://a.example/"),
+    ("http://x/\x00", "NUL byte"), ("file:///etc/passwd", "only http and https"),
+    ("gopher://x/", "only http and https"), ("http:///path", "names no host"),
+    ("http://x:99999/", "malformed"), ("http://\ud800.cn/", "not a valid"), (None, "no URL"),
 ])
-def test_an_agent_serves_only_fresh_requests_signed_by_the_center(agent, headers, refusal):
-    assert post(agent, b'{"url": "http://x/"}', headers) == (403, {"error": refusal})
+def test_urls_are_sent_as_a_browser_sends_them_or_refused(url, sent):
+    if sent.startswith("http"):
+        assert urls.browser_url(url) == sent
+    else:
+        with pytest.raises(urls.BadUrl, match=sent):
+            urls.browser_url(url)
 
 
-def test_a_replayed_request_is_refused(agent, website):
-    body = json.dumps({"url": website + "/fast"}).encode()
-    headers = signed(body)
-    assert post(agent, body, headers)[0] == 200
-    assert post(agent, body, headers) == (403, {"error": "replayed request"})
+@pytest.mark.parametrize("address, reachable", [
+    ("93.184.216.34", True), ("2606:2800:220:1::1", True),
+    ("127.0.0.1", False), ("10.1.2.3", False), ("172.16.0.1", False), ("192.168.1.1", False),
+    ("100.64.0.1", False), ("169.254.169.254", False), ("0.0.0.0", False), ("224.0.0.1", False),
+    ("240.0.0.1", False), ("::1", False), ("fe80::1%eth0", False), ("fec0::1", False),
+    ("fd00::1", False), ("::ffff:127.0.0.1", False), ("::ffff:93.184.216.34", True),
+    ("64:ff9b::a00:1", False), ("2002:c0a8:101::1", False), ("2001::1", False),
+    ("ff02::1", False),
+])
+def test_only_globally_reachable_addresses_are_probed(address, reachable):
+    assert urls.is_global(address) is reachable
 
 
-def test_an_oversize_request_is_refused_unread(agent):
-    body = b" " * (node.MAX_REQUEST_BYTES + 1)
-    assert post(agent, body, signed(body)) == (413, {"error": "request too large"})
+@pytest.mark.parametrize("proxy_variable", ["http_proxy", "HTTPS_PROXY", "ALL_PROXY"])
+def test_the_environment_proxy_is_never_used(website, monkeypatch, proxy_variable):
+    monkeypatch.setenv(proxy_variable, "http://127.0.0.1:%d" % free_port())  # nobody there
+    assert probe.measure(website + "/fast", allow_private=True)["http_code"] == 200
+    refused = probe.measure(website + "/fast")  # loopback is no public address, proxy or not
+    assert refused["http_code"] == 0 and refused["primary_ip"] == ""
 
 
-@pytest.mark.parametrize("url", ["file:///etc/passwd", "ftp://example.cn/", "gopher://x/"])
-def test_only_http_and_https_are_fetched(agent, url):
-    body = json.dumps({"url": url}).encode()
-    assert post(agent, body, signed(body)) == (400, {"error": "only http and https"})
+def test_bodies_are_capped_and_redirects_recorded_not_followed(website, monkeypatch):
+    monkeypatch.setattr(probe, "MAX_BODY_BYTES", 100)
+    assert probe.measure(website + "/fast", allow_private=True)["size_download"] == 100
+    moved = probe.measure(website + "/redirect", allow_private=True)
+    assert moved["http_code"] == 301 and moved["size_download"] == 0
 
 
-def test_a_private_target_is_refused_on_the_address_connected(agent, website):
-    body = json.dumps({"url": website.replace("127.0.0.1", "localhost") + "/fast"}).encode()
-    status, record = post(agent, body, signed(body))
-    assert status == 200 and record["http_code"] == 0 and record["primary_ip"] == ""
-    assert node.probe(website + "/fast", "x", allow_private=True)["http_code"] == 200
+@pytest.mark.parametrize("data, reason", [
+    (b"x" * (agent.MAX_REQUEST_BYTES + 1), "larger than"), (b"\xff", "not JSON"),
+    (b"[]", "not a record"), (b'{"url": "http://x/", "deadline": 1}', "valid id"),
+    (b'{"id": "a", "url": "http://x/", "deadline": true}', "deadline"),
+    (b'{"id": "a", "url": "ftp://x/", "deadline": 1}', "only http"),
+])
+def test_malformed_probe_requests_are_refused_with_a_reason(data, reason):
+    with pytest.raises(agent.BadRequest, match=reason):
+        agent.parse_request(data)
 
 
-def test_a_large_body_is_capped(website, monkeypatch):
-    monkeypatch.setattr(node, "MAX_BODY_BYTES", 100)
-    record = node.probe(website + "/fast", "x", allow_private=True)
-    assert record["size_download"] == 100 and record["http_code"] == 200
+# ---- what the center passes on ------------------------------------------------------------
+
+GOOD = {"primary_ip": "1.2.3.4", "http_code": 200, "total_time": 12.5, "namelookup_time": 1,
+        "starttransfer_time": 10, "size_download": 100, "speed_download": 8000.5,
+        "connect_time": 2, "appconnect_time": 0}
 
 
-def test_a_redirect_is_recorded_not_followed(website):
-    record = node.probe(website + "/redirect", "x", allow_private=True)
-    assert record["http_code"] == 301 and record["size_download"] == 0
-
-
-def test_an_unknown_server_is_refused_and_nothing_is_probed():
-    asked = []
-    the_center = center.DispatchCenter([{"name": "a", "url": "http://127.0.0.1:1"}], SECRET,
-                                       allowed_servers=["known"])
-    the_center.ask_node = lambda node, url: asked.append(url)
-    assert the_center.answer({"serverid": "stranger", "url": "http://x/"})[0] == 403
-    assert the_center.answer({"url": "http://x/"})[0] == 403
-    assert asked == []
+@pytest.mark.parametrize("change, reason", [
+    ({}, None), ({"extra": "<b>dropped</b>", "isp": "spoofed"}, None),
+    ({"http_code": "<b>x</b>"}, "http_code"), ({"http_code": True}, "http_code"),
+    ({"http_code": 1000}, "http_code"), ({"total_time": "NaN"}, "total_time"),
+    ({"total_time": float("nan")}, "total_time"), ({"speed_download": float("inf")}, "speed"),
+    ({"size_download": -1}, "size_download"), ({"primary_ip": 5}, "primary_ip"),
+    ({"primary_ip": "x" * 65}, "primary_ip"), ({"connect_time": -2}, "connect_time"),
+    ({"error": "busy"}, "refused"),
+])
+def test_agent_records_are_checked_before_they_reach_a_panel(change, reason):
+    answer = dict(GOOD, **change)
+    if reason is None:
+        record = records.checked_record(answer, "北京电信")
+        assert list(record) == list(records.FIELDS) + ["connect_time", "appconnect_time", "node"]
+        assert record["isp"] == record["node"] == "北京电信"
+        return
+    with pytest.raises(records.BadRecord, match=reason):
+        records.checked_record(answer, "北京电信")
 
 
 CONFIG = """\
-secret_file = "secret"
 allowed_servers = ["abc"]
 deadline_seconds = 20
 
+[nats]
+servers = ["nats://127.0.0.1:4222"]
+user = "center"
+password_file = "center.password"
+
 [[nodes]]
 name = "北京电信"
-url = "http://10.0.0.2:8700"
+id = "bj"
 
 [[nodes]]
 name = "上海联通"
-url = "%s"
+id = "%s"
 """
 
 
 @pytest.mark.parametrize("text, message", [
-    (CONFIG % "http://10.0.0.3:8700", None),
-    (CONFIG % "10.0.0.3:8700", "line 11: a node's url is http or https"),
-    (CONFIG.replace('name = "上海联通"\n', "") % "http://x/", "line 9: this node needs a name"),
-    (CONFIG.replace("20", "90") % "http://x/", "line 3: deadline_seconds must stay well inside"),
-    (CONFIG.replace('["abc"]', '"abc"') % "http://x/", "line 2: allowed_servers is a list"),
-    (CONFIG.replace("= 20", "= ") % "http://x/", "line 3"),  # not TOML at all
+    (CONFIG % "sh", None),
+    (CONFIG % "s h", "line 15: a node's id is"),
+    (CONFIG % "bj", "line 15: the node id 'bj' is used twice"),
+    (CONFIG.replace('name = "上海联通"\n', "") % "sh", "line 13: this node needs a name"),
+    (CONFIG.replace("= 20", "= 90") % "sh", "line 2: deadline_seconds must stay well inside"),
+    (CONFIG.replace('["abc"]', '"abc"') % "sh", "line 1: allowed_servers is a list"),
+    (CONFIG.replace('user = "center"', 'usr = "center"') % "sh", "line 6: unknown key 'usr'"),
+    (CONFIG.replace("nats://", "http://") % "sh", "line 5: servers is a list of nats://"),
+    ("max_probs = 3\n" + CONFIG % "sh", "line 1: unknown key 'max_probs'"),
+    (CONFIG.replace("= 20", "= ") % "sh", "line 2"),  # not TOML at all
 ])
 def test_the_configuration_names_its_bad_line(tmp_path, text, message):
-    (tmp_path / "secret").write_bytes(b"k" * 32)
+    (tmp_path / "center.password").write_text("p" * 32)
     (tmp_path / "center.toml").write_text(text, encoding="utf-8")
     if message is None:
-        settings = config.load(str(tmp_path / "center.toml"))
-        assert [n["name"] for n in settings["nodes"]] == ["北京电信", "上海联通"]
-        assert settings["secret"] == b"k" * 32 and settings["allowed_servers"] == ["abc"]
+        loaded = config.load(str(tmp_path / "center.toml"))
+        assert [n.name for n in loaded.nodes] == ["北京电信", "上海联通"]
+        assert loaded.nats.password == "p" * 32 and loaded.allowed_servers == {"abc"}
         return
     with pytest.raises(config.ConfigError, match=message):
         config.load(str(tmp_path / "center.toml"))
 
 
-def test_one_probe_at_a_time_per_server_and_a_limit_overall():
-    probing, release = threading.Event(), threading.Event()
-    the_center = center.DispatchCenter([{"name": "a", "url": "http://127.0.0.1:1"}], SECRET,
-                                       allowed_servers=["s1", "s2"], max_probes=1)
+def test_the_center_serves_known_servers_one_probe_each_within_its_limit(network, website):
+    assert post(network, "stranger", website + "/fast") == (
+        403, {"status": False, "msg": "unknown server"})
+    assert post(network, "s1", "ftp://x/")[0] == 400
+    slow = threading.Thread(target=post, args=(network, "s1", website + "/slow"))
+    slow.start()
+    time.sleep(0.1)  # the first probe is under way (the site answers after 0.3 s)
+    assert post(network, "s1", website + "/fast")[0] == 429  # that server is busy
+    assert post(network, "s2", website + "/fast")[0] == 503  # max_probes = 1
+    slow.join()
+    status, answer = post(network, "s2", website + "/测试")
+    assert status == 200 and [r["http_code"] for r in answer] == [200, 200]
+    with urllib.request.urlopen(network.url + "/healthz", timeout=5) as health:
+        assert json.loads(health.read())["nats"] == "connected"
+    with urllib.request.urlopen(network.url + "/metrics", timeout=5) as metrics:
+        text = metrics.read().decode()
+    assert 'boce_panel_requests_total{outcome="unknown_server"} 1.0' in text
+    assert "boce_agents_seen 2.0" in text
 
-    def ask_node(node, url):
-        probing.set()
-        release.wait(10)
-        return {"isp": node["name"]}
-    the_center.ask_node = ask_node
-    first = threading.Thread(target=the_center.answer, args=({"serverid": "s1", "url": "u"},))
-    first.start()
-    probing.wait(10)
-    assert the_center.answer({"serverid": "s1", "url": "u"})[0] == 429  # that server is busy
-    assert the_center.answer({"serverid": "s2", "url": "u"})[0] == 503  # no slot is free
-    release.set()
-    first.join()
-    assert the_center.answer({"serverid": "s2", "url": "u"}) == (200, [{"isp": "a"}])
+
+# ---- what NATS lets each party do ---------------------------------------------------------
+
+async def _connect(network, user):
+    errors = []
+
+    async def note(error):
+        errors.append(str(error))
+    connection = await nats.connect("nats://127.0.0.1:%d" % network.nats_port, user=user,
+                                    password=network._read("%s/%s.password" % (
+                                        network.workdir, user)),
+                                    error_cb=note, allow_reconnect=False)
+    return connection, errors
+
+
+def test_only_the_center_publishes_probes_and_each_delivery_is_answered_once(network, website):
+    async def scenario():
+        center, _ = await _connect(network, "center")
+        intruder, intruder_errors = await _connect(network, "agent-sh")
+        await intruder.publish("boce.probe.bj", b'{"id": "x"}', reply="_INBOX.stolen")
+        await intruder.subscribe("boce.probe.bj")
+        await intruder.flush()
+        await asyncio.sleep(0.2)
+        request = {"id": "once", "url": website + "/fast", "deadline": time.time() + 5}
+        answers = []
+        for _ in range(2):  # the same request twice: one fetch, two answers
+            answers.append(await center.request("boce.probe.bj", json.dumps(request).encode(),
+                                                timeout=5))
+        stale = dict(request, id="stale", deadline=time.time() - 1)
+        with pytest.raises(nats.errors.TimeoutError):  # a passed deadline gets no answer
+            await center.request("boce.probe.bj", json.dumps(stale).encode(), timeout=1)
+        await center.close()
+        await intruder.close()
+        return [json.loads(a.data) for a in answers], intruder_errors
+
+    answers, errors = asyncio.run(scenario())
+    assert answers[0] == answers[1] and answers[0]["http_code"] == 200
+    assert errors == ['nats: permissions violation for publish to "boce.probe.bj"',
+                      'nats: permissions violation for subscription to "boce.probe.bj"']

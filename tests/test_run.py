@@ -8,7 +8,7 @@ import types
 import pytest
 
 import start_boce
-from conftest import DATA, write
+from conftest import DATA, SERVER_ID, write
 from doubles import Call
 
 NOT_RESPONDING = "节点未响应"
@@ -199,7 +199,7 @@ def test_a_request_to_stop_during_the_report_stores_nothing(run, host):
 
 def test_a_probe_run_end_to_end_on_the_stand_in_panel(real_panel, dispatch_center, website, smtp,
                                                      stdout):
-    write(os.path.join(DATA, "userInfo.json"), '{"username": "demo"}')
+    write(os.path.join(DATA, "userInfo.json"), '{"username": "demo", "serverid": "%s"}' % SERVER_ID)
     write(os.path.join(DATA, "stmp_mail.json"), json.dumps(
         {"qq_mail": "alert@quellan.example", "hosts": "127.0.0.1", "port": smtp.port}))
     write(os.path.join(DATA, "dingding.json"), "{}")
@@ -220,5 +220,5 @@ def test_a_probe_run_end_to_end_on_the_stand_in_panel(real_panel, dispatch_cente
     assert times == sorted(times, reverse=True) and fine[-1]["isp"] == NOT_RESPONDING
     assert [m.subject for m in smtp.messages()] == ["【bad】Quellan拔测监控到[3]个测试异常"]
     assert stdout.getvalue() == ""
-    with open(os.path.join(DATA, "userInfo.json")) as f:
-        assert len(json.load(f)["serverid"]) == 64
+    assert [r["node"] for r in stored_records][-1] == "沈阳电信"  # which node was down
+    assert all("connect_time" in r for r in stored_records[:3])

@@ -1,8 +1,8 @@
 """The demo: probe runs from end to end on the stand-in panel, inside the sandbox.
 
-It installs the stand-in panel, starts a small local web site, the dispatch center on the
-dispatch host's port 80 with ten node agents on loopback ports (one of them down on purpose) and
-a local SMTP server; creates probe tasks, the mail settings and the recipient list; loads the
+It installs the stand-in panel, starts a small local web site, the probe network (a NATS server,
+the dispatch center on the dispatch host's port 80 and nine node agents; the tenth node's agent
+is down on purpose) and a local SMTP server; creates probe tasks, the mail settings and the recipient list; loads the
 plug-in as the host panel does and runs `start(id)` for six sites. Everything worth opening afterwards stays in
 demo-out/ (or $DEMO_OUT), replaced on each run: the panel directory with its database, every
 message the SMTP server received as an .eml file, and each alert's report as an HTML page.
@@ -25,7 +25,7 @@ sys.path[:0] = [TOOLS, REPO]
 import install_panel  # noqa: E402
 import smtp_sink  # noqa: E402
 import website  # noqa: E402
-from dispatch import loopback  # noqa: E402
+from dispatch.network import Network  # noqa: E402
 
 PANEL = "/www/server/panel"
 DATA = os.path.join(PANEL, "data")
@@ -34,6 +34,9 @@ NOT_RESPONDING = "节点未响应"
 ISPS = ("北京电信", "上海联通", "广州移动", "深圳电信", "杭州联通", "成都移动", "武汉电信",
         "西安联通", "南京移动")
 DOWN_ISP = "沈阳电信"
+# The site's own delay per path (ms): a healthy node may read at most HONEST_MS above it.
+SITE_DELAY_MS = {"/slow": website.SLOW_SECONDS * 1000}
+HONEST_MS = 50
 RUNS = (("healthy site", "/fast", False), ("slow site", "/slow", False),
         ("moved site", "/redirect", False), ("members only", "/forbidden", False),
         ("failing site", "/error", True), ("dropping site", "/drop", True))
@@ -154,10 +157,23 @@ def run_all(plugin, public, base_url, mail_dir, smtp_port):
                                                                         % task_id)))
         elif not expect_alert:
             print("   no alert (at most two anomalous nodes)")
-        if not (isinstance(result, list) and row and bool(messages) == expect_alert):
+        honest = honest_timings(result, path)
+        if not (isinstance(result, list) and row and bool(messages) == expect_alert and honest):
             failures += 1
             print("   FAILED: this run did not go as expected")
     return failures
+
+
+def honest_timings(result, path):
+    """No node that got an answer took more than HONEST_MS beyond the site's own delay: the
+    network measures the site, never itself."""
+    limit = SITE_DELAY_MS.get(path, 0) + HONEST_MS
+    answered = [r for r in result if isinstance(r, dict) and r["isp"] != NOT_RESPONDING
+                and r["http_code"] not in (0, "无法访问")]
+    slowest = max((r["total_time"] for r in answered), default=0)
+    print("   slowest answering node: %.2f ms (at most %.0f ms: the site's delay + %d ms)"
+          % (slowest, limit, HONEST_MS))
+    return slowest <= limit
 
 
 def print_summary(failures):
@@ -179,29 +195,31 @@ def main():
             os.unlink(os.path.join(OUT, old))
     install_panel.install(PANEL)
     site, base_url = website.serve()
-    center, dispatch = loopback.start(ISPS + (DOWN_ISP,), down=[DOWN_ISP], deadline=5)
-    nodes = center.nodes
     mail_dir = tempfile.mkdtemp(prefix="smtp-")
     smtp, smtp_port = smtp_sink.start(mail_dir)
+    network = None
     try:
         setup(smtp_port)
         import start_boce  # the host panel loads the plug-in: cwd and search path change here
         plugin = start_boce.start_boce()
         print("plug-in loaded on the stand-in panel in %s" % os.getcwd())
-        print("dispatch center on 127.0.0.1:80 with %d node agents on loopback ports: %s, and %s,"
-              " down on purpose (it shows as \"%s\")"
-              % (len(nodes), "、".join(ISPS), DOWN_ISP, NOT_RESPONDING))
+        serverid = plugin.create_serverid(None)["serverid"]  # the center serves this server
+        nodes = [(name, "node%d" % n) for n, name in enumerate(ISPS + (DOWN_ISP,), 1)]
+        network = Network(nodes, down=[nodes[-1][1]], port=80, allowed_servers=[serverid],
+                          deadline=3).start()
+        print("probe network: nats-server, the dispatch center on 127.0.0.1:80 and %d node "
+              "agents that dial out to NATS: %s; %s has no agent, on purpose (it shows as "
+              "\"%s\")" % (len(ISPS), "、".join(ISPS), DOWN_ISP, NOT_RESPONDING))
         print("local SMTP server on 127.0.0.1:%d; recipient list: %s"
               % (smtp_port, ", ".join(plugin._start_boce__mail_list)))
         print(LEGEND)
         os.chdir(REPO)  # paths below are shown relative to the project
         failures = run_all(plugin, start_boce.public, base_url, mail_dir, smtp_port)
-        with open(os.path.join(DATA, "userInfo.json"), encoding="utf-8") as f:
-            print("\nserver identity kept in the account file:", json.load(f)["serverid"])
+        print("\nserver identity kept in the account file:", serverid)
     finally:
         smtp_sink.stop(smtp)
-        for server in dispatch:
-            server.shutdown()
+        if network is not None:
+            network.stop()
         site.shutdown()
     shutil.rmtree(os.path.join(OUT, "panel"), ignore_errors=True)
     shutil.copytree(PANEL, os.path.join(OUT, "panel"))  # the panel as the runs left it

@@ -1,10 +1,15 @@
 """A small local web site for probes: fast, slow, redirecting, forbidden, failing and dropping
-paths, on the loopback."""
+paths, and any page held back by `?delay=SECONDS`. aiohttp with a real listen backlog, so a burst of probes never waits on the site's own
+accept queue; a per-client delay lets each probing host see its own latency.
 
-import http.server
-import socket
+    python tools/website.py --listen HOST:PORT [--delays '{"10.0.0.2": 0.45}']"""
+
+import argparse
+import asyncio
+import json
 import threading
-import time
+
+from aiohttp import web
 
 PAGES = {
     "/": (200, "<html><body>home</body></html>"),
@@ -13,37 +18,78 @@ PAGES = {
     "/redirect": (301, ""),
     "/forbidden": (403, "<html><body>forbidden</body></html>"),
     "/error": (500, "<html><body>internal error</body></html>"),
+    "/测试": (200, "<html><body>测试</body></html>"),
 }
 SLOW_SECONDS = 0.3
+BACKLOG = 4096
 
 
-class Handler(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
+def make_app(delays=None):
+    delays = delays or {}
 
-    def do_GET(self):
-        if self.path == "/drop":
-            self.close_connection = True
-            self.connection.shutdown(socket.SHUT_RDWR)
-            return
-        if self.path == "/slow":
-            time.sleep(SLOW_SECONDS)
-        status, text = PAGES.get(self.path, (404, "<html><body>not found</body></html>"))
-        payload = text.encode()
-        self.send_response(status)
-        if status in (301, 302):
-            self.send_header("Location", "/fast")
-        self.send_header("Content-Type", "text/html")
-        self.send_header("Content-Length", str(len(payload)))
-        self.end_headers()
-        self.wfile.write(payload)
+    async def page(request):
+        if request.path == "/drop":
+            request.transport.abort()  # the connection ends with no answer at all
+            raise web.HTTPInternalServerError()
+        delay = delays.get(request.remote, 0) + (SLOW_SECONDS if request.path == "/slow" else 0)
+        try:  # ?delay=SECONDS holds any page that long (at most a minute)
+            delay += min(max(float(request.query.get("delay", 0)), 0), 60)
+        except ValueError:
+            pass
+        if delay:
+            await asyncio.sleep(delay)
+        status, text = PAGES.get(request.path, (404, "<html><body>not found</body></html>"))
+        headers = {"Location": "/fast"} if status in (301, 302) else {}
+        return web.Response(status=status, text=text, content_type="text/html",
+                            headers=headers)
 
-    def log_message(self, *args):
-        pass
+    app = web.Application()
+    app.router.add_get("/{tail:.*}", page)
+    return app
 
 
-def serve(host="127.0.0.1", port=0):
-    """Starts the site in a background thread; returns (server, base URL)."""
-    server = http.server.ThreadingHTTPServer((host, port), Handler)
-    server.daemon_threads = True
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server, "http://%s:%d" % (host, server.server_address[1])
+class Site:
+    """The site served from a thread of its own; `base_url` once started."""
+
+    def __init__(self, host="127.0.0.1", port=0, delays=None):
+        self.loop = asyncio.new_event_loop()
+        self.runner = web.AppRunner(make_app(delays), access_log=None, keepalive_timeout=10)
+        started = threading.Event()
+        self.thread = threading.Thread(target=self._run, args=(host, port, started), daemon=True)
+        self.thread.start()
+        started.wait()
+
+    def _run(self, host, port, started):
+        asyncio.set_event_loop(self.loop)
+        self.loop.run_until_complete(self.runner.setup())
+        site = web.TCPSite(self.runner, host, port, backlog=BACKLOG)
+        self.loop.run_until_complete(site.start())
+        bound = self.runner.addresses[0]
+        self.base_url = "http://%s:%d" % (bound[0], bound[1])
+        started.set()
+        self.loop.run_forever()
+
+    def shutdown(self):
+        asyncio.run_coroutine_threadsafe(self.runner.cleanup(), self.loop).result(10)
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(10)
+
+
+def serve(host="127.0.0.1", port=0, delays=None):
+    """Starts the site; returns (site, base URL). site.shutdown() stops it."""
+    site = Site(host, port, delays)
+    return site, site.base_url
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--listen", default="127.0.0.1:8000")
+    parser.add_argument("--delays", default="{}", help="JSON: client address -> seconds")
+    args = parser.parse_args()
+    host, _, port = args.listen.rpartition(":")
+    web.run_app(make_app(json.loads(args.delays)), host=host, port=int(port), backlog=BACKLOG,
+                access_log=None, print=lambda text: print("site ready", flush=True))
+
+
+if __name__ == "__main__":
+    main()

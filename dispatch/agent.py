@@ -1,0 +1,187 @@
+"""A node agent: dials out to the NATS servers, takes the probe requests of its node and answers
+each with one measurement.
+
+Nothing connects to an agent, so it can stand behind NAT. It answers only what arrives on its
+node's subject, which only the center may publish to. A request carries its id, the URL and its
+deadline (seconds since the epoch): a request whose deadline has passed is dropped; the same id
+arriving again (the center asks again while an answer is missing) is probed once and its
+measurement given to every asking, each reply subject at most once. At most `max_probes` fetches
+run at once; a request beyond what can start in time is answered as busy."""
+
+import asyncio
+import concurrent.futures
+import json
+import logging
+import signal
+import time
+
+from dispatch import bus, probe, urls
+
+MAX_REQUEST_BYTES = 8 * 1024
+MAX_REQUEST_ID = 64
+PROBE_SECONDS = 15.0
+# The answer must reach the center before its deadline: the fetch stops this much earlier.
+ANSWER_MARGIN_SECONDS = 0.25
+QUEUE_FACTOR = 4  # requests waiting for a fetch slot, per slot
+STOP_SECONDS = 5
+
+log = logging.getLogger("boce.agent")
+
+
+class BadRequest(ValueError):
+    pass
+
+
+def parse_request(data):
+    """(id, url in browser form, deadline) of a probe request. Raises BadRequest."""
+    if len(data) > MAX_REQUEST_BYTES:
+        raise BadRequest("request larger than %d bytes" % MAX_REQUEST_BYTES)
+    try:
+        request = json.loads(data)
+    except (ValueError, UnicodeDecodeError):
+        raise BadRequest("request is not JSON") from None
+    if not isinstance(request, dict):
+        raise BadRequest("request is not a record")
+    request_id, url, deadline = request.get("id"), request.get("url"), request.get("deadline")
+    if not isinstance(request_id, str) or not 0 < len(request_id) <= MAX_REQUEST_ID:
+        raise BadRequest("request without a valid id")
+    if isinstance(deadline, bool) or not isinstance(deadline, (int, float)):
+        raise BadRequest("request without a deadline")
+    try:
+        return request_id, urls.browser_url(url), float(deadline)
+    except urls.BadUrl as error:
+        raise BadRequest(str(error)) from None
+
+
+class Probe:
+    """One request id: the fetch, and everyone waiting for its measurement."""
+
+    def __init__(self, deadline):
+        self.deadline = deadline
+        self.replies = []
+        self.answer = None  # the encoded measurement, once there
+
+
+class Agent:
+    def __init__(self, connection, node_id, subject_prefix="boce.probe", allow_private=False,
+                 max_probes=16, proxy=None):
+        self.nc = connection
+        self.subject = "%s.%s" % (subject_prefix, node_id)
+        self.node_id = node_id
+        self.allow_private = allow_private
+        self.proxy = proxy
+        self.max_probes = max_probes
+        self.pool = concurrent.futures.ThreadPoolExecutor(max_probes, "probe")
+        self.probes = {}  # request id -> Probe, until its deadline has passed
+        self.tasks = set()
+        self.subscription = None
+
+    async def start(self):
+        # One queue group per node: several agents can serve one node, and each request goes
+        # to one of them.
+        self.subscription = await self.nc.subscribe(self.subject, queue="agents",
+                                                    cb=self.on_request)
+        await self.nc.flush()
+
+    async def on_request(self, message):
+        if not message.reply:
+            return
+        try:
+            request_id, url, deadline = parse_request(message.data)
+        except BadRequest as error:
+            log.warning("refused reason=%s", error)
+            await self._send(message.reply, {"error": str(error)})
+            return
+        now = time.time()
+        self._forget_before(now)
+        if deadline <= now:
+            log.info("dropped id=%s reason=deadline-passed", request_id)
+            return
+        known = self.probes.get(request_id)
+        if known is not None:
+            if known.answer is not None:
+                await self._send_encoded(message.reply, known.answer)
+            else:
+                known.replies.append(message.reply)
+            return
+        if len(self.tasks) >= self.max_probes * QUEUE_FACTOR:
+            await self._send(message.reply, {"error": "busy"})
+            return
+        entry = self.probes[request_id] = Probe(deadline)
+        entry.replies.append(message.reply)
+        task = asyncio.ensure_future(self._run(request_id, url, entry))
+        self.tasks.add(task)
+        task.add_done_callback(self.tasks.discard)
+
+    async def _run(self, request_id, url, entry):
+        loop = asyncio.get_running_loop()
+        started = time.time()
+        seconds = min(PROBE_SECONDS, entry.deadline - ANSWER_MARGIN_SECONDS - started)
+        if seconds <= 0:
+            return
+        record = await loop.run_in_executor(self.pool, self._measure, url, entry.deadline)
+        if record is None:
+            log.info("dropped id=%s reason=deadline-passed-in-queue", request_id)
+            return
+        entry.answer = json.dumps(record).encode()
+        log.info("probed id=%s url=%s code=%s total_ms=%s", request_id, url,
+                 record["http_code"], record["total_time"])
+        replies, entry.replies = entry.replies, []
+        for reply in replies:
+            await self._send_encoded(reply, entry.answer)
+
+    def _measure(self, url, deadline):
+        # Runs in a fetch slot: the time left is counted from when the slot was free.
+        seconds = min(PROBE_SECONDS, deadline - ANSWER_MARGIN_SECONDS - time.time())
+        if seconds <= 0:
+            return None
+        return probe.measure(url, self.allow_private, seconds, self.proxy)
+
+    def _forget_before(self, now):
+        for request_id in [i for i, p in self.probes.items() if p.deadline <= now]:
+            del self.probes[request_id]
+
+    async def _send(self, reply, value):
+        await self._send_encoded(reply, json.dumps(value).encode())
+
+    async def _send_encoded(self, reply, payload):
+        try:
+            await self.nc.publish(reply, payload)
+        except Exception as error:  # noqa: BLE001 - a lost answer only costs that node's cell
+            log.warning("answer lost reply=%s error=%s", reply, error)
+
+    async def stop(self):
+        """Takes no new request, answers those in flight, then lets go of NATS."""
+        if self.subscription is not None:
+            await self.subscription.unsubscribe()
+        if self.tasks:
+            await asyncio.wait(set(self.tasks), timeout=PROBE_SECONDS + 1)
+        self.pool.shutdown(wait=False)
+
+
+async def serve(settings, node_id, allow_private=False, max_probes=16, proxy=None,
+                ready=print):
+    """Runs an agent until SIGTERM or SIGINT."""
+    async def report(error):
+        log.warning("nats error=%s", error)
+
+    async def reconnected():
+        log.info("nats reconnected server=%s", connection.connected_url.netloc)
+
+    connection = await bus.connect(settings, "boce-agent-" + node_id, error_cb=report,
+                               reconnected_cb=reconnected)
+    agent = Agent(connection, node_id, settings.subject_prefix, allow_private, max_probes,
+                  proxy)
+    await agent.start()
+    stopping = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(signum, stopping.set)
+    ready("agent %s ready on %s" % (node_id, connection.connected_url.netloc))
+    await stopping.wait()
+    log.info("stopping: answering %d probes in flight", len(agent.tasks))
+    await agent.stop()
+    try:  # sends what is buffered; a server that is gone must not hold the agent
+        await asyncio.wait_for(connection.drain(), STOP_SECONDS)
+    except Exception as error:  # noqa: BLE001 - stopping all the same
+        log.warning("stopped without a clean NATS goodbye: %s", error or type(error).__name__)
