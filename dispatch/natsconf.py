@@ -31,3 +31,41 @@ def server_config(center_user, center_password, agents, listen="127.0.0.1:4222",
                   "  listen: %s" % cluster["listen"],
                   "  routes: [%s]" % ", ".join(_quoted(r) for r in cluster["routes"]), "}"]
     return "\n".join(lines) + "\n"
+
+
+def _password_file(directory, user):
+    """The user's password file in `directory`, made (mode 0600) when it is not there yet."""
+    import os
+    import secrets
+    path = os.path.join(directory, user + ".password")
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        pass
+    else:
+        with os.fdopen(fd, "w") as f:
+            f.write(secrets.token_hex(24) + "\n")
+    with open(path, encoding="utf-8") as f:
+        return f.read().strip()
+
+
+def main(argv=None):
+    """python -m dispatch.natsconf --dir DIR --node ID [--node ID ...] [--listen HOST:PORT]
+
+    Writes the passwords of the center and of each node's agent into DIR (center.password,
+    agent-<id>.password; existing ones are kept) and prints the nats-server configuration."""
+    import argparse
+    parser = argparse.ArgumentParser(prog="python -m dispatch.natsconf", description=main.__doc__)
+    parser.add_argument("--dir", required=True, help="where the password files are")
+    parser.add_argument("--node", action="append", required=True, help="a node id")
+    parser.add_argument("--listen", default="0.0.0.0:4222")
+    args = parser.parse_args(argv)
+    agents = {"agent-" + node: (_password_file(args.dir, "agent-" + node), node)
+              for node in args.node}
+    print(server_config("center", _password_file(args.dir, "center"), agents, args.listen),
+          end="")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

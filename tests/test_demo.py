@@ -16,6 +16,8 @@ import pytest
 
 from conftest import REPO
 
+pytest.importorskip("aiohttp")  # the demo's site and network run on the main interpreter
+
 
 @pytest.fixture(scope="module")
 def demo(tmp_path_factory):

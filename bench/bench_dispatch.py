@@ -1,0 +1,175 @@
+"""Benchmark of the probe network on one machine (make bench-dispatch).
+
+1. A thousand simulated agents (light NATS clients that answer a fixed record at once, no
+   libcurl) on one NATS server: how long the center takes to gather 1,000 answers (p50/p99
+   over panel requests made one after another) and the center's memory.
+2. Ten real agents probing a local site: bursts of concurrent panels, each its own connection
+   and server id. For each it reports answers per second, connection resets, and the p99 of
+   what the network adds: a panel's wait minus the slowest node's own total time.
+
+The last line is the figure to read:
+dispatch bench: <A> answers/s, <R> resets, p99 <P> ms over the slowest node, at <N> concurrent
+panels. Run inside the sandbox."""
+
+import asyncio
+import json
+import os
+import statistics
+import sys
+import time
+import urllib.parse
+
+import aiohttp
+import nats
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [REPO, os.path.join(REPO, "tools")]
+
+import website  # noqa: E402
+from dispatch import natsconf, network  # noqa: E402
+
+FIXED_ANSWER = json.dumps({"primary_ip": "203.0.113.7", "http_code": 200, "total_time": 1.0,
+                           "namelookup_time": 0.1, "starttransfer_time": 0.9,
+                           "size_download": 100, "speed_download": 1000}).encode()
+SIMULATED_AGENTS = 1000
+GATHERS = 20
+
+
+def memory_of(pid):
+    """(resident, peak resident) of a process, in MiB."""
+    with open("/proc/%d/status" % pid) as f:
+        fields = dict(line.split(":", 1) for line in f)
+    return tuple(int(fields[k].split()[0]) / 1024 for k in ("VmRSS", "VmHWM"))
+
+
+def percentile(values, share):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(len(ordered) * share))]
+
+
+async def simulated_agents(net, count):
+    """`count` NATS clients, each answering its node's probes with the fixed record."""
+    connections = []
+    for index in range(count):
+        user = "agent-sim%d" % index
+        connection = await nats.connect("nats://127.0.0.1:%d" % net.nats_port, user=user,
+                                        password=net._read(os.path.join(net.workdir,
+                                                                        user + ".password")),
+                                        allow_reconnect=False)
+
+        async def answer(message, connection=connection):
+            await connection.publish(message.reply, FIXED_ANSWER)
+        await connection.subscribe("boce.probe.sim%d" % index, cb=answer)
+        connections.append(connection)
+    for connection in connections:
+        await connection.flush()
+    return connections
+
+
+async def panel(session, url, serverid, site_url):
+    """One panel's request: (seconds waited, records) or an error name."""
+    started = time.monotonic()
+    try:
+        async with session.post(url, data={"serverid": serverid, "url": site_url}) as answer:
+            records = await answer.json(content_type=None)
+            if answer.status != 200:
+                return "HTTP %d" % answer.status
+    except (aiohttp.ClientOSError, aiohttp.ServerDisconnectedError) as error:
+        return "reset" if "reset" in str(error).lower() or isinstance(
+            error, aiohttp.ServerDisconnectedError) else type(error).__name__
+    return time.monotonic() - started, records
+
+
+async def gather_thousand(net):
+    connections = await simulated_agents(net, SIMULATED_AGENTS)
+    waits = []
+    connector = aiohttp.TCPConnector(limit=0)
+    async with aiohttp.ClientSession(connector=connector) as session:
+        for _ in range(GATHERS):
+            result = await panel(session, net.url + "/api/local/boce", "server-0",
+                                 "http://203.0.113.7/")
+            assert not isinstance(result, str), result
+            assert len(result[1]) == SIMULATED_AGENTS and all(
+                r["http_code"] == 200 for r in result[1])
+            waits.append(result[0])
+    for connection in connections:
+        await connection.close()
+    return waits
+
+
+async def burst(net, panels, site_url):
+    """`panels` concurrent panels, each on its own connection; their results."""
+    connector = aiohttp.TCPConnector(limit=0, force_close=True)
+    async with aiohttp.ClientSession(connector=connector) as session:
+        return await asyncio.gather(*[
+            panel(session, net.url + "/api/local/boce", "server-%d" % i, site_url)
+            for i in range(panels)])
+
+
+def summarize(results, seconds):
+    answered = [r for r in results if not isinstance(r, str)]
+    resets = sum(1 for r in results if r == "reset")
+    others = sorted({r for r in results if isinstance(r, str) and r != "reset"})
+    overheads = [(wait - max(rec["total_time"] for rec in records) / 1000) * 1000
+                 for wait, records in answered]
+    return (len(answered) / seconds, resets, percentile(overheads, 0.99) if overheads else 0,
+            others)
+
+
+def main():
+    print("probe network benchmark on %d cores" % os.cpu_count())
+    sim_nodes = [("模拟%d" % i, "sim%d" % i) for i in range(SIMULATED_AGENTS)]
+    with network.Network(sim_nodes, down=[n for _, n in sim_nodes], port=network.free_port(),
+                         allowed_servers=["server-0"], deadline=20) as net:
+        # Credentials for the simulated agents, which the network did not start itself.
+        for _, node_id in sim_nodes:
+            net._secret("agent-" + node_id)
+        agents = {"agent-" + n: (net._read(os.path.join(net.workdir, "agent-%s.password" % n)),
+                                 n) for _, n in sim_nodes}
+        with open(os.path.join(net.workdir, "nats.conf"), "w") as f:
+            f.write(natsconf.server_config("center", net._read(os.path.join(
+                net.workdir, "center.password")), agents,
+                listen="127.0.0.1:%d" % net.nats_port))
+        net.processes["nats"].send_signal(1)  # SIGHUP: the server reloads its users
+        time.sleep(0.5)
+        waits = asyncio.run(gather_thousand(net))
+        rss, peak = memory_of(net.processes["center"].pid)
+    print("1,000 simulated agents: the center gathers 1,000 answers in p50 %.1f ms, p99 %.1f ms"
+          " over %d panel requests; center memory %.1f MiB resident, %.1f MiB peak"
+          % (statistics.median(waits) * 1000, percentile(waits, 0.99) * 1000, GATHERS, rss,
+             peak))
+
+    site, site_url = website.serve()
+    figures = {}
+    try:
+        real_nodes = [(name, "node%d" % i) for i, name in enumerate(network.NAMES, 1)]
+        with network.Network(real_nodes, port=network.free_port(), allowed_servers=["server-0"],
+                             deadline=20, log_level="WARNING") as net:
+            alone = [asyncio.run(burst(net, 1, site_url + "/fast"))[0] for _ in range(30)]
+        print("one panel at a time: p50 %.1f ms, p99 %.1f ms over the slowest node" % tuple(
+            percentile([(w - max(r["total_time"] for r in rs) / 1000) * 1000 for w, rs in alone],
+                       share) for share in (0.5, 0.99)))
+        for panels, limit in ((100, 300), (300, 300)):
+            with network.Network(real_nodes, port=network.free_port(),
+                                 allowed_servers=["server-%d" % i for i in range(panels)],
+                                 deadline=20, max_probes=limit, agent_max_probes=32,
+                                 log_level="WARNING") as net:
+                asyncio.run(burst(net, 10, site_url + "/fast"))  # warm-up
+                started = time.monotonic()
+                results = asyncio.run(burst(net, panels, site_url + "/fast"))
+                figures[panels] = summarize(results, time.monotonic() - started)
+            rate, resets, p99, others = figures[panels]
+            print("%d concurrent panels (overall limit %d): %.0f answers/s, %d resets, p99 %.1f"
+                  " ms over the slowest node%s" % (panels, limit, rate, resets, p99,
+                                                   "; other failures: %s" % others
+                                                   if others else ""))
+    finally:
+        site.shutdown()
+    rate, resets, p99, _ = figures[300]
+    print("dispatch bench: %.0f answers/s, %d resets, p99 %.0f ms over the slowest node, at %d "
+          "concurrent panels" % (rate, resets, p99, 300))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
