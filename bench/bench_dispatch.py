@@ -17,7 +17,6 @@ import os
 import statistics
 import sys
 import time
-import urllib.parse
 
 import aiohttp
 import nats

@@ -74,7 +74,8 @@ class Gatherer:
         self.config = config
         self.metrics = metrics
         self.inbox = connection.new_inbox()
-        self.pending = {}  # request id -> one future per node, for the request's life only
+        # request id -> (one future per node, why answers were refused), for the request's life
+        self.pending = {}
         self.last_answer = metrics.last_answer
 
     async def start(self):
@@ -85,12 +86,24 @@ class Gatherer:
         # responders" status, which only says the agent is away right now.
         request_id, _, rest = message.subject[len(self.inbox) + 1:].partition(".")
         index = rest.partition(".")[0]
-        futures = self.pending.get(request_id)
-        if futures is None or not message.data or not index.isdigit():
+        gather = self.pending.get(request_id)
+        if gather is None or not message.data or not index.isdigit():
             return  # late or foreign: the panel has had its answer
         position = int(index)
-        if position < len(futures) and not futures[position].done():
-            futures[position].set_result((time.monotonic(), message.data))
+        futures, rejections = gather
+        if position >= len(futures) or futures[position].done():
+            return
+        node = self.config.nodes[position]
+        try:
+            if len(message.data) > MAX_ANSWER_BYTES:
+                raise records.BadRecord("the answer is %d bytes" % len(message.data))
+            record = records.checked_record(json.loads(message.data), node.name)
+        except (ValueError, UnicodeDecodeError) as error:
+            # A bad answer does not end the wait: a sound one may still come.
+            rejections[position] = str(error)
+            log.warning("bad answer node=%s reason=%s", node.id, error)
+            return
+        futures[position].set_result((time.monotonic(), record))
 
     async def probe_all(self, url):
         """One record per configured node, in configuration order, within the deadline."""
@@ -98,11 +111,12 @@ class Gatherer:
         nodes = self.config.nodes
         request_id = uuid.uuid4().hex
         futures = [loop.create_future() for _ in nodes]
+        rejections = {}
         deadline = self.config.deadline_seconds
         started = time.monotonic()
         body = json.dumps({"id": request_id, "url": url,
                            "deadline": time.time() + deadline}).encode()
-        self.pending[request_id] = futures
+        self.pending[request_id] = (futures, rejections)
         try:
             attempt = 0
             while True:
@@ -119,21 +133,16 @@ class Gatherer:
                 attempt += 1
         finally:
             del self.pending[request_id]
-        return [self._record(node, future, started) for node, future in zip(nodes, futures)]
+        return [self._record(node, future, started, rejections.get(index))
+                for index, (node, future) in enumerate(zip(nodes, futures))]
 
-    def _record(self, node, future, started):
+    def _record(self, node, future, started, rejection):
         if not future.done():
+            if rejection:
+                log.info("not responding node=%s last-refused-answer=%s", node.id, rejection)
             self.metrics.not_responding.labels(node.id).inc()
             return records.not_responding(node.name)
-        arrived, data = future.result()
-        try:
-            if len(data) > MAX_ANSWER_BYTES:
-                raise records.BadRecord("the answer is %d bytes" % len(data))
-            record = records.checked_record(json.loads(data), node.name)
-        except (ValueError, UnicodeDecodeError) as error:
-            log.warning("bad answer node=%s reason=%s", node.id, error)
-            self.metrics.not_responding.labels(node.id).inc()
-            return records.not_responding(node.name)
+        arrived, record = future.result()
         self.last_answer[node.id] = arrived
         self.metrics.answer_seconds.labels(node.id).observe(arrived - started)
         return record

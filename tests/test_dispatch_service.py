@@ -73,8 +73,10 @@ def test_only_globally_reachable_addresses_are_probed(address, reachable):
 def test_the_environment_proxy_is_never_used(website, monkeypatch, proxy_variable):
     monkeypatch.setenv(proxy_variable, "http://127.0.0.1:%d" % free_port())  # nobody there
     assert probe.measure(website + "/fast", allow_private=True)["http_code"] == 200
-    refused = probe.measure(website + "/fast")  # loopback is no public address, proxy or not
-    assert refused["http_code"] == 0 and refused["primary_ip"] == ""
+    for target in (website + "/fast", "http://100.64.0.1/", "http://169.254.169.254/latest",
+                   "http://[fec0::1]/", "http://[::ffff:127.0.0.1]/"):
+        refused = probe.measure(target, timeout=2)  # no proxy carries it past the check
+        assert (refused["http_code"], refused["primary_ip"]) == (0, ""), target
 
 
 def test_bodies_are_capped_and_redirects_recorded_not_followed(website, monkeypatch):
