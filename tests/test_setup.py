@@ -58,16 +58,22 @@ def test_load_on_the_stand_in_panel():
     assert facts["same"] == [True] * 6
 
 
-def test_a_failing_load_step_aborts_the_import_with_its_error():
+@pytest.mark.parametrize("raised, seen", [
+    ("KeyboardInterrupt", "KeyboardInterrupt"), ("SystemExit(3)", "SystemExit 3"),
+    ("ValueError('bad settings')", "ValueError bad settings"),
+    ("ImportError('no db')", "ImportError no db"),
+])
+def test_a_failing_load_step_aborts_the_import_with_its_own_error(tmp_path, raised, seen):
+    (tmp_path / "public.py").write_text("raise %s\n" % raised)
     result = run_fresh("""
         import sys
-        sys.modules["send_mail"] = None  # the sender module cannot be imported
+        sys.path.insert(0, %r)  # a `public` that fails while it is imported
         try:
             import start_boce
-        except ImportError as error:
-            print(type(error).__name__, "start_boce" in sys.modules)
-    """)
-    assert result.stdout.split() == ["ImportError", "False"], result.stderr
+        except BaseException as error:
+            print(type(error).__name__, error, "start_boce" in sys.modules)
+    """ % str(tmp_path))
+    assert result.stdout.split() == seen.split() + ["False"], result.stderr
 
 
 def test_a_sub_interpreter_gets_a_clear_import_error_and_the_process_goes_on():
@@ -173,12 +179,68 @@ def test_a_missing_list_file_is_tested_then_written(host):
     assert host.log == [Call("send_mail.send_mail"), Call("writeFile", (LIST_FILE, "[]"))]
 
 
-def test_unreadable_list_file_is_kept_aside_even_when_the_move_fails(host, monkeypatch):
-    write(LIST_FILE, "{broken")
-    monkeypatch.setattr(start_boce.os, "replace",
-                        lambda a, b: (_ for _ in ()).throw(PermissionError("read-only")))
+def fifo(path):
+    os.mkfifo(path)
+
+
+@pytest.mark.parametrize("setup, patch", [
+    # Errors that say nothing about the file: it stays, whole, and this object has no list.
+    (lambda: write(LIST_FILE, '["a@example.cn"]'), {"loads": MemoryError()}),
+    (lambda: write(LIST_FILE, '["a@example.cn"]'), {"loads": RecursionError()}),
+    (lambda: write(LIST_FILE, '["a@example.cn"]'), {"ReadFile": OSError("I/O error")}),
+    # A broken file that cannot be given a backup name stays where it is.
+    (lambda: write(LIST_FILE, "{broken"), {"link": PermissionError("no links here")}),
+    (lambda: write(LIST_FILE, "{broken"), {"link": FileExistsError("every name taken")}),
+    (lambda: write(LIST_FILE, "{broken"), {"unlink": PermissionError("read-only")}),
+    (lambda: fifo(LIST_FILE), {}),  # never opened: a FIFO would block the constructor
+])
+def test_a_list_file_that_cannot_be_loaded_now_is_left_alone(host, monkeypatch, setup, patch):
+    setup()
+    before = sorted(os.listdir(DATA)), os.stat(LIST_FILE).st_ino
+    for name, error in patch.items():
+        if name == "loads":
+            monkeypatch.setattr(start_boce, "json", type("J", (), {
+                "loads": staticmethod(lambda text, error=error: raise_(error)),
+                "dumps": staticmethod(json.dumps)}))
+        elif name == "ReadFile":
+            host.public.script(ReadFile=lambda path, error=error: raise_(error))
+        else:
+            monkeypatch.setattr(start_boce.os, name, lambda *a, error=error: raise_(error))
     obj = start_boce.start_boce()
-    assert obj._start_boce__mail_list == [] and read_bytes(LIST_FILE) == b"[]"
+    assert obj._start_boce__mail_list == []
+    linked_only = ["mail_list.json.bak"] if "unlink" in patch else []  # a second name, no loss
+    assert sorted(os.listdir(DATA)) == sorted(before[0] + linked_only)
+    assert os.stat(LIST_FILE).st_ino == before[1] and "writeFile" not in host.log.names()
+
+
+def test_concurrent_constructors_never_lose_a_broken_list(data_dir):
+    result = run_fresh("""
+        import os, sys
+        sys.modules["public"] = type(sys)("public")
+        import json, start_boce
+        start_boce.public.ReadFile = lambda p: open(p).read()
+        start_boce.public.writeFile = lambda p, t: open(p, "w").write(t)  # in place, on purpose
+        start_boce.send_mail = type("S", (), {"send_mail": staticmethod(object)})
+        lost = 0
+        for trial in range(60):
+            for name in os.listdir("data"):
+                os.unlink("data/" + name)
+            with open("data/mail_list.json", "w") as f:
+                f.write("{broken %d" % trial)
+            children = []
+            for _ in range(3):
+                pid = os.fork()
+                if pid == 0:
+                    start_boce.start_boce()
+                    os._exit(0)
+                children.append(pid)
+            for pid in children:
+                os.waitpid(pid, 0)
+            kept = [open("data/" + n).read() for n in os.listdir("data") if ".bak" in n]
+            lost += "{broken %d" % trial not in kept
+        print("lost", lost)
+    """)
+    assert result.stdout.split() == ["lost", "0"], result.stderr
 
 
 def test_sender_failure_leaves_both_members_absent(host, stdout):
@@ -206,25 +268,28 @@ def test_a_failing_write_is_ignored_and_the_list_is_empty(host, stdout):
 
 
 @pytest.mark.parametrize("stop", [KeyboardInterrupt(), SystemExit(1)])
-@pytest.mark.parametrize("step", ["send_mail", "ReadFile", "loads", "writeFile", "replace"])
+@pytest.mark.parametrize("step", ["send_mail", "ReadFile", "loads", "writeFile", "link",
+                                  "unlink"])
 def test_a_request_to_stop_during_construction_is_not_swallowed(host, stdout, monkeypatch, stop,
                                                                 step):
-    broken = step in ("writeFile", "replace")
+    broken = step in ("writeFile", "link", "unlink")
     write(LIST_FILE, "{broken" if broken else '["a@example.cn"]')
     if step == "send_mail":
         host.send_mail.construct_error = stop
     elif step == "loads":
         monkeypatch.setattr(start_boce, "json", type("J", (), {
             "loads": staticmethod(lambda text: raise_(stop)), "dumps": staticmethod(json.dumps)}))
-    elif step == "replace":
-        monkeypatch.setattr(start_boce.os, "replace", lambda a, b: raise_(stop))
+    elif step in ("link", "unlink"):
+        monkeypatch.setattr(start_boce.os, step, lambda *a: raise_(stop))
     else:
         host.public.script(**{step: lambda *a: raise_(stop)})
     with pytest.raises(type(stop)):
         start_boce.start_boce()
     if not broken:  # interrupted while reading: the list file is neither moved nor rewritten
         assert read_bytes(LIST_FILE) == b'["a@example.cn"]'
-    assert os.path.exists(LIST_FILE + ".bak") == (step == "writeFile")  # moved, then stopped
+    # Linked to its backup name, then stopped: the file is never in no place at all.
+    assert os.path.exists(LIST_FILE + ".bak") == (step in ("writeFile", "unlink"))
+    assert os.path.exists(LIST_FILE) == (step != "writeFile")
     assert stdout.getvalue() == ""
 
 

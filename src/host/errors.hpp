@@ -1,9 +1,10 @@
 // The plug-in's error policy, in one place.
 //
-// Errors travel to the caller as Python exceptions, except in four places that promise to carry
+// Errors travel to the caller as Python exceptions, except in five places that promise to carry
 // on: the constructor (it always yields an object), the dispatch post (a status record), each
-// single delivery of a report (the next recipient still gets mail) and the alert step of a probe
-// run (the run is still stored). Those places catch ordinary errors only, that is Python's
+// single delivery of a report (the next recipient still gets mail), the alert step of a probe
+// run (the run is still stored) and the reading of a record's time for the ordering (a KeyError
+// there only means the record has no time, and it sorts last). Those places catch ordinary errors only, that is Python's
 // `Exception` and its subclasses; KeyboardInterrupt, SystemExit and every other error that is not
 // an `Exception` always travel on unchanged, so that a panel shutdown is never ignored. Where an
 // ordinary error is caught, the constructor stays silent and the others show the host's
@@ -11,6 +12,8 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+
+#include <new>
 
 namespace host {
 
@@ -24,8 +27,15 @@ bool is_ordinary_error(const py::error_already_set& error);
 // exception, as inside a Python `except` block.
 void show_error(const py::error_already_set& error);
 
+// Inside a catch block: sets the Python error that the C++ exception in flight stands for, so
+// that no C++ exception ever unwinds through the runtime's frames. A Python error comes back as
+// itself, an exhausted allocator as MemoryError, pybind11's own errors as theirs, anything else as
+// RuntimeError.
+void set_error_from_current_exception() noexcept;
+
 // Runs `step`. An ordinary error it raises goes to `on_error` and ends the step; anything else
-// travels on. Errors raised by the plug-in's own C++ code count as the Python errors they become.
+// travels on. Errors raised by the plug-in's own C++ code count as the Python errors they become,
+// and so does running out of memory (MemoryError is an ordinary error).
 template <typename Step, typename OnError>
 void on_ordinary_error(Step&& step, OnError&& on_error) {
     try {
@@ -35,8 +45,10 @@ void on_ordinary_error(Step&& step, OnError&& on_error) {
         on_error(error);
     } catch (py::builtin_exception& error) {
         error.set_error();
-        const py::error_already_set raised;
-        on_error(raised);
+        on_error(py::error_already_set());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        on_error(py::error_already_set());
     }
 }
 

@@ -16,7 +16,13 @@ Query Query::where(std::string_view condition, py::handle value) const {
 
 py::object Query::get_field(py::handle field) const { return query_.attr("getField")(field); }
 
-void Query::insert(py::handle record) const { query_.attr("insert")(record); }
+void Query::insert(py::handle record) const {
+    py::object result = query_.attr("insert")(record);
+    if (PyUnicode_Check(result.ptr())) {
+        PyErr_SetObject(PyExc_RuntimeError, result.ptr());
+        throw py::error_already_set();
+    }
+}
 
 namespace panel {
 

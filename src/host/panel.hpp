@@ -21,7 +21,9 @@ class Query {
 
     Query where(std::string_view condition, py::handle value) const;  // value bound to the one "?"
     py::object get_field(py::handle field) const;  // first matching row, or a false value
-    void insert(py::handle record) const;          // its result is not looked at
+    // Adds a row. The host reports a failed insert by raising or by answering its error text
+    // instead of a row id; either way the caller gets an error, so no run is lost unseen.
+    void insert(py::handle record) const;
 
   private:
     py::object query_;

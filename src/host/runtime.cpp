@@ -1,5 +1,8 @@
 #include "host/runtime.hpp"
 
+#include <cstring>
+
+#include "host/errors.hpp"
 #include "host/values.hpp"
 
 namespace host {
@@ -28,13 +31,15 @@ bool path_exists(py::handle path) {
     return is_truthy(plugin_attr("os").attr("path").attr("exists")(path));
 }
 
-bool path_or_link_exists(py::handle path) {
-    return is_truthy(plugin_attr("os").attr("path").attr("lexists")(path));
+bool is_regular_file(py::handle path) {
+    return is_truthy(plugin_attr("os").attr("path").attr("isfile")(path));
 }
 
-void rename_path(py::handle source, py::handle target) {
-    plugin_attr("os").attr("replace")(source, target);
+void link_path(py::handle source, py::handle target) {
+    plugin_attr("os").attr("link")(source, target);
 }
+
+void remove_path(py::handle path) { plugin_attr("os").attr("unlink")(path); }
 
 void change_directory(std::string_view path) { plugin_attr("os").attr("chdir")(py::str(path)); }
 
@@ -80,6 +85,31 @@ HandledErrorScope::~HandledErrorScope() {
     PyErr_SetExcInfo(previous_type_, previous_, previous_traceback_);
 }
 #endif
+
+static_assert(PYBIND11_VERSION_MAJOR == 3 && PYBIND11_VERSION_MINOR == 1,
+              "prepare_pybind11 mirrors the module entry of pybind11 3.1: check it against the "
+              "PYBIND11_MODULE of this pybind11 before changing the version");
+
+bool prepare_pybind11() noexcept {
+    const char* built_for = PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(
+        PY_MINOR_VERSION);
+    const char* running = Py_GetVersion();
+    const std::size_t length = std::strlen(built_for);
+    if (std::strncmp(running, built_for, length) != 0 ||
+        (running[length] >= '0' && running[length] <= '9')) {
+        PyErr_Format(PyExc_ImportError,
+                     "start_boce was built for Python %s, but this interpreter is %s", built_for,
+                     running);
+        return false;
+    }
+    try {
+        py::detail::ensure_internals();
+        return true;
+    } catch (...) {
+        set_error_from_current_exception();
+        return false;
+    }
+}
 
 bool in_main_interpreter() { return PyInterpreterState_Get() == PyInterpreterState_Main(); }
 

@@ -23,8 +23,9 @@ py::object json_loads(py::handle text);
 py::object json_dumps(py::handle value);
 
 bool path_exists(py::handle path);
-bool path_or_link_exists(py::handle path);  // os.path.lexists: a dangling link counts too
-void rename_path(py::handle source, py::handle target);
+bool is_regular_file(py::handle path);                 // os.path.isfile
+void link_path(py::handle source, py::handle target);  // os.link: FileExistsError when taken
+void remove_path(py::handle path);                     // os.unlink
 void change_directory(std::string_view path);
 void append_search_path(std::string_view entry);
 
@@ -56,6 +57,13 @@ class HandledErrorScope {
     PyObject* previous_traceback_;
 #endif
 };
+
+// What PYBIND11_MODULE's entry does before anything else, for the plug-in's entry written by
+// hand: the interpreter is the one the module was built for, and pybind11's process-wide state
+// is ready. It mirrors pybind11 3.1 (PYBIND11_CHECK_PYTHON_VERSION, detail::ensure_internals);
+// the build stops when another pybind11 is used, so that this is looked at again. False, with
+// the Python error set, when the module cannot load.
+bool prepare_pybind11() noexcept;
 
 // The module loads only in the main interpreter: it keeps process-wide state (its module, its
 // interned names) that another interpreter must not share.

@@ -40,15 +40,6 @@ bool equals(py::handle left, py::handle right) {
     return is_truthy(checked(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ)));
 }
 
-std::size_t stored_size(py::handle value) {
-    if (PyList_CheckExact(value.ptr()))
-        return static_cast<std::size_t>(PyList_GET_SIZE(value.ptr()));
-    if (PyTuple_CheckExact(value.ptr())) {
-        return static_cast<std::size_t>(PyTuple_GET_SIZE(value.ptr()));
-    }
-    return 0;
-}
-
 py::object get_item(py::handle container, py::handle key) {
     return checked(PyObject_GetItem(container.ptr(), key.ptr()));
 }
@@ -150,6 +141,15 @@ std::optional<long long> small_integer(py::handle value) {
 std::optional<double> float_value(py::handle value) {
     if (!PyFloat_CheckExact(value.ptr())) return std::nullopt;
     return PyFloat_AS_DOUBLE(value.ptr());
+}
+
+std::optional<std::uint64_t> integer_low_bits(py::handle value) {
+    if (!PyLong_Check(value.ptr())) return std::nullopt;
+    const unsigned long long bits = PyLong_AsUnsignedLongLongMask(value.ptr());
+    if (bits == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return bits;
 }
 
 bool is_orderable_number(py::handle value) {

@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,14 +49,13 @@ py::object whole_number(py::handle value);
 // The TypeError that `text + value` raises for a value that is not a text.
 [[noreturn]] void raise_concatenation_error(py::handle value);
 
-// The number of elements of an exact list or tuple, as stored; 0 for anything else. It never asks
-// `__len__`, so it can size a buffer whatever Python code answers.
-std::size_t stored_size(py::handle value);
-
 // The value of an exact int that fits 64 bits, or of an exact float; nullopt for other kinds,
 // whose own methods must be asked.
 std::optional<long long> small_integer(py::handle value);
 std::optional<double> float_value(py::handle value);
+// The low 64 bits of an int (a subclass included) as its value holds them, asking none of its
+// methods; nullopt for anything that is not an int.
+std::optional<std::uint64_t> integer_low_bits(py::handle value);
 // A real number as `sorted` would compare it: an int (not a bool) or a float that is not NaN.
 bool is_orderable_number(py::handle value);
 

@@ -14,8 +14,7 @@ namespace {
 
 void deliver_by_dingding(const py::object& self, py::handle settings, py::handle report) {
     if (!host::is_truthy(settings[names::dingding])) return;
-    py::object sender = self.attr("mail");
-    host::completed_or_shown([&] { host::sender::send_dingding(sender, report); });
+    host::completed_or_shown([&] { host::sender::send_dingding(self.attr("mail"), report); });
 }
 
 bool mail_enabled(py::handle settings) {
@@ -31,17 +30,17 @@ void deliver_by_mail(const py::object& self, py::handle settings, py::handle tit
         // No recipient list: the mailbox of the mail settings, and the sender's answer is shown.
         if (!mail_enabled(settings)) return;
         py::object mailbox = host::text_form(user_mail[names::info][names::qq_mail]);
-        py::object sender = self.attr("mail");
-        host::completed_or_shown(
-            [&] { host::print_line(host::sender::send_mail_to(sender, mailbox, title, report)); });
+        host::completed_or_shown([&] {
+            host::print_line(host::sender::send_mail_to(self.attr("mail"), mailbox, title, report));
+        });
         return;
     }
     for (py::handle recipient : recipients) {
         if (!mail_enabled(settings)) continue;
         py::object address = host::text_form(recipient);
-        py::object sender = self.attr("mail");
+        // A missing sender fails each delivery on its own, like any other sending error.
         host::completed_or_shown(
-            [&] { host::sender::send_mail_to(sender, address, title, report); });
+            [&] { host::sender::send_mail_to(self.attr("mail"), address, title, report); });
     }
 }
 

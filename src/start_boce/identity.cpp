@@ -14,14 +14,17 @@ namespace {
 constexpr const char* cpu_name_command = "cat /proc/cpuinfo|grep 'model name'|cut -d : -f2";
 constexpr const char* login_required = "请先登陆Dovrin官网用户";
 
-// The node id read as a 128-bit UUID value, of which the address is the low 48 bits.
+// The node id read as uuid.UUID(int=node_id), of which the address is the low 48 bits: the
+// range is checked with the value's own comparisons, as UUID checks it, and the digits come from
+// the integer value itself, as "%032x" formats it, whatever methods a subclass overrides.
 std::uint64_t hardware_address(py::handle node_id) {
-    if (!py::isinstance<py::int_>(node_id)) throw py::type_error("node id must be an integer");
-    const auto bits = py::cast<py::int_>(node_id).attr("bit_length")().cast<long long>();
-    if (host::is_truthy(node_id.attr("__lt__")(0)) || bits > 128) {
+    const py::object uuid_limit = py::int_(1).attr("__lshift__")(128);
+    if (!(py::int_(0) <= node_id && node_id < uuid_limit)) {
         throw py::value_error("int is out of range (need a 128-bit value)");
     }
-    return host::whole_number(node_id.attr("__and__")(0xFFFF'FFFF'FFFFULL)).cast<std::uint64_t>();
+    const auto low_bits = host::integer_low_bits(node_id);
+    if (!low_bits) throw py::type_error("%x format: an integer is required");
+    return *low_bits & 0xFFFF'FFFF'FFFFULL;
 }
 
 py::object make_server_id(const py::object& self) {

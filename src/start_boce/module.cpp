@@ -5,6 +5,7 @@
 // mangles them. Each operation points at a C++ function.
 #include <pybind11/pybind11.h>
 
+#include "host/errors.hpp"
 #include "host/runtime.hpp"
 #include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
@@ -41,9 +42,12 @@ PyObject* init_object(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     try {
         construct(py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, 0)));
-    } catch (py::error_already_set& error) {
-        error.restore();
-        return nullptr;
+    } catch (...) {
+        // Only a request to stop leaves the constructor; an ordinary error that escaped its own
+        // handling (running out of memory while handling another) ends it silently too.
+        host::set_error_from_current_exception();
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+        PyErr_Clear();
     }
     Py_RETURN_NONE;
 }
@@ -94,34 +98,13 @@ py::object define_class(py::module_& module) {
 constexpr const char* sub_interpreter_refused =
     "start_boce can only be loaded in the main interpreter, not in a sub-interpreter";
 
-// The module's one entry. pybind11 prepares its own state here, taking the main interpreter's
-// GIL, which in a sub-interpreter waits forever: the interpreter is checked before anything else.
-// (Since 3.13 the runtime calls the entry in the main interpreter and only makes the module in
-// the sub-interpreter, so the module's set-up checks again.) The rest is what PYBIND11_MODULE's
-// entry does.
-static int pybind11_exec_start_boce(PyObject*);
-PYBIND11_PLUGIN_IMPL(start_boce) {
-    if (!host::in_main_interpreter()) {
-        PyErr_SetString(PyExc_ImportError, sub_interpreter_refused);
-        return nullptr;
-    }
-    PYBIND11_CHECK_PYTHON_VERSION
-    try {
-        pybind11::detail::ensure_internals();
-        static pybind11::detail::slots_array slots =
-            pybind11::detail::init_slots(&pybind11_exec_start_boce);
-        static PyModuleDef definition{PyModuleDef_HEAD_INIT, "start_boce", nullptr, 0,      nullptr,
-                                      slots.data(),          nullptr,      nullptr, nullptr};
-        return PyModuleDef_Init(&definition);
-    }
-    PYBIND11_CATCH_INIT_EXCEPTIONS
-    return nullptr;
-}
+namespace {
 
-PYBIND11_MODULE_EXEC(start_boce, module) {
+// The load: the runtime's services, the panel's working directory and search path, the host
+// modules, then the class.
+void load(py::module_ module) {
     if (!host::in_main_interpreter()) throw py::import_error(sub_interpreter_refused);
     host::set_plugin_module(module);
-    // The runtime's system and operating-system services.
     module.attr("sys") = py::module_::import("sys");
     module.attr("os") = py::module_::import("os");
     // The host panel's modules live in its `class/` directory; the relative entry resolves
@@ -132,4 +115,45 @@ PYBIND11_MODULE_EXEC(start_boce, module) {
         module.attr(name) = py::module_::import(name);
     }
     module.attr(class_name) = define_class(module);
+}
+
+// The module's execution step. A load step's error reaches the importer as itself (a
+// KeyboardInterrupt stays a KeyboardInterrupt), which pybind11's own step does not do: it wraps
+// every error into ImportError("initialization failed").
+int exec_module(PyObject* module) noexcept {
+    try {
+        load(py::reinterpret_borrow<py::module_>(module));
+        return 0;
+    } catch (...) {
+        host::set_error_from_current_exception();
+        return -1;
+    }
+}
+
+PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+                                   {0, nullptr}};
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT,
+                                 "start_boce",
+                                 "Probe-task plug-in of the host panel.",
+                                 0,
+                                 nullptr,
+                                 module_slots,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr};
+
+}  // namespace
+
+// The module's one entry. The interpreter is checked before pybind11 prepares its own state,
+// which takes the main interpreter's GIL and in a sub-interpreter would wait forever. (Since
+// 3.13 the runtime calls the entry in the main interpreter and only executes the module in the
+// sub-interpreter, so the load checks again.)
+extern "C" PYBIND11_EXPORT PyObject* PyInit_start_boce() {
+    if (!host::in_main_interpreter()) {
+        PyErr_SetString(PyExc_ImportError, sub_interpreter_refused);
+        return nullptr;
+    }
+    if (!host::prepare_pybind11()) return nullptr;
+    return PyModuleDef_Init(&module_definition);
 }

@@ -32,15 +32,9 @@ constexpr std::string_view cell_break = "</td><td>";
 constexpr std::string_view time_cell_end = "ms</td><td>";
 constexpr std::string_view row_end = "/s</td></tr>";
 
-// Bytes per row beyond the cell texts; used only to size the buffer once.
-constexpr std::size_t row_estimate = 256;
-
 // The report's text, built as UTF-8 in one buffer and turned into one runtime text at the end.
 class ReportBuilder {
   public:
-    explicit ReportBuilder(std::size_t expected_rows) {
-        buffer_.reserve(1024 + row_estimate * expected_rows);
-    }
 
     void append(std::string_view text) { buffer_ += text; }
 
@@ -139,7 +133,7 @@ py::object make_title(py::handle task_name, py::handle anomaly_count) {
 }
 
 py::str make_report(py::handle data) {
-    ReportBuilder report(host::stored_size(data));
+    ReportBuilder report;
     report.append(report_start);
     report.append_text(host::panel::format_date());
     report.append(table_head);

@@ -47,15 +47,19 @@ void send_report(const py::object& self, py::handle data, long anomaly_count, py
     host::completed_or_shown([&] { self.attr("send_mail")(data, anomaly_count, id); });
 }
 
-// The probe time of a record when it is a real number; records without one sort last.
+// The probe time of a record when it is a real number; records without one (an empty element,
+// a missing field, a value that is no number) sort last. Any other error of the record's own
+// methods reaches the caller.
 py::object total_time_of(py::handle record) {
-    py::object total_time;
-    host::ignoring_ordinary_errors([&] {
-        if (!host::is_truthy(record)) return;
-        py::object value = host::get_item(record, names::total_time);
-        if (host::is_orderable_number(value)) total_time = std::move(value);
-    });
-    return total_time;
+    if (!host::is_truthy(record)) return {};
+    py::object value;
+    try {
+        value = host::get_item(record, names::total_time);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_KeyError)) throw;
+        return {};
+    }
+    return host::is_orderable_number(value) ? value : py::object();
 }
 
 // A time as an exact double: floats, and ints within 2**53.
@@ -130,7 +134,7 @@ py::object start(const py::object& self, const py::object& id) {
     run_record[names::data] = host::json_dumps(response);
     run_record[names::pid] = id;
     run_record[names::addtime] = host::whole_number(host::current_time());
-    host::panel::table("boce_list").insert(run_record);
+    host::panel::table("boce_list").insert(run_record);  // raises the host's error text, if any
     return slowest_first(response);
 }
 

@@ -11,45 +11,70 @@ namespace start_boce {
 namespace {
 
 constexpr const char* empty_list_json = "[]";
-// Backups beyond this many are not made: the broken file is then simply reset.
+// Backup names tried before the broken file is left where it is.
 constexpr int backup_names = 1000;
 
+void set_recipient_list(const py::object& self, py::object recipients) {
+    self.attr(mail_list_attr) = std::move(recipients);
+}
+
 void reset_recipient_list(const py::object& self, py::handle list_file) {
-    self.attr(mail_list_attr) = py::list();
+    set_recipient_list(self, py::list());
     host::panel::write_file(list_file, py::str(empty_list_json));
 }
 
-// The first of `mail_list.json.bak`, `mail_list.json.bak.1`, ... that names nothing yet, not
-// even a dangling link; none when every name is taken.
-py::object free_backup_name(py::handle list_file) {
-    py::object backup = list_file + py::str(".bak");
-    for (int number = 1; host::path_or_link_exists(backup); ++number) {
-        if (number == backup_names) return py::none();
-        backup = list_file + py::str(".bak." + std::to_string(number));
+py::object backup_name(py::handle list_file, int number) {
+    return list_file + py::str(number == 0 ? ".bak" : ".bak." + std::to_string(number));
+}
+
+// Gives the broken file the first free backup name. The name is taken atomically (a hard link
+// fails on any existing name, a dangling link included), so no backup is ever overwritten, not
+// even by another constructor at the same moment; only then does the file leave its own name.
+// False when no name could be taken: the file then stays where it is, whole.
+bool keep_broken_list_file(py::handle list_file) {
+    bool kept = false;
+    host::ignoring_ordinary_errors([&] {
+        bool linked = false;
+        for (int number = 0; number < backup_names && !linked; ++number) {
+            try {
+                host::link_path(list_file, backup_name(list_file, number));
+                linked = true;
+            } catch (py::error_already_set& error) {
+                if (!error.matches(PyExc_FileExistsError)) throw;
+            }
+        }
+        if (!linked) return;
+        host::remove_path(list_file);
+        kept = true;
+    });
+    return kept;
+}
+
+enum class ListFile { loaded, broken, unavailable };
+
+// Decodes the list file's text. Only text that is no JSON, or JSON that is no list, makes the
+// file broken; any other error (running out of memory, too deep a nesting) says nothing about
+// the file.
+ListFile decode_list_file(const py::object& self, py::handle text) {
+    py::object recipients;
+    try {
+        recipients = host::json_loads(text);
+    } catch (py::error_already_set& error) {
+        if (error.matches(PyExc_ValueError) || error.matches(PyExc_TypeError)) {
+            return ListFile::broken;
+        }
+        throw;
     }
-    return backup;
+    if (!py::isinstance<py::list>(recipients)) return ListFile::broken;
+    set_recipient_list(self, std::move(recipients));
+    return ListFile::loaded;
 }
 
-// A list file that cannot be read or decoded still holds what someone wrote there: keep it
-// beside the fresh one, never over an older backup. If even the move fails, go on without it.
-void keep_broken_list_file(py::handle list_file) {
-    host::ignoring_ordinary_errors([&] {
-        py::object backup = free_backup_name(list_file);
-        if (!backup.is_none()) host::rename_path(list_file, backup);
-    });
-}
-
-// The decoded recipient list, set as the member; false when the file cannot be read or does not
-// hold a JSON list.
-bool load_list_file(const py::object& self, py::handle list_file) {
-    bool loaded = false;
-    host::ignoring_ordinary_errors([&] {
-        py::object recipients = host::json_loads(host::panel::ReadFile(list_file));
-        if (!py::isinstance<py::list>(recipients)) return;
-        self.attr(mail_list_attr) = recipients;
-        loaded = true;
-    });
-    return loaded;
+ListFile load_list_file(const py::object& self, py::handle list_file) {
+    ListFile outcome = ListFile::unavailable;
+    host::ignoring_ordinary_errors(
+        [&] { outcome = decode_list_file(self, host::panel::ReadFile(list_file)); });
+    return outcome;
 }
 
 void load_recipient_list(const py::object& self) {
@@ -58,9 +83,14 @@ void load_recipient_list(const py::object& self) {
         reset_recipient_list(self, list_file);
         return;
     }
-    if (!load_list_file(self, list_file)) {
-        keep_broken_list_file(list_file);
+    // A FIFO, a device or a directory is never read (a FIFO would block) and never replaced.
+    const ListFile outcome =
+        host::is_regular_file(list_file) ? load_list_file(self, list_file) : ListFile::unavailable;
+    if (outcome == ListFile::broken && keep_broken_list_file(list_file)) {
         reset_recipient_list(self, list_file);
+    } else if (outcome != ListFile::loaded) {
+        // The file stays as it is; this object makes do without recipients.
+        set_recipient_list(self, py::list());
     }
 }
 

@@ -1,0 +1,166 @@
+"""The module when memory runs out and when the host misbehaves: every failure becomes the
+Python error it stands for, nothing aborts the panel process, and no run is lost unseen.
+
+The out-of-memory cases run in a child process, with an allocator that starts failing on request
+(tests/failing_malloc.c, preloaded) or under an address-space limit."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import start_boce
+from conftest import REPO
+from test_run import Run, node, stored
+
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+CHILD_SETUP = """
+import ctypes, resource, sys, threading
+sys.path.insert(0, %r)
+from light_host import make_public, make_send_mail
+sys.modules["public"] = make_public({}, lambda: "[]")
+sys.modules["send_mail"] = make_send_mail()
+import start_boce
+""" % os.path.join(REPO, "tests")
+
+
+@pytest.fixture(scope="module")
+def failing_malloc(tmp_path_factory):
+    library = tmp_path_factory.mktemp("shim") / "failing_malloc.so"
+    subprocess.run(["gcc", "-shared", "-fPIC", "-O1", "-o", str(library),
+                    os.path.join(REPO, "tests", "failing_malloc.c"), "-ldl"], check=True)
+    return str(library)
+
+
+def run_child(code, preload=None):
+    env = dict(os.environ)
+    if preload:
+        env["LD_PRELOAD"] = preload
+    return subprocess.run([sys.executable, "-c", CHILD_SETUP + textwrap.dedent(code)],
+                          capture_output=True, text=True, env=env, cwd="/", timeout=300)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers bring their own allocator")
+@pytest.mark.parametrize("code, printed", [
+    # Every allocation of the constructor failing in turn: it still never fails.
+    ("""
+        shim = ctypes.CDLL(None)
+        for n in range(400):
+            shim.fail_allocations(n)
+            try:
+                start_boce.start_boce()
+            finally:
+                shim.fail_allocations(-1)
+        print("constructed")
+     """, "constructed"),
+    # The first call of a new thread with nothing left to allocate: an error, never an abort.
+    ("""
+        shim, plugin, seen = ctypes.CDLL(None), start_boce.start_boce(), []
+        def first_call():
+            shim.fail_allocations(0)
+            try:
+                plugin.get_hostname()
+            except MemoryError:
+                seen.append("MemoryError")
+            finally:
+                shim.fail_allocations(-1)
+        thread = threading.Thread(target=first_call)
+        thread.start()
+        thread.join()
+        print(seen[0])
+     """, "MemoryError"),
+])
+def test_running_out_of_memory_never_aborts_the_process(failing_malloc, code, printed):
+    result = run_child(code, preload=failing_malloc)
+    assert (result.returncode, result.stdout.split()[-1:]) == (0, [printed]), result.stderr
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve more address space than the limit")
+@pytest.mark.parametrize("code, printed", [
+    # Making objects until the address space is exhausted ends in MemoryError, not an abort.
+    ("""
+        import re
+        size = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1))
+        resource.setrlimit(resource.RLIMIT_AS, ((size + 16 * 1024) * 1024,) * 2)
+        kept = []
+        try:
+            while True:
+                kept.append(start_boce.start_boce())
+        except MemoryError:
+            del kept
+            print("MemoryError")
+     """, "MemoryError"),
+    # The report sizes its buffer from what it writes, not from the number of elements.
+    ("""
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30,) * 2)
+        plugin = start_boce.start_boce()
+        plugin._start_boce__mail_list = ["ops@example.cn"]
+        sent = []
+        plugin.mail.qq_smtp_send = lambda email, title, body: sent.append(body)
+        record = {"isp": "a", "primary_ip": "", "http_code": 500, "total_time": 1,
+                  "namelookup_time": 1, "starttransfer_time": 1, "size_download": 1,
+                  "speed_download": 1}
+        plugin.get_settings = lambda: {"user_mail": {"user_name": True, "info": {}},
+                                       "dingding": {}}
+        plugin.send_mail([None] * 10 ** 7 + [dict(record) for _ in range(3)], 3, 1)
+        print(len(sent), sent[0].count("style='color:red;'"))
+     """, "3"),
+])
+def test_under_an_address_space_limit(code, printed):
+    result = run_child(code)
+    assert (result.returncode, result.stdout.split()[-1:]) == (0, [printed]), result.stderr
+
+
+# ---- the host and the records misbehaving -------------------------------------------------
+
+def test_an_insert_that_answers_its_error_text_fails_the_run(run, host):
+    run.answer = [node()]
+    host.public.script(M=lambda table: type("Q", (), {
+        "insert": lambda self, record: "error: database is locked"})())
+    with pytest.raises(RuntimeError, match="^error: database is locked$"):
+        run.start(1)
+
+
+def test_an_error_of_a_record_read_for_the_ordering_reaches_the_caller(run, host):
+    class Sealed(dict):
+        def __getitem__(self, key):
+            if key == "total_time":
+                raise ValueError("sealed")
+            return dict.__getitem__(self, key)
+    run.answer = [node(), Sealed(node())]
+    with pytest.raises(ValueError, match="sealed"):
+        run.start(1)
+    assert len(stored(host)) == 1  # stored before the ordering, as always
+
+
+@pytest.fixture
+def run(host):
+    Run.reports = []
+    obj = Run()
+    host.log.clear()
+    return obj
+
+
+def test_a_missing_sender_fails_each_delivery_on_its_own(plugin, host, stdout):
+    from test_report import record, with_recipients
+    host.public.tables["boce_task"] = {9: {"name": "web"}}
+    host.public.script(get_error_info=lambda: "NO SENDER")
+    plugin.get_settings = lambda: {"user_mail": {"user_name": True, "info": {}},
+                                   "dingding": {}}
+    del plugin.mail
+    with_recipients(plugin, ["a@example.cn", "b@example.cn"]).send_mail([record()], 3, 9)
+    assert stdout.getvalue() == "NO SENDER\nNO SENDER\n"
+
+
+class Node(int):
+    def bit_length(self):
+        return 1.5  # a subclass may answer anything; the address comes from the value itself
+
+
+@pytest.mark.parametrize("node_id, text", [(Node(0x02AB0C3D4E5F), "02:ab:0c:3d:4e:5f"),
+                                           (True, "00:00:00:00:00:01")])
+def test_a_node_id_of_an_int_subclass(plugin, monkeypatch, node_id, text):
+    monkeypatch.setattr(start_boce.sys.modules["uuid"], "getnode", lambda: node_id)
+    assert plugin.get_mac_address() == text
