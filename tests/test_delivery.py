@@ -4,6 +4,9 @@ webhook served locally."""
 import http.server
 import json
 import os
+import socket
+import ssl
+import subprocess
 import threading
 
 import pytest
@@ -108,3 +111,66 @@ def test_dingding_carries_the_whole_report_in_one_message(shop, real_panel):
         server.server_close()
     assert Webhook.received == [{"msgtype": "text",
                                  "text": {"content": expected_report(real_panel)}}]
+
+
+class Redirect(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        self.send_response(302)
+        self.send_header("Location", "/elsewhere")
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+def test_a_webhook_that_redirects_is_reported_not_followed(shop, real_panel, stdout):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Redirect)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        write(os.path.join(DATA, "stmp_mail.json"), '{"qq_mail": "alert@quellan.example"}')
+        write(os.path.join(DATA, "dingding.json"), json.dumps(
+            {"dingding_url": "http://127.0.0.1:%d/robot/send" % server.server_address[1]}))
+        start_boce.start_boce().send_mail([dict(r) for r in RECORDS], 3, shop, "dingding")
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert "HTTP Error 302" in stdout.getvalue()
+
+
+@pytest.mark.parametrize("tls", ["ssl", "starttls"])
+def test_an_smtp_server_with_an_unknown_certificate_gets_no_report(shop, tmp_path, stdout, tls):
+    key, certificate = tmp_path / "key.pem", tmp_path / "cert.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                    str(key), "-out", str(certificate), "-days", "1", "-subj", "/CN=impostor",
+                    "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certificate, key)
+    listener = socket.create_server(("127.0.0.1", 0))
+    received = []
+
+    def impostor():
+        connection, _ = listener.accept()
+        with connection:
+            if tls == "starttls":
+                connection.sendall(b"220 impostor ESMTP\r\n")
+                connection.recv(1024)  # EHLO
+                connection.sendall(b"250-impostor\r\n250 STARTTLS\r\n")
+                connection.recv(1024)  # STARTTLS
+                connection.sendall(b"220 go ahead\r\n")
+            try:
+                with context.wrap_socket(connection, server_side=True) as secured:
+                    received.append(secured.recv(1024))
+            except (ssl.SSLError, OSError):
+                pass
+    thread = threading.Thread(target=impostor, daemon=True)
+    thread.start()
+    write(os.path.join(DATA, "stmp_mail.json"), json.dumps(
+        {"qq_mail": "alert@quellan.example", "hosts": "127.0.0.1",
+         "port": listener.getsockname()[1], "tls": tls}))
+    write(os.path.join(DATA, "dingding.json"), "{}")
+    write(os.path.join(DATA, "mail_list.json"), '["first@example.cn"]')
+    start_boce.start_boce().send_mail([dict(r) for r in RECORDS], 3, shop)
+    thread.join(10)
+    listener.close()
+    assert "CERTIFICATE_VERIFY_FAILED" in stdout.getvalue() and received == []

@@ -3,6 +3,7 @@ the panel's mail and DingTalk settings."""
 
 import json
 import smtplib
+import ssl
 import urllib.request
 from email.header import Header
 from email.mime.text import MIMEText
@@ -17,10 +18,19 @@ def _load(path):
         return json.load(f)
 
 
+class _NoRedirect(urllib.request.HTTPRedirectHandler):
+    """A webhook that redirects has not taken the message: the redirect is an error, never a GET
+    without the message."""
+
+    def redirect_request(self, *args, **kwargs):
+        return None
+
+
 class send_mail:
     """Mail settings: {"qq_mail": sender address, "qq_stmp_pwd": password (may be empty),
-    "hosts": SMTP server, "port": port, "tls": "starttls" | "ssl" | "none"}.
-    DingTalk settings: {"dingding_url": webhook URL}."""
+    "hosts": SMTP server, "port": port, "tls": "starttls" | "ssl" | "none", "ca_file": CA
+    certificates to trust instead of the system's (optional)}. The server's certificate is
+    always verified. DingTalk settings: {"dingding_url": webhook URL}."""
 
     def qq_smtp_send(self, email, title, body):
         """Sends one HTML e-mail to `email`; True when the server accepted it. Errors raise."""
@@ -34,10 +44,14 @@ class send_mail:
         message["Message-ID"] = make_msgid(domain=settings["qq_mail"].rpartition("@")[2] or None)
         host, port = settings.get("hosts", "127.0.0.1"), int(settings.get("port", 25))
         tls = settings.get("tls", "none")
-        smtp_class = smtplib.SMTP_SSL if tls == "ssl" else smtplib.SMTP
-        with smtp_class(host, port, timeout=30) as server:
+        context = ssl.create_default_context(cafile=settings.get("ca_file"))
+        if tls == "ssl":
+            server = smtplib.SMTP_SSL(host, port, timeout=30, context=context)
+        else:
+            server = smtplib.SMTP(host, port, timeout=30)
+        with server:
             if tls == "starttls":
-                server.starttls()
+                server.starttls(context=context)
             if settings.get("qq_stmp_pwd"):
                 server.login(settings["qq_mail"], settings["qq_stmp_pwd"])
             server.sendmail(settings["qq_mail"], [email], message.as_string())
@@ -50,5 +64,5 @@ class send_mail:
         request = urllib.request.Request(
             settings["dingding_url"], data=payload, method="POST",
             headers={"Content-Type": "application/json; charset=utf-8"})
-        with urllib.request.urlopen(request, timeout=30) as response:
+        with urllib.request.build_opener(_NoRedirect).open(request, timeout=30) as response:
             return json.loads(response.read().decode("utf-8") or "{}")
