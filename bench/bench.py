@@ -147,6 +147,35 @@ def peak_memory(plugin, start_boce, count):
     return peak
 
 
+def peak_resident(size, kind, operation):
+    """The growth of peak resident memory (MiB) during one `operation` on `size` records, in a
+    fresh process: C++ allocations count too, which tracemalloc does not see. A module built
+    elsewhere can be compared by putting it first on BENCH_MODULE_PATH."""
+    path = os.environ.get("BENCH_MODULE_PATH")
+    env = dict(os.environ, PYTHONPATH=path) if path and kind == "module" else None
+    output = subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__),
+                                                          "peak_rss.py"), str(size), kind,
+                             operation], capture_output=True, text=True, check=True,
+                            env=env).stdout
+    before, after = map(int, output.split())
+    return (after - before) / 1024
+
+
+def print_peak_resident():
+    print("\npeak resident memory, MiB above the process before the operation (ru_maxrss of a "
+          "fresh process each, median of 3):")
+    print("%8s %-10s %10s %12s %10s" % ("records", "operation", "module", "pure Python",
+                                         "module -"))
+    for size in (1_000, 10_000, 100_000):
+        for operation in ("start", "send_mail"):
+            module = statistics.median(peak_resident(size, "module", operation)
+                                       for _ in range(3))
+            python = statistics.median(peak_resident(size, "python", operation)
+                                       for _ in range(3))
+            print("%8d %-10s %10.1f %12.1f %10.1f" % (size, operation, module, python,
+                                                     module - python))
+
+
 def main():
     install_doubles()
     import start_boce
@@ -175,6 +204,7 @@ def main():
     print("import time: %.2f ms" % (import_time() * 1e3))
     print("peak memory of a 10,000-record run (Python allocations): %.1f MB"
           % (peak_memory(plugin, start_boce, 10_000) / 1e6))
+    print_peak_resident()
 
 
 if __name__ == "__main__":

@@ -4,11 +4,11 @@
 // on: the constructor (it always yields an object), the dispatch post (a status record), each
 // single delivery of a report (the next recipient still gets mail), the alert step of a probe
 // run (the run is still stored) and the reading of a record's time for the ordering (a KeyError
-// there only means the record has no time, and it sorts last). Those places catch ordinary errors only, that is Python's
-// `Exception` and its subclasses; KeyboardInterrupt, SystemExit and every other error that is not
-// an `Exception` always travel on unchanged, so that a panel shutdown is never ignored. Where an
-// ordinary error is caught, the constructor stays silent and the others show the host's
-// description of the error (`public.get_error_info()`) on standard output.
+// there only means the record has no time, and it sorts last). Those places catch ordinary errors
+// only, that is Python's `Exception` and its subclasses; KeyboardInterrupt, SystemExit and every
+// other error that is not an `Exception` always travel on unchanged, so that a panel shutdown is
+// never ignored. Where an ordinary error is caught, the constructor stays silent and the others
+// show the host's description of the error (`public.get_error_info()`) on standard output.
 #pragma once
 
 #include <pybind11/pybind11.h>

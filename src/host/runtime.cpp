@@ -91,8 +91,8 @@ static_assert(PYBIND11_VERSION_MAJOR == 3 && PYBIND11_VERSION_MINOR == 1,
               "PYBIND11_MODULE of this pybind11 before changing the version");
 
 bool prepare_pybind11() noexcept {
-    const char* built_for = PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(
-        PY_MINOR_VERSION);
+    const char* built_for =
+        PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(PY_MINOR_VERSION);
     const char* running = Py_GetVersion();
     const std::size_t length = std::strlen(built_for);
     if (std::strncmp(running, built_for, length) != 0 ||

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "start_boce/text.hpp"
+
 namespace host {
 
 namespace {
@@ -123,11 +125,41 @@ std::optional<std::string_view> utf8_of(py::handle value, std::string& scratch,
     return std::string_view(scratch.data(), static_cast<std::size_t>(end - scratch.data()));
 }
 
-py::str text_from_utf8(std::string_view utf8) {
-    PyObject* text =
-        PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass");
-    if (text == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(text);
+TextOfSize::TextOfSize(std::size_t length, std::uint32_t widest)
+    : length_(static_cast<Py_ssize_t>(length)) {
+    text_ = checked(PyUnicode_New(length_, static_cast<Py_UCS4>(widest)));
+    kind_ = PyUnicode_KIND(text_.ptr());
+    data_ = PyUnicode_DATA(text_.ptr());
+}
+
+namespace {
+
+template <typename Unit>
+Py_ssize_t put_units(std::string_view utf8, void* data, Py_ssize_t written, Py_ssize_t length) {
+    Unit* start = static_cast<Unit*>(data);
+    Unit* end = start_boce::text::decode_utf8(utf8, start + written, start + length);
+    if (end == nullptr) throw std::length_error("text longer than announced");
+    return end - start;
+}
+
+}  // namespace
+
+void TextOfSize::put_utf8(std::string_view utf8) {
+    switch (kind_) {
+        case PyUnicode_1BYTE_KIND:
+            written_ = put_units<Py_UCS1>(utf8, data_, written_, length_);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            written_ = put_units<Py_UCS2>(utf8, data_, written_, length_);
+            break;
+        default:
+            written_ = put_units<Py_UCS4>(utf8, data_, written_, length_);
+    }
+}
+
+py::str TextOfSize::finish() {
+    if (written_ != length_) throw std::length_error("text shorter than announced");
+    return py::reinterpret_steal<py::str>(text_.release());
 }
 
 std::optional<long long> small_integer(py::handle value) {

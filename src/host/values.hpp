@@ -74,7 +74,20 @@ enum class Surrogates {
 // text itself when it is ASCII, otherwise in `scratch`; it lasts while both do.
 std::optional<std::string_view> utf8_of(py::handle value, std::string& scratch,
                                         Surrogates surrogates);
-// A runtime text from UTF-8 in which surrogates may stand as their three-byte forms.
-py::str text_from_utf8(std::string_view utf8);
+// A runtime text made at its final length and width (the widest code point, or its class), then
+// filled from UTF-8 piece by piece: nothing else holds the whole text on the way.
+class TextOfSize {
+  public:
+    TextOfSize(std::size_t length, std::uint32_t widest);
+    void put_utf8(std::string_view utf8);  // never writes past the announced length
+    py::str finish();                      // the text, once every code point is there
+
+  private:
+    py::object text_;
+    int kind_;
+    void* data_;
+    Py_ssize_t length_;
+    Py_ssize_t written_ = 0;
+};
 
 }  // namespace host

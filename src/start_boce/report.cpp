@@ -32,9 +32,15 @@ constexpr std::string_view cell_break = "</td><td>";
 constexpr std::string_view time_cell_end = "ms</td><td>";
 constexpr std::string_view row_end = "/s</td></tr>";
 
-// The report's text, built as UTF-8 in one buffer and turned into one runtime text at the end.
+// The report's text, built as UTF-8 a row at a time into chunks that are given back while the
+// runtime text is filled at the end: the report is never held whole twice.
 class ReportBuilder {
   public:
+    // Hands the row written so far on to the chunks.
+    void end_row() {
+        text_.append(buffer_);
+        buffer_.clear();
+    }
 
     void append(std::string_view text) { buffer_ += text; }
 
@@ -69,8 +75,13 @@ class ReportBuilder {
         }
     }
 
-    // The finished text; the buffer goes with the builder right after.
-    py::str finish() const { return host::text_from_utf8(buffer_); }
+    // The finished text; the chunks are gone afterwards.
+    py::str finish() {
+        end_row();
+        host::TextOfSize report(text_.code_points(), text_.widest());
+        text_.drain([&](std::string_view chunk) { report.put_utf8(chunk); });
+        return report.finish();
+    }
 
   private:
     std::string_view utf8_of(py::handle value, host::Surrogates surrogates) {
@@ -79,8 +90,9 @@ class ReportBuilder {
         return *utf8;
     }
 
-    std::string buffer_;
+    std::string buffer_;  // the row being written
     std::string scratch_;
+    text::ChunkedText text_;
 };
 
 // Writes the replacement texts into an empty `primary_ip` or `http_code` of the caller's record;
@@ -124,6 +136,7 @@ void append_row(ReportBuilder& report, std::optional<host::panel::SizeFormatter>
     report.append(cell_break);
     report.append_text((*size_text)(field(names::speed_download)));
     report.append(row_end);
+    report.end_row();
 }
 
 }  // namespace

@@ -56,6 +56,32 @@ int main() {
     append_integer(digits, -9223372036854775807LL - 1);
     expect(digits, "-9223372036854775808", "smallest integer");
 
+    // Chunked text: characters never split across chunks, counts and width right, decoding
+    // bounded by the room it is given.
+    for (const std::string piece : {"a", "\xc3\xa9", "\xe5\x8c\x97", "\xf0\x9f\x98\x80"}) {
+        ChunkedText text;
+        const std::size_t repeats = (std::size_t{3} << 20) / piece.size() + 1;  // past 3 chunks
+        for (std::size_t i = 0; i < repeats; ++i) text.append(piece);
+        std::u32string decoded(text.code_points(), U'\0');
+        char32_t* end = decoded.data();
+        bool on_characters = true;
+        text.drain([&](std::string_view chunk) {
+            end = decode_utf8(chunk, end, decoded.data() + decoded.size());
+            on_characters = on_characters && chunk.size() % piece.size() == 0;
+        });
+        expect(std::to_string(end == decoded.data() + decoded.size()), "1", "every code point");
+        expect(std::to_string(text.code_points() == repeats), "1", "counted once each");
+        expect(std::to_string(on_characters), "1", "chunks end between characters");
+        const std::uint32_t widest = piece.size() == 1   ? 0x7F
+                                     : piece.size() == 2 ? 0xFF
+                                     : piece.size() == 3 ? 0xFFFF
+                                                         : 0x10FFFF;
+        expect(std::to_string(text.widest()), std::to_string(widest), "widest class");
+    }
+    char16_t room[2];
+    expect(std::to_string(decode_utf8(std::string_view("abc"), room, room + 2) == nullptr), "1",
+           "decoding stops at the end of its room");
+
     std::printf("%d passed, %d failed\n", checks - failures, failures);
     return failures == 0 ? 0 : 1;
 }
