@@ -34,7 +34,7 @@ class Reference:
 
     def send_mail(self, data, num, id):
         name = self.public.M("boce_task").where("id=?", id).getField("name")
-        title = "【{}】Quellan拔测监控到[{}]个测试异常".format(name, num)
+        title = f"【{name}】Quellan拔测监控到[{num}]个测试异常"
         body = "<h2>Quellan企业平台拔测监控报表(" + self.public.format_date() + ")</h2>..."
         for node in data:
             if not node:
