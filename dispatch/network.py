@@ -52,7 +52,7 @@ class Network:
 
     def __init__(self, nodes, down=(), port=8080, allowed_servers=("local-server",),
                  deadline=5.0, max_probes=8, python=sys.executable, allow_private=True,
-                 agent_max_probes=16, log_level="INFO", workdir=None):
+                 agent_max_probes=16, log_level="INFO", workdir=None, env=None):
         self.nodes = list(nodes)
         self.down = set(down)
         self.port = port
@@ -63,6 +63,7 @@ class Network:
         self.allow_private = allow_private
         self.agent_max_probes = agent_max_probes
         self.log_level = log_level
+        self.env = env  # the processes' environment; None: this process's own
         self.own_workdir = workdir is None
         self.workdir = workdir or tempfile.mkdtemp(prefix="boce-network-")
         self.nats_port = free_port()
@@ -87,7 +88,7 @@ class Network:
     def _spawn(self, name, command, ready_line):
         log = open(os.path.join(self.workdir, name + ".log"), "ab")
         process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=log, text=True,
-                                   start_new_session=True, cwd=self.workdir)
+                                   start_new_session=True, cwd=self.workdir, env=self.env)
         log.close()
         self.processes[name] = process
         if ready_line is not None:

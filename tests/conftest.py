@@ -112,12 +112,15 @@ def read_bytes(path):
 # The services the tests run (the web site, the probe network, the scripted front) are processes
 # of their own, on the project's main interpreter, whatever interpreter runs the tests.
 SERVICE_PYTHON = os.environ.get("BOCE_SERVICE_PYTHON", sys.executable)
+# They never load the module, so a sanitizer run's preloaded runtimes stay out of them.
+SERVICE_ENV = {name: value for name, value in os.environ.items()
+               if name not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
 
 
 def start_service(*command):
     """A service process that prints one line once it is ready; stopped with SIGTERM."""
     process = subprocess.Popen((SERVICE_PYTHON,) + command, cwd=REPO, stdout=subprocess.PIPE,
-                               text=True)
+                               text=True, env=SERVICE_ENV)
     if not process.stdout.readline():
         raise RuntimeError("%s did not start" % (command,))
     return process
@@ -149,7 +152,7 @@ def probe_network():
     from dispatch.network import Network
     nodes = [("北京电信", "bj"), ("上海联通", "sh"), ("广州移动", "gz"), ("沈阳电信", "sy")]
     with Network(nodes, down=["sy"], port=8080, allowed_servers=[SERVER_ID], deadline=3,
-                 python=SERVICE_PYTHON) as network:
+                 python=SERVICE_PYTHON, env=SERVICE_ENV) as network:
         yield network
 
 
