@@ -8,8 +8,12 @@ PY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 SANDBOX := tools/sandbox
 CXX_SOURCES := $(wildcard src/host/*.[ch]pp src/start_boce/*.[ch]pp tests/cpp/*.cpp)
-PYTHON_SOURCES := panel dispatch tools tests bench
+PYTHON_SOURCES := panel dispatch tools tests bench src/start_boce/start_boce.pyi
 DEV_BUILD := build/dev
+# make's own CMake build directory per interpreter: its settings (warnings as errors) differ from
+# a plain `pip install .`, which keeps build/<wheel tag>, so switching never rebuilds everything.
+MAKE_BUILD_DIR := build/make/{wheel_tag}
+export MAKE_BUILD_DIR
 # Warnings are errors in every build these commands make.
 export START_BOCE_WERROR := ON
 
@@ -70,22 +74,27 @@ network: $(VENV)/.dispatch
 # Debian packages: installed when missing (as root), otherwise named.
 system-packages: $(VENV)/.system-packages
 $(VENV)/.system-packages: tools/ensure-system-packages Makefile
-	tools/ensure-system-packages bubblewrap iproute2 util-linux sqlite3 nats-server openssl
+	@echo "== Debian packages: bubblewrap, iproute2, util-linux, sqlite3, nats-server, openssl, nftables (when missing)"
+	tools/ensure-system-packages bubblewrap iproute2 util-linux sqlite3 nats-server openssl \
+	    nftables
 	@mkdir -p $(VENV) && touch $@
 
 $(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages
+	@echo "== .venv with the pinned packages of requirements-dev.txt (the first time: about a minute)"
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
 	touch $@
 
 # The local SMTP server's own environment.
 $(VENV)/.smtp: requirements-smtp.txt | $(VENV)/.requirements
+	@echo "== .venv-smtp for the local SMTP server (aiosmtpd; some seconds)"
 	$(PYTHON) -m venv .venv-smtp
 	.venv-smtp/bin/python -m pip install --quiet --disable-pip-version-check -r requirements-smtp.txt
 	touch $@
 
 # The probe network's own package, with the agents' extra, as an operator installs it.
 $(VENV)/.dispatch: $(VENV)/.requirements $(wildcard dispatch/*.py dispatch/*.toml)
+	@echo "== the probe network's package (dispatch/) into .venv"
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-deps ./dispatch
 	touch $@
 
@@ -93,7 +102,9 @@ $(VENV)/.dispatch: $(VENV)/.requirements $(wildcard dispatch/*.py dispatch/*.tom
 # kept, so only changed sources are recompiled.
 module: $(VENV)/.module
 $(VENV)/.module: $(VENV)/.requirements $(SOURCES)
-	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+	@echo "== the module, built into .venv (the first time: about 2 minutes; then only what changed)"
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+	    -Cbuild-dir=$(MAKE_BUILD_DIR) .
 	touch $@
 
 # The CMake build outside the wheel: the pure text helpers' test (run by ctest) and the compile

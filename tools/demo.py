@@ -3,9 +3,11 @@
 It installs the stand-in panel, starts a small local web site, the probe network (a NATS server,
 the dispatch center on the dispatch host's port 80 and nine node agents; the tenth node's agent
 is down on purpose) and a local SMTP server; creates probe tasks, the mail settings and the recipient list; loads the
-plug-in as the host panel does and runs `start(id)` for six sites. Everything worth opening afterwards stays in
-demo-out/ (or $DEMO_OUT), replaced on each run: the panel directory with its database, every
-message the SMTP server received as an .eml file, and each alert's report as an HTML page.
+plug-in as the host panel does and runs `start(id)` for six sites. Everything worth opening
+afterwards stays in demo-out/ (or $DEMO_OUT): the panel directory with its database, every
+message the SMTP server received as an .eml file, and each alert's report as an HTML page. Each
+demo writes a directory of its own and then makes demo-out point at it in one step, so a reader
+never sees half of two runs and two demos at once both succeed. It runs only inside the sandbox.
 Exits non-zero if any run did not go as expected."""
 
 import html
@@ -20,17 +22,21 @@ import unicodedata
 TOOLS = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(TOOLS)
 OUT = os.path.abspath(os.environ.get("DEMO_OUT", os.path.join(REPO, "demo-out")))
-sys.path[:0] = [TOOLS, REPO]
+sys.path[:0] = [TOOLS, REPO, os.path.join(REPO, "tests")]
 
 import install_panel  # noqa: E402
+
+install_panel.refuse_outside_sandbox("demo")
+
+import records  # noqa: E402
 import smtp_sink  # noqa: E402
 import website  # noqa: E402
 from dispatch.network import Network  # noqa: E402
 
 PANEL = "/www/server/panel"
 DATA = os.path.join(PANEL, "data")
-ACCEPTABLE = (200, 301, 302, 403, 401)
-NOT_RESPONDING = "节点未响应"
+NOT_RESPONDING = records.NOT_RESPONDING
+RUNS_DIR = OUT + ".runs"  # each demo's own output, until demo-out points at it
 ISPS = ("北京电信", "上海联通", "广州移动", "深圳电信", "杭州联通", "成都移动", "武汉电信",
         "西安联通", "南京移动")
 DOWN_ISP = "沈阳电信"
@@ -56,11 +62,6 @@ More than two anomalous nodes send an alert by e-mail to the recipient list."""
 def write_json(name, value):
     with open(os.path.join(DATA, name), "w", encoding="utf-8") as f:
         json.dump(value, f, ensure_ascii=False)
-
-
-def is_anomalous(record):
-    return bool(record) and record["isp"] != NOT_RESPONDING and \
-        record["http_code"] not in ACCEPTABLE
 
 
 def display_width(text):
@@ -92,7 +93,7 @@ def print_run(name, url, result, row):
         return
     print(table_line(COLUMNS))
     for r in result:
-        print(table_line(("!!" if is_anomalous(r) else "", r["isp"], r["primary_ip"],
+        print(table_line(("!!" if records.is_anomalous(r) else "", r["isp"], r["primary_ip"],
                           r["http_code"], "%.2f" % r["total_time"],
                           "%.2f" % r["namelookup_time"], "%.2f" % r["starttransfer_time"],
                           r["size_download"])))
@@ -133,8 +134,13 @@ def setup(smtp_port):
     write_json("mail_list.json", ["ops@example.cn", "oncall@example.cn"])
 
 
-def run_all(plugin, public, base_url, mail_dir, smtp_port):
-    mail_out = fresh_directory(os.path.join(OUT, "mail"))
+def shown(path, work):
+    """Where a file of this run will be once the run is published, relative to the project."""
+    return os.path.relpath(OUT + path[len(work):])
+
+
+def run_all(plugin, public, base_url, mail_dir, smtp_port, work):
+    mail_out = fresh_directory(os.path.join(work, "mail"))
     failures, seen = 0, 0
     for name, path, expect_alert in RUNS:
         task_id = public.M("boce_task").insert({"name": name, "url": base_url + path})
@@ -147,11 +153,11 @@ def run_all(plugin, public, base_url, mail_dir, smtp_port):
         for message, kept_path in zip(messages, kept):
             print("   alert \"%s\" to %s, through the local SMTP server 127.0.0.1:%d: %s" % (
                 message.subject, ", ".join(message.rcpt_tos), smtp_port,
-                os.path.relpath(kept_path)))
+                shown(kept_path, work)))
         if messages:
             page = report_page(messages[-1].subject, messages[-1].body)
             for file_name in ("report-%d.html" % task_id, "report.html"):
-                with open(os.path.join(OUT, file_name), "w", encoding="utf-8") as f:
+                with open(os.path.join(work, file_name), "w", encoding="utf-8") as f:
                     f.write(page)
             print("   report page: %s" % os.path.relpath(os.path.join(OUT, "report-%d.html"
                                                                         % task_id)))
@@ -188,11 +194,28 @@ def print_summary(failures):
           % os.path.relpath(os.path.join(OUT, "report.html")))
 
 
+def publish(work):
+    """Makes `work` the demo's output at OUT in one step: OUT is a link to the newest complete
+    run, replaced atomically. Older complete runs go; one still being written is left alone."""
+    open(os.path.join(work, ".complete"), "w").close()
+    link = "%s.link-%d" % (OUT, os.getpid())
+    os.symlink(os.path.relpath(work, os.path.dirname(OUT)), link)
+    if os.path.isdir(OUT) and not os.path.islink(OUT):  # a directory of an older demo
+        aside = "%s.old-%d" % (OUT, os.getpid())
+        os.rename(OUT, aside)
+        shutil.rmtree(aside)
+    os.replace(link, OUT)
+    for name in os.listdir(RUNS_DIR):
+        run = os.path.join(RUNS_DIR, name)
+        finished = os.path.exists(os.path.join(run, ".complete"))
+        stale = time.time() - os.stat(run).st_mtime > 3600  # an interrupted demo's
+        if run != os.path.realpath(OUT) and (finished or stale):
+            shutil.rmtree(run, ignore_errors=True)
+
+
 def main():
-    os.makedirs(OUT, exist_ok=True)
-    for old in os.listdir(OUT):
-        if old.endswith(".html"):
-            os.unlink(os.path.join(OUT, old))
+    os.makedirs(RUNS_DIR, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="run-", dir=RUNS_DIR)
     install_panel.install(PANEL)
     site, base_url = website.serve()
     mail_dir = tempfile.mkdtemp(prefix="smtp-")
@@ -214,15 +237,15 @@ def main():
               % (smtp_port, ", ".join(plugin._start_boce__mail_list)))
         print(LEGEND)
         os.chdir(REPO)  # paths below are shown relative to the project
-        failures = run_all(plugin, start_boce.public, base_url, mail_dir, smtp_port)
+        failures = run_all(plugin, start_boce.public, base_url, mail_dir, smtp_port, work)
         print("\nserver identity kept in the account file:", serverid)
     finally:
         smtp_sink.stop(smtp)
         if network is not None:
             network.stop()
         site.shutdown()
-    shutil.rmtree(os.path.join(OUT, "panel"), ignore_errors=True)
-    shutil.copytree(PANEL, os.path.join(OUT, "panel"))  # the panel as the runs left it
+    shutil.copytree(PANEL, os.path.join(work, "panel"))  # the panel as the runs left it
+    publish(work)
     print_summary(failures)
     return 1 if failures else 0
 

@@ -7,9 +7,20 @@ import sqlite3
 import sys
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "panel")
+REAL_PANEL = "/www/server/panel"
 
 
-def install(panel_root="/www/server/panel"):
+def refuse_outside_sandbox(tool, path=REAL_PANEL):
+    """Tools that write under /www run only inside tools/sandbox, where /www/server/panel is a
+    fresh directory: a real panel on this machine is never touched."""
+    if os.path.abspath(path).startswith("/www/") and os.environ.get("START_BOCE_SANDBOX") != "1":
+        print("%s: refusing to write %s outside the sandbox; run it through tools/sandbox "
+              "(make demo, make test)" % (tool, path), file=sys.stderr)
+        raise SystemExit(2)
+
+
+def install(panel_root=REAL_PANEL):
+    refuse_outside_sandbox("install_panel", panel_root)
     class_dir = os.path.join(panel_root, "class")
     data_dir = os.path.join(panel_root, "data")
     os.makedirs(class_dir, exist_ok=True)

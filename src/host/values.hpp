@@ -30,7 +30,8 @@ class Name {
     mutable PyObject* object_ = nullptr;
 };
 
-// bool(value): pybind11's py::bool_ would drop the error of a failing `__bool__`.
+// bool(value) as a C++ bool, raising the error of a failing `__bool__` (pybind11's
+// `.cast<bool>()` would drop it).
 bool is_truthy(py::handle value);
 // member in container, through the sequence protocol, as the `in` operator does.
 bool contains(py::handle container, py::handle member);

@@ -55,7 +55,8 @@ PyObject* init_object(PyObject*, PyObject* args, PyObject* kwargs) {
 // The runtime calls a METH_KEYWORDS function with three arguments; the table's type has two.
 PyMethodDef init_definition = {
     "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_object)),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
+    METH_VARARGS | METH_KEYWORDS,
+    "Makes the sender object and loads, creates or repairs the recipient list; never fails."};
 
 py::object init_method() {
     auto function =
@@ -76,20 +77,37 @@ py::object define_class(py::module_& module) {
     auto type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
     py::object cls = type(class_name, py::tuple(), body);
 
-    // In the order the class declares them.
+    // In the order the class declares them, each with what `help()` shows of it.
     cls.attr("__init__") = init_method();
-    add_operation(cls, "get_user_mail", &get_user_mail);
-    add_operation(cls, "get_dingding", &get_dingding);
-    add_operation(cls, "get_settings", &get_settings);
-    add_operation(cls, "get_mac_address", &get_mac_address);
-    add_operation(cls, "get_cpuname", &get_cpuname);
-    add_operation(cls, "get_hostname", &get_hostname);
-    add_operation(cls, "create_serverid", &create_serverid, py::arg("get"));
-    add_operation(cls, "_send_task", &send_task, py::arg("id"));
+    add_operation(cls, "get_user_mail", &get_user_mail,
+                  py::doc("False, or the decoded mail settings."));
+    add_operation(cls, "get_dingding", &get_dingding,
+                  py::doc("False, or the decoded DingTalk settings."));
+    add_operation(cls, "get_settings", &get_settings,
+                  py::doc("The notification settings: {'user_mail': {'user_name', 'mail_list', "
+                          "'info'}, 'dingding': {'dingding', 'info'}}."));
+    add_operation(cls, "get_mac_address", &get_mac_address,
+                  py::doc("The MAC address text: six pairs of hex digits joined by ':'."));
+    add_operation(cls, "get_cpuname", &get_cpuname,
+                  py::doc("The processor's model name, as /proc/cpuinfo gives it."));
+    add_operation(cls, "get_hostname", &get_hostname,
+                  py::doc("The machine's fully qualified host name."));
+    add_operation(cls, "create_serverid", &create_serverid, py::arg("get"),
+                  py::doc("The account record with `serverid`, made and stored the first time; "
+                          "a status record when no user is logged in."));
+    add_operation(cls, "_send_task", &send_task, py::arg("id"),
+                  py::doc("Asks the dispatch center to probe the task's URL: the decoded answer, "
+                          "or a status record."));
     add_operation(cls, "send_mail", &send_mail, py::arg("data"), py::arg("num"), py::arg("id"),
-                  py::arg("send") = "mail");
-    add_operation(cls, "get_state", &get_state, py::arg("data"), py::arg("id"));
-    add_operation(cls, "start", &start, py::arg("id"));
+                  py::arg("send") = "mail",
+                  py::doc("Builds the anomaly report of a run and sends it by mail (to the "
+                          "recipient list, or the mailbox of the mail settings) or DingTalk."));
+    add_operation(cls, "get_state", &get_state, py::arg("data"), py::arg("id"),
+                  py::doc("Counts the anomalous nodes; above two, runs the report step and "
+                          "answers 0, else 1."));
+    add_operation(cls, "start", &start, py::arg("id"),
+                  py::doc("One probe run of a task: probed, counted, reported on, stored; the "
+                          "nodes slowest first, or the status record that ended the run."));
     return cls;
 }
 
@@ -114,6 +132,7 @@ void load(py::module_ module) {
     for (const char* name : {"public", "json", "time", "send_mail"}) {
         module.attr(name) = py::module_::import(name);
     }
+    module.attr("__version__") = START_BOCE_VERSION;
     module.attr(class_name) = define_class(module);
 }
 

@@ -102,7 +102,7 @@ bool replace_empty_fields(py::handle record) {
     for (const auto& [field, replacement] :
          {std::pair{&names::primary_ip, &names::unresolved_address},
           std::pair{&names::http_code, &names::unreachable}}) {
-        if (!host::is_truthy(record[*field])) {
+        if (!host::is_truthy(host::get_item(record, *field))) {
             record[*field] = replacement->handle();
             marked = true;
         }

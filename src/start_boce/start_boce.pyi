@@ -1,13 +1,15 @@
 """Probe-task plug-in of the host panel (the module `start_boce`)."""
 
+import json as json
 import os as os
 import sys as sys
-import json as json
 import time as time
 from typing import Any
 
 import public as public  # the host panel's helper library
 import send_mail as send_mail  # the host panel's sender module
+
+__version__: str
 
 class start_boce:
     _start_boce__mail_config: str  # "/www/server/panel/data/stmp_mail.json"
@@ -33,6 +35,7 @@ class start_boce:
         """The decoded dispatch answer, or a status record."""
     def send_mail(self, data: Any, num: Any, id: Any, send: Any = "mail") -> None: ...
     def get_state(self, data: Any, id: Any) -> int:
-        """0 when more than two nodes were anomalous (and the report was sent), else 1."""
+        """0 when more than two nodes were anomalous (the report step ran, whether or not a
+        message went out), else 1."""
     def start(self, id: Any) -> Any:
         """The probe records, slowest first, or the status record that ended the run."""

@@ -14,22 +14,34 @@ import sys
 
 import pytest
 
-from conftest import REPO
+from common import REPO
 
 pytest.importorskip("aiohttp")  # the demo's site and network run on the main interpreter
 
 
 @pytest.fixture(scope="module")
 def demo(tmp_path_factory):
+    """Two demos at once into one output: both succeed, and the output is one whole run."""
     out = tmp_path_factory.mktemp("demo-out")
-    result = subprocess.run(
+    demos = [subprocess.Popen(
         ["unshare", "--user", "--map-root-user", "--net", "--mount", "sh", "-c",
          'mount -t tmpfs panel /www/server/panel && ip link set lo up && '
          'exec "$0" tools/demo.py', sys.executable],
-        cwd=REPO, env=dict(os.environ, DEMO_OUT=str(out)), capture_output=True, text=True,
-        timeout=120)
-    assert result.returncode == 0, result.stdout + result.stderr
-    return out, result.stdout
+        cwd=REPO, env=dict(os.environ, DEMO_OUT=str(out)), stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, text=True) for _ in range(2)]
+    results = [(process.wait(180), *process.communicate()) for process in demos]
+    for status, printed, errors in results:
+        assert status == 0, printed + errors
+    assert os.listdir(str(out) + ".runs") == [os.path.basename(os.path.realpath(out))]
+    return out, results[0][1]
+
+
+def test_the_demo_refuses_to_run_outside_the_sandbox():
+    outside = {k: v for k, v in os.environ.items() if k != "START_BOCE_SANDBOX"}
+    result = subprocess.run([sys.executable, "tools/demo.py"], cwd=REPO, env=outside,
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.count("\n") == 1 and "outside the sandbox" in result.stderr
 
 
 def test_the_database_holds_every_run(demo):

@@ -5,12 +5,11 @@ import os
 
 import pytest
 
+import records
 import start_boce
-from conftest import DATA, SERVER_ID, write
+from common import DATA, SERVER_ID, write
 
-FIELDS = ["isp", "primary_ip", "http_code", "total_time", "namelookup_time",
-          "starttransfer_time", "size_download", "speed_download", "connect_time",
-          "appconnect_time", "node"]
+FIELDS = list(records.FIELDS) + ["connect_time", "appconnect_time", "node"]
 UNREACHABLE = {"status": False, "msg": "连接调度中心失败!"}
 
 

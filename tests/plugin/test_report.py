@@ -7,18 +7,13 @@ import sys
 import pytest
 
 import report_html
-from conftest import DATA, write
+from common import DATA, write
 from doubles import Call, raise_
+from records import record
 
 HEAD = report_html.head("2026-12-07 08:00:00")
 TAIL = report_html.TAIL
 TITLE = "【web】Quellan拔测监控到[3]个测试异常"
-
-
-def record(isp="北京电信", ip="1.2.3.4", code=200, total=12, lookup=0.125, transfer=0.375,
-           size=1024, speed=2048, **extra):
-    return dict(isp=isp, primary_ip=ip, http_code=code, total_time=total, namelookup_time=lookup,
-                starttransfer_time=transfer, size_download=size, speed_download=speed, **extra)
 
 
 row = report_html.row

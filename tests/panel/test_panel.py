@@ -7,12 +7,7 @@ import urllib.parse
 
 import pytest
 
-from conftest import DATA, load_panel_module, read_bytes
-
-
-@pytest.fixture
-def public(data_dir):
-    return load_panel_module("public")
+from common import read_bytes
 
 
 def test_query_binds_the_id_and_never_pastes_it(public):
@@ -37,17 +32,18 @@ def test_insert_keeps_every_column_of_a_run(public):
                      "addtime": 1700000000}]
 
 
-def test_files_are_read_whole_and_written_atomically(public):
-    path = os.path.join(DATA, "settings.json")
+def test_files_are_read_whole_and_written_atomically(public, panel_dir):
+    data = os.path.join(panel_dir, "data")
+    path = os.path.join(data, "settings.json")
     assert public.ReadFile(path) is False and public.readFile(path) is False
     assert public.writeFile(path, "中文 text") is True
     assert read_bytes(path) == "中文 text".encode()
     assert public.ReadFile(path) == "中文 text"
-    assert [n for n in os.listdir(DATA) if n.startswith(".tmp-")] == []
+    assert [n for n in os.listdir(data) if n.startswith(".tmp-")] == []
     # A write that cannot happen leaves the old content whole.
     assert public.writeFile(path, 12345) is False
     assert read_bytes(path) == "中文 text".encode()
-    assert public.writeFile("/www/server/panel/no/such/dir/file", "x") is False
+    assert public.writeFile(os.path.join(data, "no", "such", "dir", "file"), "x") is False
 
 
 def test_small_helpers(public):

@@ -15,7 +15,7 @@ pytest.importorskip("aiohttp")  # the network runs on the project's main interpr
 
 import nats  # noqa: E402
 
-from conftest import SERVICE_ENV  # noqa: E402
+from common import SERVICE_ENV  # noqa: E402
 from dispatch import agent, config, probe, records, urls  # noqa: E402
 from dispatch.network import Network, free_port  # noqa: E402
 

@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from conftest import DATA, write
+from common import DATA, write
 from doubles import Call
 
 MAIL = os.path.join(DATA, "stmp_mail.json")

@@ -9,6 +9,7 @@ import pytest
 
 import start_boce
 from light_host import Answers, Sender, make_public, make_send_mail
+from records import record
 
 DATA = "/www/server/panel/data"
 RUNS = 20_000
@@ -18,10 +19,9 @@ RECORDS = 100
 
 
 def node(i, code):
-    return {"isp": "节点未响应" if i % 40 == 39 else "isp%d" % (i % 9),
-            "primary_ip": "" if i % 10 == 3 else "192.0.2.%d" % i, "http_code": code,
-            "total_time": float(i % 17), "namelookup_time": 0.5, "starttransfer_time": i * 0.25,
-            "size_download": i, "speed_download": i * 10}
+    return record(isp="节点未响应" if i % 40 == 39 else "isp%d" % (i % 9),
+                  ip="" if i % 10 == 3 else "192.0.2.%d" % i, code=code, total=float(i % 17),
+                  lookup=0.5, transfer=i * 0.25, size=i, speed=i * 10)
 
 
 def templates():

@@ -8,12 +8,11 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import start_boce
-from conftest import DATA
+from common import DATA
 from doubles import clear_directory
 from light_host import make_public, make_send_mail
+from records import FIELDS
 
-FIELDS = ["isp", "primary_ip", "http_code", "total_time", "namelookup_time",
-          "starttransfer_time", "size_download", "speed_download"]
 ALLOWED_WRITES = {"mail_list.json", "mail_list.json.bak", "userInfo.json"}
 EXPECTED_ERRORS = (TypeError, KeyError, ValueError, AttributeError, IndexError)
 

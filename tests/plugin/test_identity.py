@@ -11,7 +11,7 @@ import uuid
 import pytest
 
 import start_boce
-from conftest import DATA, load_panel_module, read_bytes, write
+from common import DATA, load_panel_module, read_bytes, write
 from doubles import Call
 
 ACCOUNT = os.path.join(DATA, "userInfo.json")

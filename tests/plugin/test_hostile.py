@@ -10,11 +10,10 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import start_boce
-from conftest import DATA
+from common import DATA
 from light_host import make_public, make_send_mail
+from records import FIELDS
 
-FIELDS = ["isp", "primary_ip", "http_code", "total_time", "namelookup_time",
-          "starttransfer_time", "size_download", "speed_download"]
 ACTIONS = ["honest", "honest", "flip", "true", "false", "error", "stop", "wrong type", "clear",
            "mutate", "huge", "negative"]
 

@@ -7,16 +7,15 @@ import sys
 import pytest
 
 import start_boce
-from conftest import DATA, read_bytes, write
+from common import DATA, read_bytes, write
 from doubles import Call, raise_
+from records import record
 
 ACCOUNT = os.path.join(DATA, "userInfo.json")
 DISPATCH_URL = "http://dispatch.quellan.net/api/local/boce"
 NOT_FOUND = {"status": False, "msg": "指定任务不存在!"}
 UNREACHABLE = {"status": False, "msg": "连接调度中心失败!"}
-RECORD = {"isp": "北京电信", "primary_ip": "1.2.3.4", "http_code": 200, "total_time": 12.5,
-          "namelookup_time": 1, "starttransfer_time": 10, "size_download": 100,
-          "speed_download": 8000}
+RECORD = record(total=12.5, lookup=1, transfer=10, size=100, speed=8000)
 
 
 @pytest.fixture

@@ -8,16 +8,11 @@ import types
 import pytest
 
 import start_boce
-from conftest import DATA, SERVER_ID, write
+from common import DATA, SERVER_ID, write
 from doubles import Call
+from records import NOT_RESPONDING, record
 
-NOT_RESPONDING = "节点未响应"
-
-
-def node(isp="北京电信", code=200, total=10, ip="1.2.3.4"):
-    return {"isp": isp, "primary_ip": ip, "http_code": code, "total_time": total,
-            "namelookup_time": 1, "starttransfer_time": 2, "size_download": 3,
-            "speed_download": 4}
+node = record  # a probe node's record
 
 
 class Run(start_boce.start_boce):

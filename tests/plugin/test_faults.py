@@ -12,8 +12,9 @@ import textwrap
 import pytest
 
 import start_boce
-from conftest import REPO
-from test_run import Run, node, stored
+from common import REPO
+from records import record
+from test_run import Run, stored
 
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 CHILD_SETUP = """
@@ -116,7 +117,7 @@ def test_under_an_address_space_limit(code, printed):
 # ---- the host and the records misbehaving -------------------------------------------------
 
 def test_an_insert_that_answers_its_error_text_fails_the_run(run, host):
-    run.answer = [node()]
+    run.answer = [record()]
     host.public.script(M=lambda table: type("Q", (), {
         "insert": lambda self, record: "error: database is locked"})())
     with pytest.raises(RuntimeError, match="^error: database is locked$"):
@@ -129,7 +130,7 @@ def test_an_error_of_a_record_read_for_the_ordering_reaches_the_caller(run, host
             if key == "total_time":
                 raise ValueError("sealed")
             return dict.__getitem__(self, key)
-    run.answer = [node(), Sealed(node())]
+    run.answer = [record(), Sealed(record())]
     with pytest.raises(ValueError, match="sealed"):
         run.start(1)
     assert len(stored(host)) == 1  # stored before the ordering, as always
@@ -144,7 +145,7 @@ def run(host):
 
 
 def test_a_missing_sender_fails_each_delivery_on_its_own(plugin, host, stdout):
-    from test_report import record, with_recipients
+    from test_report import with_recipients
     host.public.tables["boce_task"] = {9: {"name": "web"}}
     host.public.script(get_error_info=lambda: "NO SENDER")
     plugin.get_settings = lambda: {"user_mail": {"user_name": True, "info": {}},

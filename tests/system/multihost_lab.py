@@ -1,7 +1,7 @@
 """Several hosts on one machine, for the multi-host test: run as root of a user namespace of its
 own (with network and mount namespaces of its own), never on the machine's own network.
 
-    unshare --user --map-root-user --net --mount --fork python tests/multihost_lab.py OUT.json
+    unshare --user --map-root-user --net --mount --fork python tests/system/multihost_lab.py OUT.json
 
 Hosts, each a network namespace on one bridge (10.77.0.0/24): the web site, a cluster of three
 NATS servers (TLS, with a CA made here), two dispatch centers, the panel, two node agents, a
@@ -23,7 +23,7 @@ import tempfile
 import time
 import urllib.request
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, REPO)
 
 from dispatch import natsconf  # noqa: E402

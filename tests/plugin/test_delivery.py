@@ -13,16 +13,13 @@ import pytest
 
 import report_html
 import start_boce
-from conftest import DATA, write
+from common import DATA, write
+from records import record
 
 TITLE = "【shop】Quellan拔测监控到[3]个测试异常"
-RECORDS = [
-    {"isp": "北京电信", "primary_ip": "", "http_code": 0, "total_time": 3000.5,
-     "namelookup_time": 2.25, "starttransfer_time": 0, "size_download": 0, "speed_download": 0},
-    {"isp": "上海联通", "primary_ip": "10.0.0.1", "http_code": 502, "total_time": 80,
-     "namelookup_time": 1, "starttransfer_time": 70, "size_download": 2048,
-     "speed_download": 25600},
-]
+RECORDS = [record(ip="", code=0, total=3000.5, lookup=2.25, transfer=0, size=0, speed=0),
+           record(isp="上海联通", ip="10.0.0.1", code=502, total=80, lookup=1, transfer=70,
+                  size=2048, speed=25600)]
 
 
 @pytest.fixture

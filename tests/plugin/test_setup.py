@@ -9,7 +9,7 @@ import textwrap
 import pytest
 
 import start_boce
-from conftest import DATA, read_bytes, write
+from common import DATA, read_bytes, write
 from doubles import Call, raise_
 
 LIST_FILE = os.path.join(DATA, "mail_list.json")
@@ -98,6 +98,9 @@ def test_a_sub_interpreter_gets_a_clear_import_error_and_the_process_goes_on():
 
 def test_the_class_as_python_sees_it():
     cls = start_boce.start_boce
+    assert start_boce.__version__ == "0.1.0"
+    assert "Probe-task plug-in" in start_boce.__doc__
+    assert "slowest first" in cls.start.__doc__ and "never fails" in cls.__init__.__doc__
     assert cls.__module__ == "start_boce" and cls.__qualname__ == "start_boce"
     assert cls.__bases__ == (object,)
     assert cls._start_boce__mail_config == "/www/server/panel/data/stmp_mail.json"
@@ -295,7 +298,7 @@ def test_a_request_to_stop_during_construction_is_not_swallowed(host, stdout, mo
 
 def test_construction_on_the_stand_in_panel_with_the_data_directory_gone(
         data_dir, monkeypatch, stdout):
-    from conftest import load_panel_module
+    from common import load_panel_module
     monkeypatch.setattr(start_boce, "public", load_panel_module("public"))
     monkeypatch.setattr(start_boce, "send_mail", load_panel_module("send_mail"))
     os.rename(DATA, DATA + ".gone")

@@ -1,0 +1,62 @@
+"""Plain helpers and constants shared by the tests of every subject (no fixtures, no set-up)."""
+
+import importlib.util
+import os
+import subprocess
+import sys
+
+import pytest
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PANEL = "/www/server/panel"
+DATA = os.path.join(PANEL, "data")
+PANEL_CLASSES = os.path.join(PANEL, "class")
+SERVER_ID = "b" * 64  # the server the tests' probe network serves
+
+# The services the tests run (the web site, the probe network, the scripted front) are processes
+# of their own, on the project's main interpreter, whatever interpreter runs the tests. They
+# never load the module, so a sanitizer run's preloaded runtimes stay out of them.
+SERVICE_PYTHON = os.environ.get("BOCE_SERVICE_PYTHON", sys.executable)
+SERVICE_ENV = {name: value for name, value in os.environ.items()
+               if name not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
+def require_sandbox():
+    """Tests that use the real panel path /www/server/panel run only inside tools/sandbox."""
+    if os.environ.get("START_BOCE_SANDBOX") != "1":
+        pytest.exit("run these tests inside tools/sandbox (make test); they use "
+                    "/www/server/panel", 2)
+
+
+def write(path, text):
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def load_panel_module(name, class_dir=PANEL_CLASSES):
+    """One of the stand-in panel's own modules, loaded from a panel's class directory."""
+    module_spec = importlib.util.spec_from_file_location(
+        "panel_" + name, os.path.join(class_dir, name + ".py"))
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
+    return module
+
+
+def start_service(*command):
+    """A service process that prints one line once it is ready; stopped with SIGTERM."""
+    process = subprocess.Popen((SERVICE_PYTHON,) + command, cwd=REPO, stdout=subprocess.PIPE,
+                               text=True, env=SERVICE_ENV)
+    if not process.stdout.readline():
+        raise RuntimeError("%s did not start" % (command,))
+    return process
+
+
+def stop_service(process):
+    process.terminate()
+    process.wait(30)
+    process.stdout.close()

@@ -1,0 +1,19 @@
+"""The stand-in host panel's own tests: its modules from the project, on a panel directory of
+their own (no sandbox and no module needed)."""
+
+import pytest
+
+import install_panel
+from common import REPO, load_panel_module
+
+
+@pytest.fixture
+def panel_dir(tmp_path):
+    return install_panel.install(str(tmp_path))
+
+
+@pytest.fixture
+def public(panel_dir, monkeypatch):
+    module = load_panel_module("public", class_dir=REPO + "/panel/class")
+    monkeypatch.setattr(module, "DATABASE", panel_dir + "/data/default.db")
+    return module
