@@ -163,8 +163,10 @@ def test_rogue_answers_are_refused_and_the_panel_answered_in_time(network, websi
         await rogue.close()
         return answered, errors
 
+    before = resident_mib(network.processes["center"])
     (status, records, waited), errors = asyncio.run(scenario())
     assert status == 200 and waited < DEADLINE + 0.1
+    assert resident_mib(network.processes["center"]) - before < 64
     # The genuine agent's answer stands; every rogue answer was refused or never arrived.
     assert all(r["http_code"] == 200 and r["total_time"] >= 0 for r in records)
     assert len(errors) == 1
