@@ -76,6 +76,16 @@ def stdout(capsys):
 
 
 @pytest.fixture
+def run(host):
+    """A plug-in whose dispatch answer and report are the test's (runs.Run)."""
+    from runs import Run
+    Run.reports = []
+    obj = Run()
+    host.log.clear()
+    return obj
+
+
+@pytest.fixture
 def real_panel(data_dir, monkeypatch):
     """The module on the stand-in panel's own `public` and `send_mail`."""
     public = load_panel_module("public")

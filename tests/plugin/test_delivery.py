@@ -1,6 +1,7 @@
 """Real delivery through the stand-in panel's sender: SMTP on the loopback and a DingTalk
 webhook served locally."""
 
+import contextlib
 import http.server
 import json
 import os
@@ -94,18 +95,25 @@ class Webhook(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def test_dingding_carries_the_whole_report_in_one_message(shop, real_panel):
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Webhook)
+@contextlib.contextmanager
+def dingding_webhook(handler):
+    """A DingTalk webhook on the loopback, configured in the panel's settings."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     try:
         write(os.path.join(DATA, "stmp_mail.json"), '{"qq_mail": "alert@quellan.example"}')
         write(os.path.join(DATA, "dingding.json"), json.dumps(
             {"dingding_url": "http://127.0.0.1:%d/robot/send" % server.server_address[1]}))
-        Webhook.received.clear()
-        start_boce.start_boce().send_mail([dict(r) for r in RECORDS], 3, shop, "dingding")
+        yield
     finally:
         server.shutdown()
         server.server_close()
+
+
+def test_dingding_carries_the_whole_report_in_one_message(shop, real_panel):
+    Webhook.received.clear()
+    with dingding_webhook(Webhook):
+        start_boce.start_boce().send_mail([dict(r) for r in RECORDS], 3, shop, "dingding")
     assert Webhook.received == [{"msgtype": "text",
                                  "text": {"content": expected_report(real_panel)}}]
 
@@ -122,16 +130,8 @@ class Redirect(http.server.BaseHTTPRequestHandler):
 
 
 def test_a_webhook_that_redirects_is_reported_not_followed(shop, real_panel, stdout):
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Redirect)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    try:
-        write(os.path.join(DATA, "stmp_mail.json"), '{"qq_mail": "alert@quellan.example"}')
-        write(os.path.join(DATA, "dingding.json"), json.dumps(
-            {"dingding_url": "http://127.0.0.1:%d/robot/send" % server.server_address[1]}))
+    with dingding_webhook(Redirect):
         start_boce.start_boce().send_mail([dict(r) for r in RECORDS], 3, shop, "dingding")
-    finally:
-        server.shutdown()
-        server.server_close()
     assert "HTTP Error 302" in stdout.getvalue()
 
 

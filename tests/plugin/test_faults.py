@@ -14,7 +14,7 @@ import pytest
 import start_boce
 from common import REPO
 from records import record
-from test_run import Run, stored
+from runs import stored
 
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 CHILD_SETUP = """
@@ -134,14 +134,6 @@ def test_an_error_of_a_record_read_for_the_ordering_reaches_the_caller(run, host
     with pytest.raises(ValueError, match="sealed"):
         run.start(1)
     assert len(stored(host)) == 1  # stored before the ordering, as always
-
-
-@pytest.fixture
-def run(host):
-    Run.reports = []
-    obj = Run()
-    host.log.clear()
-    return obj
 
 
 def test_a_missing_sender_fails_each_delivery_on_its_own(plugin, host, stdout):

@@ -11,33 +11,11 @@ import start_boce
 from common import DATA, SERVER_ID, write
 from doubles import Call
 from records import NOT_RESPONDING, record
+from runs import Run, stored
 
 node = record  # a probe node's record
 
 
-class Run(start_boce.start_boce):
-    """A plug-in whose dispatch answer and report are the test's; it notes the reports."""
-
-    answer = None
-    reports = []
-
-    def _send_task(self, id):
-        return self.answer
-
-    def send_mail(self, *args, **kwargs):
-        self.reports.append((args, kwargs))
-
-
-@pytest.fixture
-def run(host):
-    Run.reports = []
-    obj = Run()
-    host.log.clear()
-    return obj
-
-
-def stored(host):
-    return [record for table, record in host.public.inserted if table == "boce_list"]
 
 
 @pytest.mark.parametrize("answer, text", [([], "[]"), ("", '""'), ({}, "{}")])
