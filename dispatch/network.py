@@ -88,7 +88,8 @@ class Network:
     def _spawn(self, name, command, ready_line):
         log = open(os.path.join(self.workdir, name + ".log"), "ab")
         process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=log, text=True,
-                                   start_new_session=True, cwd=self.workdir, env=self.env)
+                                   start_new_session=True, cwd=self.workdir,
+                                   env=self._environment())
         log.close()
         self.processes[name] = process
         if ready_line is not None:
@@ -97,12 +98,27 @@ class Network:
                 raise RuntimeError("%s did not start: %s" % (name, self.log_tail(name)))
         return process
 
+    def _environment(self):
+        """The processes find this very package, wherever it is (installed or a checkout)."""
+        env = dict(os.environ if self.env is None else self.env)
+        package_parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        env["PYTHONPATH"] = os.pathsep.join(
+            p for p in (package_parent, env.get("PYTHONPATH")) if p)
+        return env
+
     def log_tail(self, name, lines=20):
         path = os.path.join(self.workdir, name + ".log")
         with open(path, encoding="utf-8", errors="replace") as f:
             return "".join(f.readlines()[-lines:])
 
     def start(self):
+        try:
+            return self._start()
+        except BaseException:
+            self.stop()  # nothing started stays behind
+            raise
+
+    def _start(self):
         center_password = self._secret("center")
         agents = {}
         for _, node_id in self.nodes:

@@ -37,6 +37,8 @@ PANEL = "/www/server/panel"
 DATA = os.path.join(PANEL, "data")
 NOT_RESPONDING = records.NOT_RESPONDING
 RUNS_DIR = OUT + ".runs"  # each demo's own output, until demo-out points at it
+# The probe network runs on the project's main interpreter, whatever interpreter runs the demo.
+SERVICE_PYTHON = os.environ.get("BOCE_SERVICE_PYTHON", sys.executable)
 ISPS = ("北京电信", "上海联通", "广州移动", "深圳电信", "杭州联通", "成都移动", "武汉电信",
         "西安联通", "南京移动")
 DOWN_ISP = "沈阳电信"
@@ -229,7 +231,7 @@ def main():
         serverid = plugin.create_serverid(None)["serverid"]  # the center serves this server
         nodes = [(name, "node%d" % n) for n, name in enumerate(ISPS + (DOWN_ISP,), 1)]
         network = Network(nodes, down=[nodes[-1][1]], port=80, allowed_servers=[serverid],
-                          deadline=3).start()
+                          deadline=3, python=SERVICE_PYTHON).start()
         print("probe network: nats-server, the dispatch center on 127.0.0.1:80 and %d node "
               "agents that dial out to NATS: %s; %s has no agent, on purpose (it shows as "
               "\"%s\")" % (len(ISPS), "、".join(ISPS), DOWN_ISP, NOT_RESPONDING))

@@ -19,7 +19,7 @@ pytest.importorskip("aiohttp")  # the network runs on the project's main interpr
 
 import nats  # noqa: E402
 
-from common import SERVICE_ENV  # noqa: E402
+from common import SERVICE_ENV, SERVICE_PYTHON  # noqa: E402
 from dispatch import agent  # noqa: E402
 from dispatch.network import Network, free_port  # noqa: E402
 
@@ -31,7 +31,7 @@ MiB = 1024 * 1024
 def network():
     with Network([("北京电信", "bj"), ("上海联通", "sh")], port=free_port(),
                  allowed_servers=["s1"], deadline=DEADLINE, max_probes=4,
-                 env=SERVICE_ENV) as running:
+                 env=SERVICE_ENV, python=SERVICE_PYTHON) as running:
         yield running
 
 
@@ -177,7 +177,7 @@ def test_rogue_answers_are_refused_and_the_panel_answered_in_time(network, websi
 
 def test_sigterm_answers_the_panels_in_flight_and_takes_no_new_one(website):
     with Network([("北京电信", "bj")], port=free_port(), allowed_servers=["s1"],
-                 deadline=5, env=SERVICE_ENV) as net:
+                 deadline=5, env=SERVICE_ENV, python=SERVICE_PYTHON) as net:
         answers = []
         panel = threading.Thread(target=lambda: answers.append(
             post(net.url, "s1", website + "/fast?delay=1.5")))

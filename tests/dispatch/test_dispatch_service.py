@@ -15,7 +15,7 @@ pytest.importorskip("aiohttp")  # the network runs on the project's main interpr
 
 import nats  # noqa: E402
 
-from common import SERVICE_ENV  # noqa: E402
+from common import SERVICE_ENV, SERVICE_PYTHON  # noqa: E402
 from dispatch import agent, config, probe, records, urls  # noqa: E402
 from dispatch.network import Network, free_port  # noqa: E402
 
@@ -24,7 +24,7 @@ from dispatch.network import Network, free_port  # noqa: E402
 def network():
     with Network([("北京电信", "bj"), ("上海联通", "sh")], port=free_port(),
                  allowed_servers=["s1", "s2"], deadline=2, max_probes=1,
-                 env=SERVICE_ENV) as running:
+                 env=SERVICE_ENV, python=SERVICE_PYTHON) as running:
         yield running
 
 
