@@ -104,7 +104,7 @@ module: $(VENV)/.module
 $(VENV)/.module: $(VENV)/.requirements $(SOURCES)
 	@echo "== the module, built into .venv (the first time: about 2 minutes; then only what changed)"
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
-	    -Cbuild-dir=$(MAKE_BUILD_DIR) .
+	    --config-settings=build-dir=$(MAKE_BUILD_DIR) .
 	touch $@
 
 # The CMake build outside the wheel: the pure text helpers' test (run by ctest) and the compile
