@@ -83,20 +83,20 @@ def agent_arguments(parser):
     _common(parser)
 
 
-def center_main(argv=None):
-    parser = argparse.ArgumentParser(prog="boce-center", description="the dispatch center")
-    center_arguments(parser)
+def _command(prog, description, arguments, run, argv):
+    parser = argparse.ArgumentParser(prog=prog, description=description)
+    arguments(parser)
     args = parser.parse_args(argv)
     _setup_logging(args.log_level)
-    return run_center(args)
+    return run(args)
+
+
+def center_main(argv=None):
+    return _command("boce-center", "the dispatch center", center_arguments, run_center, argv)
 
 
 def agent_main(argv=None):
-    parser = argparse.ArgumentParser(prog="boce-agent", description="a node agent")
-    agent_arguments(parser)
-    args = parser.parse_args(argv)
-    _setup_logging(args.log_level)
-    return run_agent(args)
+    return _command("boce-agent", "a node agent", agent_arguments, run_agent, argv)
 
 
 def main(argv=None):

@@ -115,13 +115,9 @@ class Agent:
 
     async def _run(self, request_id, url, entry):
         loop = asyncio.get_running_loop()
-        started = time.time()
-        seconds = min(PROBE_SECONDS, entry.deadline - ANSWER_MARGIN_SECONDS - started)
-        if seconds <= 0:
-            return
         record = await loop.run_in_executor(self.pool, self._measure, url, entry.deadline)
         if record is None:
-            log.info("dropped id=%s reason=deadline-passed-in-queue", request_id)
+            log.info("dropped id=%s reason=deadline-passed-before-fetching", request_id)
             return
         entry.answer = json.dumps(record).encode()
         log.info("probed id=%s url=%s code=%s total_ms=%s", request_id, url,
