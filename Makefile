@@ -17,7 +17,7 @@ export MAKE_BUILD_DIR
 # Warnings are errors in every build these commands make.
 export START_BOCE_WERROR := ON
 
-PYTHON_VERSIONS := 3.9 3.10 3.11 3.12 3.13
+PYTHON_VERSIONS := 3.7 3.8 3.9 3.10 3.11 3.12 3.13
 
 .PHONY: demo test test-asan test-pythons wheel lint bench bench-dispatch network system-packages \
 	module text-tests clean

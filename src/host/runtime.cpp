@@ -86,8 +86,8 @@ HandledErrorScope::~HandledErrorScope() {
 }
 #endif
 
-static_assert(PYBIND11_VERSION_MAJOR == 3 && PYBIND11_VERSION_MINOR == 1,
-              "prepare_pybind11 mirrors the module entry of pybind11 3.1: check it against the "
+static_assert(PYBIND11_VERSION_MAJOR == 2 && PYBIND11_VERSION_MINOR == 13,
+              "prepare_pybind11 mirrors the module entry of pybind11 2.13: check it against the "
               "PYBIND11_MODULE of this pybind11 before changing the version");
 
 bool prepare_pybind11() noexcept {
@@ -103,7 +103,10 @@ bool prepare_pybind11() noexcept {
         return false;
     }
     try {
-        py::detail::ensure_internals();
+        py::detail::get_internals();
+        // Its module-local state too, which pybind11 otherwise makes on first use: that can be
+        // the translation of a MemoryError, where a failure would end the process.
+        py::detail::get_local_internals();
         return true;
     } catch (...) {
         set_error_from_current_exception();
@@ -111,6 +114,18 @@ bool prepare_pybind11() noexcept {
     }
 }
 
-bool in_main_interpreter() { return PyInterpreterState_Get() == PyInterpreterState_Main(); }
+namespace {
+// glibc places a loaded module's thread-local block in the static area only when the module reads
+// some of it with the initial-exec model; the C++ runtime reaches its own data with the general
+// model, so this read is what places the block.
+[[gnu::tls_model("initial-exec")]] thread_local volatile char static_tls_anchor = 0;
+}  // namespace
+
+void keep_thread_data_static() { static_cast<void>(static_tls_anchor); }
+
+bool in_main_interpreter() {
+    // PyInterpreterState_Get is public only from 3.9.
+    return PyThreadState_Get()->interp == PyInterpreterState_Main();
+}
 
 }  // namespace host

@@ -60,10 +60,16 @@ class HandledErrorScope {
 
 // What PYBIND11_MODULE's entry does before anything else, for the plug-in's entry written by
 // hand: the interpreter is the one the module was built for, and pybind11's process-wide state
-// is ready. It mirrors pybind11 3.1 (PYBIND11_CHECK_PYTHON_VERSION, detail::ensure_internals);
-// the build stops when another pybind11 is used, so that this is looked at again. False, with
-// the Python error set, when the module cannot load.
+// is ready. It mirrors pybind11 2.13 (PYBIND11_CHECK_PYTHON_VERSION,
+// PYBIND11_ENSURE_INTERNALS_READY); the build stops when another pybind11 is used, so that this
+// is looked at again. False, with the Python error set, when the module cannot load.
 bool prepare_pybind11() noexcept;
+
+// Puts the module's thread-local data (the C++ runtime linked into it keeps each thread's
+// exception state there) into glibc's static TLS block, allocated together with each thread.
+// Otherwise it is allocated on its first use in a thread, and glibc aborts the whole process when
+// that allocation fails. Called once by the module's entry.
+void keep_thread_data_static();
 
 // The module loads only in the main interpreter: it keeps process-wide state (its module, its
 // interned names) that another interpreter must not share.

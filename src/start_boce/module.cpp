@@ -169,6 +169,7 @@ PyModuleDef module_definition = {PyModuleDef_HEAD_INIT,
 // 3.13 the runtime calls the entry in the main interpreter and only executes the module in the
 // sub-interpreter, so the load checks again.)
 extern "C" PYBIND11_EXPORT PyObject* PyInit_start_boce() {
+    host::keep_thread_data_static();
     if (!host::in_main_interpreter()) {
         PyErr_SetString(PyExc_ImportError, sub_interpreter_refused);
         return nullptr;
