@@ -5,7 +5,7 @@
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml tools/build_version.py
 SANDBOX := tools/sandbox
 CXX_SOURCES := $(wildcard src/host/*.[ch]pp src/start_boce/*.[ch]pp tests/cpp/*.cpp)
 PYTHON_SOURCES := panel dispatch tools tests bench src/start_boce/start_boce.pyi
@@ -19,7 +19,14 @@ export START_BOCE_WERROR := ON
 
 PYTHON_VERSIONS := 3.7 3.8 3.9 3.10 3.11 3.12 3.13
 
-.PHONY: demo test test-asan test-pythons wheel lint bench bench-dispatch network system-packages \
+# The dispatch center's host name the module is built for (make wheel DISPATCH_HOST=name); unset,
+# the maker's center. The one variable reaches CMake, the version label, the sandbox's hosts
+# entry and with it the demo and the tests.
+ifdef DISPATCH_HOST
+export START_BOCE_DISPATCH_HOST := $(DISPATCH_HOST)
+endif
+
+.PHONY: FORCE demo test test-asan test-pythons wheel lint bench bench-dispatch network system-packages \
 	module text-tests clean
 
 demo: module $(VENV)/.smtp $(VENV)/.dispatch
@@ -31,12 +38,14 @@ ifdef CI
 	$(MAKE) lint test-asan test-pythons
 endif
 
-# The whole suite with every CPython from 3.9 to 3.13, each in its own environment.
+# The whole suite with every CPython from 3.7 to 3.13, each in its own environment, on the module
+# as its wheel is built.
 test-pythons: $(VENV)/.smtp $(VENV)/.dispatch
 	tools/pythons test $(PYTHON_VERSIONS)
 
-# One wheel per interpreter in dist/, each installed into a fresh environment and imported.
-wheel: $(VENV)/.system-packages
+# One manylinux2014 wheel per interpreter in dist/, each installed into a fresh environment and
+# imported.
+wheel: $(VENV)/.requirements
 	tools/pythons wheel $(PYTHON_VERSIONS)
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
@@ -101,11 +110,16 @@ $(VENV)/.dispatch: $(VENV)/.requirements $(wildcard dispatch/*.py dispatch/*.tom
 # The module, built and installed into the project's environment; CMake's build directory is
 # kept, so only changed sources are recompiled.
 module: $(VENV)/.module
-$(VENV)/.module: $(VENV)/.requirements $(SOURCES)
+$(VENV)/.module: $(VENV)/.requirements $(VENV)/.dispatch-host $(SOURCES)
 	@echo "== the module, built into .venv (the first time: about 2 minutes; then only what changed)"
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
 	    --config-settings=build-dir=$(MAKE_BUILD_DIR) .
 	touch $@
+
+# The host the module was last built for: another one rebuilds it.
+$(VENV)/.dispatch-host: FORCE | $(VENV)/.requirements
+	@echo '$(DISPATCH_HOST)' | cmp -s - $@ || echo '$(DISPATCH_HOST)' >$@
+FORCE:
 
 # The CMake build outside the wheel: the pure text helpers' test (run by ctest) and the compile
 # commands that clang-tidy reads.

@@ -12,6 +12,7 @@ PANEL = "/www/server/panel"
 DATA = os.path.join(PANEL, "data")
 PANEL_CLASSES = os.path.join(PANEL, "class")
 SERVER_ID = "b" * 64  # the server the tests' probe network serves
+TOOLS = os.path.join(REPO, "tools")
 
 # The services the tests run (the web site, the probe network, the scripted front) are processes
 # of their own, on the project's main interpreter, whatever interpreter runs the tests. They
@@ -19,6 +20,19 @@ SERVER_ID = "b" * 64  # the server the tests' probe network serves
 SERVICE_PYTHON = os.environ.get("BOCE_SERVICE_PYTHON", sys.executable)
 SERVICE_ENV = {name: value for name, value in os.environ.items()
                if name not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
+def load_tool(name):
+    """One of the project's own Python tools (tools/NAME.py) as a module."""
+    module_spec = importlib.util.spec_from_file_location(name, os.path.join(TOOLS, name + ".py"))
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
+    return module
+
+
+# The dispatch host the module under test was built for: the same variable decides both.
+DISPATCH_HOST = load_tool("build_version").dispatch_host()
+DISPATCH_URL = "http://%s/api/local/boce" % DISPATCH_HOST
 
 
 def require_sandbox():

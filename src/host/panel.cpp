@@ -51,7 +51,11 @@ py::object format_date() { return public_service("format_date")(); }
 SizeFormatter::SizeFormatter() : to_size_(public_service("to_size")) {}
 
 py::object SizeFormatter::operator()(py::handle bytes) const {
+#if PY_VERSION_HEX >= 0x03090000
     PyObject* text = PyObject_CallOneArg(to_size_.ptr(), bytes.ptr());
+#else
+    PyObject* text = PyObject_CallFunctionObjArgs(to_size_.ptr(), bytes.ptr(), nullptr);
+#endif
     if (text == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(text);
 }

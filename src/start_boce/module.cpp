@@ -133,6 +133,7 @@ void load(py::module_ module) {
         module.attr(name) = py::module_::import(name);
     }
     module.attr("__version__") = START_BOCE_VERSION;
+    module.attr("DISPATCH_URL") = START_BOCE_DISPATCH_URL;
     module.attr(class_name) = define_class(module);
 }
 

@@ -9,7 +9,8 @@ from typing import Any
 import public as public  # the host panel's helper library
 import send_mail as send_mail  # the host panel's sender module
 
-__version__: str
+__version__: str  # with the dispatch host as local label when not the maker's
+DISPATCH_URL: str  # where `_send_task` posts, fixed when the module was built
 
 class start_boce:
     _start_boce__mail_config: str  # "/www/server/panel/data/stmp_mail.json"

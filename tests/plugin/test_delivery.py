@@ -143,7 +143,9 @@ def test_an_smtp_server_with_an_unknown_certificate_gets_no_report(shop, tmp_pat
                     "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(certificate, key)
-    listener = socket.create_server(("127.0.0.1", 0))
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen()
     received = []
 
     def impostor():

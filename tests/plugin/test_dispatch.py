@@ -7,12 +7,11 @@ import sys
 import pytest
 
 import start_boce
-from common import DATA, read_bytes, write
+from common import DATA, DISPATCH_URL, read_bytes, write
 from doubles import Call, raise_
 from records import record
 
 ACCOUNT = os.path.join(DATA, "userInfo.json")
-DISPATCH_URL = "http://dispatch.quellan.net/api/local/boce"
 NOT_FOUND = {"status": False, "msg": "指定任务不存在!"}
 UNREACHABLE = {"status": False, "msg": "连接调度中心失败!"}
 RECORD = record(total=12.5, lookup=1, transfer=10, size=100, speed=8000)

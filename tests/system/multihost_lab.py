@@ -25,8 +25,12 @@ import urllib.request
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, REPO)
+sys.path.insert(0, os.path.join(REPO, "tools"))
 
+from build_version import dispatch_host  # noqa: E402
 from dispatch import natsconf  # noqa: E402
+
+DISPATCH_HOST = dispatch_host()  # the host the module under test posts to
 
 PYTHON = sys.executable
 HOSTS = {"site": 10, "agent1": 11, "agent2": 12, "gw": 13, "agent4": 14, "nats1": 21,
@@ -159,7 +163,7 @@ def wait_for_cluster(seconds=20):
 def point_dispatch_host_at(work, center):
     hosts = os.path.join(work, "hosts")
     with open(hosts, "w") as f:
-        f.write("127.0.0.1 localhost\n%s dispatch.quellan.net\n" % address(center))
+        f.write("127.0.0.1 localhost\n%s %s\n" % (address(center), DISPATCH_HOST))
     run("mount", "--bind", hosts, "/etc/hosts")
 
 

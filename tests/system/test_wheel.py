@@ -1,0 +1,127 @@
+"""The module's wheel as it ships: built by Zig's toolchain for glibc 2.17, tagged manylinux2014,
+and posting to the dispatch host it was built for, which its name and DISPATCH_URL tell."""
+
+import json
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from common import REPO, SERVICE_ENV, TOOLS, load_tool
+
+build_version = load_tool("build_version")
+check_wheel = load_tool("check_wheel")
+
+OTHER_HOST = "probe.example.net"
+# The fresh environment's run, in namespaces of its own where OTHER_HOST is 127.0.0.2 and the
+# panel directory is a fresh one: a stand-in center there notes what reached it.
+POST_TO_OWN_HOST = """
+import http.server, json, sqlite3, threading
+seen = []
+class Center(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers["Content-Length"]))
+        seen.append([self.headers["Host"], self.path, body.decode()])
+        self.send_response(200)
+        self.send_header("Content-Length", "2")
+        self.end_headers()
+        self.wfile.write(b"[]")
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(("127.0.0.2", 80), Center)
+threading.Thread(target=server.serve_forever, daemon=True).start()
+db = sqlite3.connect("/www/server/panel/data/default.db")
+db.execute("INSERT INTO boce_task (id, url) VALUES (9, 'http://site.example/')")
+db.commit()
+import start_boce
+answer = start_boce.start_boce()._send_task(9)
+print(json.dumps({"answer": answer, "seen": seen, "url": start_boce.DISPATCH_URL,
+                  "version": start_boce.__version__}))
+"""
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    """A wheel for this interpreter, built for OTHER_HOST."""
+    out = tmp_path_factory.mktemp("dist")
+    env = dict(SERVICE_ENV, START_BOCE_DISPATCH_HOST=OTHER_HOST)
+    built = subprocess.run([os.path.join(TOOLS, "wheel"), sys.executable, str(out)], cwd=REPO,
+                           env=env, capture_output=True, text=True, timeout=1200)
+    assert built.returncode == 0, built.stderr
+    return built.stdout.splitlines()[-1]
+
+
+def test_the_wheel_is_manylinux2014_and_named_for_its_host(wheel):
+    tag = "cp%d%d" % sys.version_info[:2]
+    assert re.fullmatch(r"start_boce-0\.1\.0\+probe\.example\.net-%s-%s-manylinux2014_x86_64"
+                        r"\.manylinux_2_17_x86_64\.whl" % (tag, tag), os.path.basename(wheel))
+    assert check_wheel.check(wheel) is None
+
+
+def test_the_glibc_check_sees_a_newer_glibc():
+    # This interpreter was built on this machine's glibc (2.36), far above the wheels' floor.
+    with open(os.path.realpath(sys.executable), "rb") as program:
+        assert check_wheel.newest_glibc(program) >= (2, 34)
+
+
+def test_a_wheel_built_for_another_host_posts_there(wheel, tmp_path):
+    environment, panel, hosts = tmp_path / "venv", tmp_path / "panel", tmp_path / "hosts"
+    subprocess.run([sys.executable, "-m", "venv", str(environment)], check=True)
+    python = str(environment / "bin" / "python")
+    subprocess.run([python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check",
+                    "--no-cache-dir", "--no-index", wheel], check=True, env=SERVICE_ENV)
+    panel.mkdir()
+    hosts.write_text("127.0.0.1 localhost\n127.0.0.2 %s\n" % OTHER_HOST)
+    run = subprocess.run(
+        ["unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
+         'mount --bind "$1" /etc/hosts && mount --bind "$2" /www/server/panel && '
+         '"$3" tools/install_panel.py >/dev/null && cd / && exec "$3" -c "$4"', "post",
+         str(hosts), str(panel), python, textwrap.dedent(POST_TO_OWN_HOST)],
+        cwd=REPO, env=SERVICE_ENV, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    facts = json.loads(run.stdout.splitlines()[-1])
+    assert facts["url"] == "http://probe.example.net/api/local/boce"
+    assert facts["version"] == "0.1.0+probe.example.net"
+    assert facts["answer"] == []
+    [(host, path, body)] = facts["seen"]
+    assert (host, path) == (OTHER_HOST, "/api/local/boce") and "url=http" in body
+
+
+@pytest.mark.parametrize("host, version", [
+    (None, "0.1.0"),
+    ("", "0.1.0"),
+    ("dispatch.quellan.net", "0.1.0"),
+    ("Probe.Example.NET", "0.1.0+probe.example.net"),
+    ("boce-1.example.cn", "0.1.0+boce-1.example.cn"),
+    ("10.0.0.7", "0.1.0+10.0.0.7"),
+])
+def test_the_version_names_any_host_but_the_makers(monkeypatch, host, version):
+    if host is None:
+        monkeypatch.delenv("START_BOCE_DISPATCH_HOST", raising=False)
+    else:
+        monkeypatch.setenv("START_BOCE_DISPATCH_HOST", host)
+    assert build_version.dynamic_metadata("version", {"version": "0.1.0"}) == version
+
+
+@pytest.mark.parametrize("host", ["probe.example.net/x", 'a"b', "-a.example", "a..b", "a b",
+                                  "a.example.", "probe:8080"])
+def test_a_host_that_is_no_host_name_stops_the_build(host, tmp_path):
+    with pytest.raises(ValueError, match="not a host name"):
+        build_version.dispatch_host({"START_BOCE_DISPATCH_HOST": host})
+    configured = subprocess.run(
+        ["cmake", "-S", REPO, "-B", str(tmp_path), "-DSTART_BOCE_DISPATCH_HOST=" + host],
+        capture_output=True, text=True)
+    assert configured.returncode != 0 and "is not a host name" in configured.stderr
+
+
+def test_every_default_names_the_makers_host():
+    def found(path, pattern):
+        with open(os.path.join(REPO, path)) as f:
+            return re.search(pattern, f.read()).group(1)
+    assert {found("CMakeLists.txt", r'set\(START_BOCE_DISPATCH_HOST "([^"]+)"'),
+            found("pyproject.toml", r'START_BOCE_DISPATCH_HOST = \{[^}]*default = "([^"]+)"'),
+            found("tools/sandbox", r'START_BOCE_DISPATCH_HOST:-([^}]+)\}')} == \
+        {build_version.MAKERS_HOST}

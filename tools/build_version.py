@@ -1,0 +1,29 @@
+"""The package version at build time (scikit-build-core's version provider for pyproject.toml).
+
+A module built for the maker's dispatch center has the project's version as it stands; one built
+for another center (START_BOCE_DISPATCH_HOST) carries that host name as its local version label,
+so that the wheel's name and metadata tell which center it posts to: 0.1.0+probe.example.net.
+The version rules write a label's hyphens as dots; `start_boce.DISPATCH_URL` has the exact host.
+"""
+
+import os
+import re
+
+MAKERS_HOST = "dispatch.quellan.net"
+HOST_NAME = re.compile(r"[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*")
+
+
+def dispatch_host(environ=os.environ):
+    host = environ.get("START_BOCE_DISPATCH_HOST") or MAKERS_HOST
+    if not HOST_NAME.fullmatch(host):
+        raise ValueError("START_BOCE_DISPATCH_HOST=%r is not a host name (letters, digits, "
+                         "hyphens and dots)" % host)
+    return host
+
+
+def dynamic_metadata(field, settings):
+    if field != "version":
+        raise ValueError("build_version provides only the version, not %r" % field)
+    host = dispatch_host()
+    version = settings["version"]
+    return version if host.lower() == MAKERS_HOST else "%s+%s" % (version, host.lower())
