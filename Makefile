@@ -35,7 +35,7 @@ demo: module $(VENV)/.smtp $(VENV)/.dispatch
 test: module text-tests $(VENV)/.smtp $(VENV)/.dispatch
 	$(SANDBOX) $(PY) -m pytest
 ifdef CI
-	$(MAKE) lint test-asan test-pythons
+	$(MAKE) lint test-asan test-pythons wheel
 endif
 
 # The whole suite with every CPython from 3.7 to 3.13, each in its own environment, on the module
