@@ -26,8 +26,8 @@ ifdef DISPATCH_HOST
 export START_BOCE_DISPATCH_HOST := $(DISPATCH_HOST)
 endif
 
-.PHONY: FORCE demo test test-asan test-pythons wheel lint bench bench-dispatch network system-packages \
-	module text-tests clean
+.PHONY: demo test test-asan test-pythons wheel lint bench bench-dispatch network system-packages \
+	module text-tests clean FORCE
 
 demo: module $(VENV)/.smtp $(VENV)/.dispatch
 	$(SANDBOX) $(PY) tools/demo.py

@@ -10,7 +10,8 @@ import os
 import re
 
 MAKERS_HOST = "dispatch.quellan.net"
-HOST_NAME = re.compile(r"[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*")
+LABEL = r"[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?"
+HOST_NAME = re.compile(r"%s(\.%s)*" % (LABEL, LABEL))
 
 
 def dispatch_host(environ=os.environ):

@@ -228,7 +228,8 @@ def main():
         import start_boce  # the host panel loads the plug-in: cwd and search path change here
         plugin = start_boce.start_boce()
         print("plug-in %s loaded on the stand-in panel in %s; it posts to %s, which the sandbox "
-              "points at 127.0.0.1" % (start_boce.__version__, os.getcwd(), start_boce.DISPATCH_URL))
+              "points at 127.0.0.1"
+              % (start_boce.__version__, os.getcwd(), start_boce.DISPATCH_URL))
         serverid = plugin.create_serverid(None)["serverid"]  # the center serves this server
         nodes = [(name, "node%d" % n) for n, name in enumerate(ISPS + (DOWN_ISP,), 1)]
         network = Network(nodes, down=[nodes[-1][1]], port=80, allowed_servers=[serverid],
