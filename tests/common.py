@@ -7,6 +7,8 @@ import sys
 
 import pytest
 
+import build_version
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PANEL = "/www/server/panel"
 DATA = os.path.join(PANEL, "data")
@@ -22,16 +24,8 @@ SERVICE_ENV = {name: value for name, value in os.environ.items()
                if name not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
 
 
-def load_tool(name):
-    """One of the project's own Python tools (tools/NAME.py) as a module."""
-    module_spec = importlib.util.spec_from_file_location(name, os.path.join(TOOLS, name + ".py"))
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
-    return module
-
-
 # The dispatch host the module under test was built for: the same variable decides both.
-DISPATCH_HOST = load_tool("build_version").dispatch_host()
+DISPATCH_HOST = build_version.dispatch_host()
 DISPATCH_URL = "http://%s/api/local/boce" % DISPATCH_HOST
 
 

@@ -18,8 +18,8 @@ PLATFORM = "manylinux_2_17_x86_64"
 
 
 def glibc_versions(library):
-    """Every GLIBC_x.y version that an ELF shared object (bytes or a file) needs."""
-    elf = ELFFile(io.BytesIO(library) if isinstance(library, bytes) else library)
+    """Every GLIBC_x.y version that an ELF shared object (its bytes) needs."""
+    elf = ELFFile(io.BytesIO(library))
     needed = set()
     for section in elf.iter_sections():
         if isinstance(section, GNUVerNeedSection):

@@ -8,10 +8,9 @@ import textwrap
 
 import pytest
 
+import build_version
 import start_boce
-from common import DATA, DISPATCH_URL, load_tool, read_bytes, write
-
-build_version = load_tool("build_version")
+from common import DATA, DISPATCH_URL, read_bytes, write
 from doubles import Call, raise_
 
 LIST_FILE = os.path.join(DATA, "mail_list.json")

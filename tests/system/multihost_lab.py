@@ -28,7 +28,6 @@ sys.path.insert(0, REPO)
 sys.path.insert(0, os.path.join(REPO, "tools"))
 
 from build_version import dispatch_host  # noqa: E402
-
 from dispatch import natsconf  # noqa: E402
 
 DISPATCH_HOST = dispatch_host()  # the host the module under test posts to

@@ -11,9 +11,8 @@ import zipfile
 
 import pytest
 
-from common import REPO, SERVICE_ENV, SERVICE_PYTHON, TOOLS, load_tool
-
-build_version = load_tool("build_version")
+import build_version
+from common import REPO, SERVICE_ENV, SERVICE_PYTHON, TOOLS
 
 OTHER_HOST = "probe.example.net"
 # The wheel's own processes: no module of another build on the search path (the sanitizer run
