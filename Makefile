@@ -76,9 +76,12 @@ bench-dispatch: $(VENV)/.dispatch
 	$(SANDBOX) $(PY) bench/bench_dispatch.py
 
 # The whole probe network on this machine for trying it, until Ctrl-C: nats-server, the center
-# on 127.0.0.1:8080 and three agents.
+# on 127.0.0.1:$(PORT) and $(AGENTS) agents, which fetch loopback and private addresses only with
+# ALLOW_PRIVATE=1.
+PORT ?= 8080
+AGENTS ?= 3
 network: $(VENV)/.dispatch
-	$(PY) -m dispatch.network
+	$(PY) -m dispatch.network --port $(PORT) --agents $(AGENTS) $(if $(ALLOW_PRIVATE),--allow-private)
 
 # Debian packages: installed when missing (as root), otherwise named.
 system-packages: $(VENV)/.system-packages

@@ -1,4 +1,4 @@
-"""boce-center --config FILE [--listen HOST:PORT]
+"""boce-center --config FILE [--listen HOST:PORT] [--metrics-listen HOST:PORT]
 boce-agent --node ID --nats URL[,URL...] --user USER --password-file FILE [--ca-file FILE]
            [--allow-private] [--max-probes N] [--proxy URL]
 
@@ -40,7 +40,9 @@ def run_center(args):
         print("boce-center: %s" % error, file=sys.stderr)
         return 2
     ready = "center listening on %s:%d with %d nodes" % (args.listen + (len(settings.nodes),))
-    center.run(settings, *args.listen, ready=lambda _text: print(ready, flush=True))
+    if args.metrics_listen:
+        ready += "; /metrics, /healthz, /livez, /readyz on %s:%d" % args.metrics_listen
+    center.run(settings, args.listen, args.metrics_listen, ready=lambda: print(ready, flush=True))
     return 0
 
 
@@ -66,6 +68,9 @@ def center_arguments(parser):
     parser.add_argument("--config", required=True, help="the center's TOML file")
     parser.add_argument("--listen", type=listen_address, default=("0.0.0.0", 80),
                         help="HOST:PORT of the panels' HTTP front (default 0.0.0.0:80)")
+    parser.add_argument("--metrics-listen", type=listen_address,
+                        help="HOST:PORT of /metrics, /healthz, /livez and /readyz, apart from the "
+                        "panels' port (keep it private, e.g. 127.0.0.1:9464)")
     _common(parser)
 
 

@@ -3,22 +3,26 @@ each with one measurement.
 
 Nothing connects to an agent, so it can stand behind NAT. It answers only what arrives on its
 node's subject, which only the center may publish to. A request carries its id, the URL and its
-deadline (seconds since the epoch): a request whose deadline has passed is dropped; the same id
-arriving again (the center asks again while an answer is missing) is probed once and its
-measurement given to every asking, each reply subject at most once. At most `max_probes` fetches
+budget: the seconds left from when the agent receives it, so the agent's clock need not agree
+with the center's. A request whose budget is spent is dropped; the same id arriving again (the
+center asks again while an answer is missing) is probed once and its measurement given to every
+asking, each reply subject at most once. A ping is answered with the node's id. At most `max_probes` fetches
 run at once; a request beyond what can start in time is answered as busy."""
 
 import asyncio
 import concurrent.futures
 import json
 import logging
+import math
 import signal
 import time
 
 from dispatch import bus, probe, urls
+from dispatch.logtext import shown
 
 MAX_REQUEST_BYTES = 8 * 1024
 MAX_REQUEST_ID = 64
+MAX_BUDGET_SECONDS = 120.0  # beyond any center's deadline
 PROBE_SECONDS = 15.0
 # The answer must reach the center before its deadline: the fetch stops this much earlier.
 ANSWER_MARGIN_SECONDS = 0.25
@@ -33,31 +37,51 @@ class BadRequest(ValueError):
 
 
 def parse_request(data):
-    """(id, url in browser form, deadline) of a probe request. Raises BadRequest."""
+    """(id, url in browser form, seconds left) of a probe request, or None for a ping. Raises
+    BadRequest."""
     if len(data) > MAX_REQUEST_BYTES:
         raise BadRequest("request larger than %d bytes" % MAX_REQUEST_BYTES)
     try:
         request = json.loads(data)
-    except (ValueError, UnicodeDecodeError):
+    except (ValueError, RecursionError):
         raise BadRequest("request is not JSON") from None
     if not isinstance(request, dict):
         raise BadRequest("request is not a record")
-    request_id, url, deadline = request.get("id"), request.get("url"), request.get("deadline")
+    if request.get("ping") is True:
+        return None
+    request_id, url = request.get("id"), request.get("url")
     if not isinstance(request_id, str) or not 0 < len(request_id) <= MAX_REQUEST_ID:
         raise BadRequest("request without a valid id")
-    if isinstance(deadline, bool) or not isinstance(deadline, (int, float)):
-        raise BadRequest("request without a deadline")
+    seconds_left = _seconds_left(request)
     try:
-        return request_id, urls.browser_url(url), float(deadline)
+        return request_id, urls.browser_url(url), seconds_left
     except urls.BadUrl as error:
         raise BadRequest(str(error)) from None
+
+
+def _seconds_left(request):
+    """The request's budget; from a center that sends only a wall-clock deadline, that deadline
+    less this machine's clock."""
+    budget = request.get("budget")
+    if budget is None:
+        deadline = request.get("deadline")
+        if isinstance(deadline, bool) or not isinstance(deadline, (int, float)):
+            raise BadRequest("request without a budget")
+        try:
+            budget = deadline - time.time()
+        except OverflowError:  # an integer beyond any float
+            raise BadRequest("request without a budget") from None
+    if isinstance(budget, bool) or not isinstance(budget, (int, float)) or not (
+            -math.inf < budget <= MAX_BUDGET_SECONDS):
+        raise BadRequest("request without a budget of at most %g s" % MAX_BUDGET_SECONDS)
+    return float(budget)
 
 
 class Probe:
     """One request id: the fetch, and everyone waiting for its measurement."""
 
     def __init__(self, deadline):
-        self.deadline = deadline
+        self.deadline = deadline  # on this process's monotonic clock
         self.replies = []
         self.answer = None  # the encoded measurement, once there
 
@@ -86,16 +110,21 @@ class Agent:
     async def on_request(self, message):
         if not message.reply:
             return
+        now = time.monotonic()
         try:
-            request_id, url, deadline = parse_request(message.data)
+            request = parse_request(message.data)
         except BadRequest as error:
-            log.warning("refused reason=%s", error)
+            log.warning("refused reason=%s", shown(str(error)))
             await self._send(message.reply, {"error": str(error)})
             return
-        now = time.time()
+        if request is None:
+            await self._send(message.reply, {"pong": self.node_id})
+            return
+        request_id, url, seconds_left = request
+        deadline = now + seconds_left
         self._forget_before(now)
-        if deadline <= now:
-            log.info("dropped id=%s reason=deadline-passed", request_id)
+        if seconds_left <= 0:
+            log.info("dropped id=%s reason=budget-spent", shown(request_id))
             return
         known = self.probes.get(request_id)
         if known is not None:
@@ -117,10 +146,10 @@ class Agent:
         loop = asyncio.get_running_loop()
         record = await loop.run_in_executor(self.pool, self._measure, url, entry.deadline)
         if record is None:
-            log.info("dropped id=%s reason=deadline-passed-before-fetching", request_id)
+            log.info("dropped id=%s reason=budget-spent-before-fetching", shown(request_id))
             return
         entry.answer = json.dumps(record).encode()
-        log.info("probed id=%s url=%s code=%s total_ms=%s", request_id, url,
+        log.info("probed id=%s url=%s code=%s total_ms=%s", shown(request_id), shown(url, 200),
                  record["http_code"], record["total_time"])
         replies, entry.replies = entry.replies, []
         for reply in replies:
@@ -128,7 +157,7 @@ class Agent:
 
     def _measure(self, url, deadline):
         # Runs in a fetch slot: the time left is counted from when the slot was free.
-        seconds = min(PROBE_SECONDS, deadline - ANSWER_MARGIN_SECONDS - time.time())
+        seconds = min(PROBE_SECONDS, deadline - ANSWER_MARGIN_SECONDS - time.monotonic())
         if seconds <= 0:
             return None
         return probe.measure(url, self.allow_private, seconds, self.proxy)

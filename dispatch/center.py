@@ -5,12 +5,16 @@ or the deadline has passed.
 Only servers on the allow-list are served (any other gets HTTP 403 and nothing is probed); one
 probe at a time per server, and at most `max_probes` at once. A node that gives no valid answer
 in time gets the "节点未响应" record. The answer is the JSON list of probe result records, one per
-node in configuration order, each with the node's name under `node`. GET /healthz tells whether
-NATS is connected and which nodes answered lately; GET /metrics gives Prometheus metrics."""
+node in configuration order, each with the node's name under `node`.
+
+For operators: GET /livez (the process answers), /readyz (NATS connected and a node present),
+/healthz (NATS and when each node last answered) and /metrics (Prometheus), on the panels' port
+or, with a metrics listener, on an address of their own that can be kept private."""
 
 import asyncio
 import json
 import logging
+import signal
 import time
 import uuid
 
@@ -24,7 +28,8 @@ from prometheus_client import (
     generate_latest,
 )
 
-from dispatch import bus, records, urls
+from dispatch import bus, front, records, urls
+from dispatch.logtext import Throttled, shown
 
 PATH = "/api/local/boce"
 MAX_FORM_BYTES = 64 * 1024
@@ -38,6 +43,8 @@ BODY_SECONDS = 10
 RESEND_SECONDS = 1.0
 SEEN_SECONDS = 300  # a node that answered within this counts as seen
 BACKLOG = 1024
+STOP_SECONDS = 5  # for the goodbye to NATS
+PING_SECONDS = 1.0  # how long /readyz waits for any node to answer a ping
 
 log = logging.getLogger("boce.center")
 
@@ -45,6 +52,9 @@ CONFIG = web.AppKey("config", object)
 GATHERER = web.AppKey("gatherer", object)
 METRICS = web.AppKey("metrics", object)
 BUSY = web.AppKey("busy", set)
+GUARD = web.AppKey("guard", front.Guard)
+# The operators' app on a listener of its own reports on the panels' app.
+CENTER_APP = web.AppKey("center_app", web.Application)
 
 
 class Metrics:
@@ -77,6 +87,7 @@ class Gatherer:
         # request id -> (one future per node, why answers were refused), for the request's life
         self.pending = {}
         self.last_answer = metrics.last_answer
+        self.throttled = Throttled(log)
 
     async def start(self):
         await self.nc.subscribe(self.inbox + ".>", cb=self._on_answer)
@@ -94,15 +105,21 @@ class Gatherer:
         if position >= len(futures) or futures[position].done():
             return
         node = self.config.nodes[position]
+        refusals = []
         try:
             if len(message.data) > MAX_ANSWER_BYTES:
                 raise records.BadRecord("the answer is %d bytes" % len(message.data))
-            record = records.checked_record(json.loads(message.data), node.name)
-        except (ValueError, UnicodeDecodeError) as error:
-            # A bad answer does not end the wait: a sound one may still come.
-            rejections[position] = str(error)
-            log.warning("bad answer node=%s reason=%s", node.id, error)
+            record = records.checked_record(json.loads(message.data), node.name, refusals)
+        except (ValueError, TypeError, OverflowError, RecursionError) as error:
+            # A bad answer does not end the wait: a sound one may still come. Whatever the
+            # decoding raised, its reason goes to the log, escaped and cut.
+            rejections[position] = reason = shown(str(error) or type(error).__name__, 200)
+            self.throttled.warning("answer", node.id, "bad answer node=%s reason=%s", node.id,
+                                   reason)
             return
+        for refusal in refusals:
+            self.throttled.warning("field", node.id, "bad field node=%s reason=%s", node.id,
+                                   refusal)
         futures[position].set_result((time.monotonic(), record))
 
     async def probe_all(self, url):
@@ -114,12 +131,11 @@ class Gatherer:
         rejections = {}
         deadline = self.config.deadline_seconds
         started = time.monotonic()
-        body = json.dumps({"id": request_id, "url": url,
-                           "deadline": time.time() + deadline}).encode()
         self.pending[request_id] = (futures, rejections)
         try:
             attempt = 0
             while True:
+                body = probe_request(request_id, url, started + deadline - time.monotonic())
                 for index, node in enumerate(nodes):
                     if not futures[index].done():
                         await self.nc.publish(
@@ -147,27 +163,86 @@ class Gatherer:
         self.metrics.answer_seconds.labels(node.id).observe(arrived - started)
         return record
 
+    async def any_node_present(self):
+        """True when a node answered lately, or any node's agent answers a ping now."""
+        now = time.monotonic()
+        if any(now - t <= SEEN_SECONDS for t in self.last_answer.values()):
+            return True
+        pings = [asyncio.ensure_future(self.nc.request(
+            "%s.%s" % (self.config.nats.subject_prefix, node.id), PING, timeout=PING_SECONDS))
+            for node in self.config.nodes]
+        try:
+            for answered in asyncio.as_completed(pings):
+                try:
+                    await answered
+                    return True
+                except Exception:  # noqa: BLE001, S112 - no responders, a time-out: the next
+                    continue
+            return False
+        finally:
+            for ping in pings:
+                ping.cancel()
+
+
+PING = json.dumps({"ping": True}).encode()
+
+
+def probe_request(request_id, url, seconds_left):
+    """A probe request. `budget` is the seconds the agent has, counted from when it receives the
+    request, so that no two clocks need agree; `deadline`, the same as a wall-clock instant, is
+    kept for agents that know only that."""
+    return json.dumps({"id": request_id, "url": url, "budget": round(max(seconds_left, 0), 3),
+                       "deadline": time.time() + seconds_left}).encode()
+
 
 def _json(status, value):
     return web.json_response(value, status=status,
                              dumps=lambda v: json.dumps(v, ensure_ascii=False))
 
 
-def _refuse(request, status, outcome, serverid, message):
+def client_address(request):
+    """The panel's address: the connection's peer or, behind a trusted proxy, the address the
+    proxy says it serves (X-Real-IP)."""
+    peer = request.transport.get_extra_info("peername") if request.transport else None
+    address = peer[0] if peer else "-"
+    if request.app[GUARD].is_trusted_proxy(address):
+        return request.headers.get("X-Real-IP", address)
+    return address
+
+
+def _refusal(request, outcome, message, *args):
+    """Counts a refused request and logs it, at most once a second per client and kind."""
     request.app[METRICS].requests.labels(outcome).inc()
-    log.info("refused serverid=%s outcome=%s", serverid[:80] or "-", outcome)
+    address = client_address(request)
+    request.app[GUARD].throttled.warning(outcome, address, "refused address=%s outcome=%s " +
+                                         message, shown(address), outcome, *args)
+
+
+def _refuse(request, status, outcome, serverid, message):
+    _refusal(request, outcome, "serverid=%s", shown(serverid))
     return _json(status, {"status": False, "msg": message})
 
 
 async def _read_form(request):
+    """(serverid, url) of the panel's form; a body that cannot be read is a 400."""
     try:
         form = await asyncio.wait_for(request.post(), BODY_SECONDS)
     except asyncio.TimeoutError:
         raise web.HTTPRequestTimeout(text="the request body did not arrive in time") from None
+    except web.HTTPException:
+        raise  # aiohttp's own answer, such as 413 for a body over the cap
+    except Exception as error:  # noqa: BLE001 - bytes, charsets, multipart: all the client's
+        _refusal(request, "bad_form", "reason=%s", shown("%s: %s" % (type(error).__name__,
+                                                                     error)))
+        raise web.HTTPBadRequest(text=BAD_FORM) from None
     serverid, url = form.get("serverid", ""), form.get("url", "")
     if not isinstance(serverid, str) or not isinstance(url, str):
-        raise web.HTTPBadRequest(text="serverid and url are form fields")
+        _refusal(request, "bad_form", "reason=%s", shown("serverid or url is a file"))
+        raise web.HTTPBadRequest(text=BAD_FORM)
     return serverid, url
+
+
+BAD_FORM = "the form cannot be read: send serverid and url as text fields\n"
 
 
 async def boce(request):
@@ -193,21 +268,40 @@ async def boce(request):
     finally:
         busy.discard(serverid)
     app[METRICS].requests.labels("answered").inc()
-    log.info("panel serverid=%s url=%s seconds=%.3f nodes=%s", serverid, url,
-             time.monotonic() - started,
+    log.info("panel serverid=%s url=%s seconds=%.3f nodes=%s", shown(serverid),
+             shown(url, 200), time.monotonic() - started,
              " ".join("%s:%s/%sms" % (r["node"], r["http_code"], r["total_time"])
                       if r["isp"] != records.NOT_RESPONDING else "%s:not-responding" % r["node"]
                       for r in answer))
     return _json(200, answer)
 
 
+def _center(request):
+    """The panels' app, whose state the operators' routes report."""
+    return request.app.get(CENTER_APP, request.app)
+
+
+async def livez(request):
+    return _json(200, {"live": True})
+
+
+async def readyz(request):
+    gatherer = _center(request).get(GATHERER)
+    if gatherer is None or not gatherer.nc.is_connected:
+        return _json(503, {"ready": False, "reason": "NATS is not connected"})
+    if not await gatherer.any_node_present():
+        return _json(503, {"ready": False, "reason": "no node answers"})
+    return _json(200, {"ready": True})
+
+
 async def healthz(request):
-    gatherer = request.app.get(GATHERER)
+    app = _center(request)
+    gatherer = app.get(GATHERER)
     connected = gatherer is not None and gatherer.nc.is_connected
     now = time.monotonic()
     agents = {node.name: (round(now - gatherer.last_answer[node.id], 1)
                           if gatherer and node.id in gatherer.last_answer else None)
-              for node in request.app[CONFIG].nodes}
+              for node in app[CONFIG].nodes}
     return _json(200 if connected else 503,
                  {"nats": "connected" if connected else "disconnected",
                   "server": gatherer.nc.connected_url.netloc if connected else None,
@@ -215,7 +309,7 @@ async def healthz(request):
 
 
 async def metrics(request):
-    return web.Response(body=generate_latest(request.app[METRICS].registry),
+    return web.Response(body=generate_latest(_center(request)[METRICS].registry),
                         headers={"Content-Type": CONTENT_TYPE_LATEST})
 
 
@@ -231,41 +325,92 @@ async def _nats_connection(app):
 
     config = app[CONFIG]
     connection = await bus.connect(config.nats, "boce-center", error_cb=report,
-                               disconnected_cb=disconnected, reconnected_cb=reconnected)
+                                   disconnected_cb=disconnected, reconnected_cb=reconnected)
     gatherer = Gatherer(connection, config, app[METRICS])
     await gatherer.start()
     app[GATHERER] = gatherer
     log.info("nats connected server=%s", connection.connected_url.netloc)
     yield
-    await connection.drain()
+    try:  # sends what is buffered; a NATS server that is gone must not fail the exit
+        await asyncio.wait_for(connection.drain(), STOP_SECONDS)
+    except Exception as error:  # noqa: BLE001 - stopping all the same
+        log.warning("stopped without a clean NATS goodbye: %s",
+                    shown(str(error) or type(error).__name__))
+        await connection.close()
 
 
-def make_app(config):
-    app = web.Application(client_max_size=MAX_FORM_BYTES)
+def _add_operator_routes(app):
+    app.router.add_get("/livez", livez)
+    app.router.add_get("/readyz", readyz)
+    app.router.add_get("/healthz", healthz)
+    app.router.add_get("/metrics", metrics)
+
+
+def make_app(config, guard=None, operator_routes=True):
+    """The panels' app; with `operator_routes`, the operators' routes on the same port."""
+    guard = guard or front.Guard(trusted_proxies=config.trusted_proxies)
+    app = web.Application(client_max_size=MAX_FORM_BYTES,
+                          middlewares=[front.request_middleware(guard)])
     app[CONFIG] = config
     app[BUSY] = set()
     app[METRICS] = Metrics()
+    app[GUARD] = guard
     app.cleanup_ctx.append(_nats_connection)
     app.router.add_post(PATH, boce)
-    app.router.add_get("/healthz", healthz)
-    app.router.add_get("/metrics", metrics)
+    if operator_routes:
+        _add_operator_routes(app)
     return app
 
 
-def raise_open_file_limit():
-    """As many open connections as the system lets this process have: idle clients must not
-    run the center out of file descriptors long before memory."""
+def make_operator_app(center_app):
+    """/livez, /readyz, /healthz and /metrics of `center_app`, for a listener of their own."""
+    app = web.Application(client_max_size=1024)
+    app[CENTER_APP] = center_app
+    _add_operator_routes(app)
+    return app
+
+
+def connection_room():
+    """Raises this process's open-file limit as far as the system lets it (idle clients must not
+    run the center out of descriptors long before memory) and says how many connections that
+    leaves room for."""
     import resource
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     wanted = 65536 if hard == resource.RLIM_INFINITY else min(hard, 65536)
     if soft < wanted:
         resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
+        soft = wanted
+    return max(1, min(front.MAX_CONNECTIONS, soft - front.RESERVED_FILES))
 
 
-def run(config, host, port, ready=None):
+async def serve(config, listen, metrics_listen=None, ready=None):
     """Serves until SIGTERM or SIGINT; then takes no new panel, answers those in flight and
-    exits."""
-    raise_open_file_limit()
-    web.run_app(make_app(config), host=host, port=port, backlog=BACKLOG,
-                shutdown_timeout=config.deadline_seconds + 1, keepalive_timeout=HEADER_SECONDS,
-                access_log=None, print=ready, handle_signals=True)
+    returns. `listen` and `metrics_listen` are (host, port)."""
+    guard = front.Guard(max_connections=connection_room(),
+                        trusted_proxies=config.trusted_proxies)
+    front.quiet_parser_errors(guard.throttled)
+    app = make_app(config, guard, operator_routes=metrics_listen is None)
+    settings = dict(access_log=None, keepalive_timeout=HEADER_SECONDS,
+                    shutdown_timeout=config.deadline_seconds + 1, **front.PARSER_LIMITS)
+    runners = [web.AppRunner(app, **settings)]
+    if metrics_listen is not None:
+        runners.append(web.AppRunner(make_operator_app(app), **settings))
+    try:
+        for runner, (host, port) in zip(runners, (listen, metrics_listen)):
+            await runner.setup()
+            await front.GuardedSite(runner, host, port, guard, BACKLOG).start()
+        stopping = asyncio.Event()
+        loop = asyncio.get_running_loop()
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            loop.add_signal_handler(signum, stopping.set)
+        if ready is not None:
+            ready()
+        await stopping.wait()
+        log.info("stopping: answering %d panels in flight", len(app[BUSY]))
+    finally:
+        for runner in reversed(runners):
+            await runner.cleanup()
+
+
+def run(config, listen, metrics_listen=None, ready=None):
+    asyncio.run(serve(config, listen, metrics_listen, ready))

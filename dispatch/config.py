@@ -3,6 +3,7 @@
 Unknown keys, wrong types and out-of-range values stop the center at start with the file, the
 line and what was expected."""
 
+import ipaddress
 import os
 import re
 from dataclasses import dataclass
@@ -43,6 +44,8 @@ class CenterConfig:
     nats: NatsSettings
     deadline_seconds: float = 20.0
     max_probes: int = 8
+    # Proxies in front of the center (addresses or networks): their X-Real-IP names the client.
+    trusted_proxies: tuple = ()
 
 
 class _Reader:
@@ -155,7 +158,7 @@ def load(path):
     except tomllib.TOMLDecodeError as error:
         raise ConfigError("%s: %s" % (path, error)) from None
     reader.check_keys(raw, ("allowed_servers", "deadline_seconds", "max_probes", "nats",
-                            "nodes"))
+                            "nodes", "trusted_proxies"))
     servers = raw.get("allowed_servers")
     if not isinstance(servers, list) or not all(isinstance(s, str) and s for s in servers):
         reader.fail("allowed_servers is a list of serverids", "allowed_servers")
@@ -167,4 +170,15 @@ def load(path):
         nodes=_nodes(reader, raw), allowed_servers=frozenset(servers),
         nats=_nats(reader, raw, os.path.dirname(os.path.abspath(path))),
         deadline_seconds=float(deadline),
-        max_probes=_positive(reader, raw, "max_probes", 8, int))
+        max_probes=_positive(reader, raw, "max_probes", 8, int),
+        trusted_proxies=_networks(reader, raw, "trusted_proxies"))
+
+
+def _networks(reader, raw, key):
+    values = raw.get(key, [])
+    try:
+        if not isinstance(values, list) or not all(isinstance(v, str) for v in values):
+            raise ValueError
+        return tuple(str(ipaddress.ip_network(v)) for v in values)
+    except ValueError:
+        reader.fail("%s is a list of IP addresses or networks" % key, key)

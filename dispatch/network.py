@@ -2,9 +2,11 @@
 node, each its own process, with fresh credentials in a working directory of their own. The
 demo, the tests and the benchmark use it, and `make network` runs it for trying:
 
-    python -m dispatch.network [--port 8080] [--agents 3]
+    python -m dispatch.network [--port 8080] [--agents 3] [--allow-private]
 
-prints `serverid: <id>`, the server id the center serves, and runs until Ctrl-C."""
+prints `serverid: <id>`, the server id the center serves, and runs until Ctrl-C (or SIGTERM),
+which stops every process of it within the center's deadline, each answering what it has in
+flight. Its agents fetch only global addresses unless --allow-private."""
 
 import argparse
 import os
@@ -48,11 +50,13 @@ def _toml_text(text):
 
 class Network:
     """`nodes`: [(name, id)]; nodes whose id is in `down` get no agent, so they never answer.
+    `agent_prefix` maps a node id to a command that its agent runs under (faketime, nsenter).
     start() returns once every agent is subscribed and the center listens."""
 
     def __init__(self, nodes, down=(), port=8080, allowed_servers=("local-server",),
-                 deadline=5.0, max_probes=8, python=sys.executable, allow_private=True,
-                 agent_max_probes=16, log_level="INFO", workdir=None, env=None):
+                 deadline=5.0, max_probes=8, python=sys.executable, allow_private=False,
+                 agent_max_probes=16, log_level="INFO", workdir=None, env=None,
+                 agent_prefix=None, metrics_port=None):
         self.nodes = list(nodes)
         self.down = set(down)
         self.port = port
@@ -64,6 +68,8 @@ class Network:
         self.agent_max_probes = agent_max_probes
         self.log_level = log_level
         self.env = env  # the processes' environment; None: this process's own
+        self.agent_prefix = dict(agent_prefix or {})
+        self.metrics_port = metrics_port
         self.own_workdir = workdir is None
         self.workdir = workdir or tempfile.mkdtemp(prefix="boce-network-")
         self.nats_port = free_port()
@@ -132,7 +138,8 @@ class Network:
         _wait_for_port(self.nats_port, nats)
         nats_url = "nats://127.0.0.1:%d" % self.nats_port
         for user, (_, node_id) in agents.items():
-            command = [self.python, "-m", "dispatch", "agent", "--node", node_id,
+            command = [*self.agent_prefix.get(node_id, ()),
+                       self.python, "-m", "dispatch", "agent", "--node", node_id,
                        "--nats", nats_url, "--user", user,
                        "--password-file", os.path.join(self.workdir, user + ".password"),
                        "--max-probes", str(self.agent_max_probes),
@@ -146,8 +153,10 @@ class Network:
             "[nats]\nservers = [%s]\nuser = \"center\"\npassword_file = \"center.password\"\n%s"
             % (", ".join(_toml_text(s) for s in self.allowed_servers), self.deadline,
                self.max_probes, _toml_text(nats_url), nodes)))
+        metrics = ([] if self.metrics_port is None else
+                   ["--metrics-listen", "127.0.0.1:%d" % self.metrics_port])
         self._spawn("center", [self.python, "-m", "dispatch", "center", "--config", center_conf,
-                               "--listen", "127.0.0.1:%d" % self.port,
+                               "--listen", "127.0.0.1:%d" % self.port, *metrics,
                                "--log-level", self.log_level], "listening")
         return self
 
@@ -156,21 +165,31 @@ class Network:
         return "http://127.0.0.1:%d" % self.port
 
     def stop_process(self, name):
-        process = self.processes.pop(name)
-        if process.poll() is None:
-            process.send_signal(signal.SIGTERM)
+        return self._stop_together([name])[name]
+
+    def _stop_together(self, names):
+        """SIGTERM to each at once; each that has not exited within the deadline and a margin
+        is killed. Their exit codes."""
+        processes = {name: self.processes.pop(name) for name in names}
+        for process in processes.values():
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+        give_up = time.monotonic() + self.deadline + 5
+        for process in processes.values():
             try:
-                process.wait(self.deadline + 5)
+                process.wait(max(0, give_up - time.monotonic()))
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
-        process.stdout.close()
-        return process.returncode
+            process.stdout.close()
+        return {name: process.returncode for name, process in processes.items()}
 
     def stop(self):
-        for name in [n for n in self.processes if n != "nats"] + ["nats"]:
-            if name in self.processes:
-                self.stop_process(name)
+        """Center and agents first, all at once, so each answers what it has in flight while
+        NATS is still there; then NATS."""
+        self._stop_together([n for n in self.processes if n != "nats"])
+        if "nats" in self.processes:
+            self.stop_process("nats")
         if self.own_workdir:
             shutil.rmtree(self.workdir, ignore_errors=True)
 
@@ -186,27 +205,36 @@ def main(argv=None):
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--port", type=int, default=8080)
     parser.add_argument("--agents", type=int, default=3, choices=range(1, len(NAMES) + 1))
+    parser.add_argument("--allow-private", action="store_true",
+                        help="let the agents fetch loopback and private addresses too")
     args = parser.parse_args(argv)
     serverid = secrets.token_hex(32)
     nodes = [(NAMES[i], "node%d" % (i + 1)) for i in range(args.agents)]
-    network = Network(nodes, port=args.port, allowed_servers=[serverid], deadline=10)
+    network = Network(nodes, port=args.port, allowed_servers=[serverid], deadline=10,
+                      allow_private=args.allow_private)
+    signal.signal(signal.SIGTERM, signal.default_int_handler)  # SIGTERM stops it as Ctrl-C does
     try:
         network.start()
         print("probe network: nats-server on 127.0.0.1:%d, center on %s, agents: %s"
               % (network.nats_port, network.url, ", ".join(n for n, _ in nodes)))
         print("logs and configuration in %s" % network.workdir)
         print("serverid: %s" % serverid)
-        print("try: curl -d serverid=%s -d url=http://127.0.0.1:%d/healthz %s/api/local/boce"
-              % (serverid, args.port, network.url))
+        target = ("http://127.0.0.1:%d/livez" % args.port if args.allow_private else
+                  "https://example.com/")
+        print("try: curl -d serverid=%s -d url=%s %s/api/local/boce"
+              % (serverid, target, network.url))
         print("Ctrl-C stops everything.", flush=True)
-        signal.sigwait({signal.SIGINT, signal.SIGTERM})
+        while True:
+            signal.pause()
     except KeyboardInterrupt:
         pass
     finally:
+        # A second Ctrl-C must not leave processes behind: the stop is bounded by itself.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         network.stop()
     return 0
 
 
 if __name__ == "__main__":
-    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
     sys.exit(main())

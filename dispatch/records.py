@@ -1,7 +1,10 @@
 """The probe result record, as the plug-in reads it, and the check the center applies to every
 record an agent sends before it passes it on to a panel."""
 
+import ipaddress
 import math
+
+from dispatch.logtext import shown
 
 NOT_RESPONDING = "节点未响应"  # the node gave no measurement at all
 
@@ -30,27 +33,49 @@ def not_responding(node_name):
     return dict(empty_record(NOT_RESPONDING), node=node_name)
 
 
+# The largest byte count or speed passed on: every integer below it is exact as a JSON number
+# in any reader. A time (milliseconds) is below a day.
+MAX_COUNT = 2 ** 53
+MAX_MILLISECONDS = 24 * 3600 * 1000
+_TIMES = ("total_time", "namelookup_time", "starttransfer_time") + EXTRA_TIMINGS
+
+
 def _measure(answer, key, required=True):
     value = answer.get(key)
     if value is None and not required:
         return None
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise BadRecord("%s is not a number" % key)
-    if not math.isfinite(value) or value < 0:
-        raise BadRecord("%s is not a finite non-negative number" % key)
+    limit = MAX_MILLISECONDS if key in _TIMES else MAX_COUNT
+    # Compared before any conversion to float: an integer of 400 digits is refused, not raised.
+    if not (isinstance(value, int) or math.isfinite(value)) or not 0 <= value < limit:
+        raise BadRecord("%s is not a number from 0 to %d" % (key, limit))
     return value
 
 
-def checked_record(answer, node_name):
+def _address(text, node_name, refusals):
+    """The agent's primary_ip as an IP address text, or "" (noted in `refusals`)."""
+    if not isinstance(text, str) or len(text) > MAX_ADDRESS_LENGTH:
+        raise BadRecord("primary_ip is not an address text")
+    if not text:
+        return ""
+    try:
+        return str(ipaddress.ip_address(text))
+    except ValueError:
+        refusals.append("primary_ip %s of %s is no IP address" % (shown(text), node_name))
+        return ""
+
+
+def checked_record(answer, node_name, refusals=None):
     """The record to hand on for `node_name`, built only from the checked fields of an agent's
-    answer; anything else the agent sent is dropped. Raises BadRecord."""
+    answer; anything else the agent sent is dropped. A primary_ip that is no IP address is
+    passed on empty, with the reason appended to `refusals`. Raises BadRecord."""
+    refusals = [] if refusals is None else refusals
     if not isinstance(answer, dict):
         raise BadRecord("the answer is not a record")
     if "error" in answer:
-        raise BadRecord("the agent refused: %s" % str(answer["error"])[:200])
-    address = answer.get("primary_ip")
-    if not isinstance(address, str) or len(address) > MAX_ADDRESS_LENGTH:
-        raise BadRecord("primary_ip is not an address text")
+        raise BadRecord("the agent refused: %s" % shown(answer["error"], 200))
+    address = _address(answer.get("primary_ip"), node_name, refusals)
     code = answer.get("http_code")
     if isinstance(code, bool) or not isinstance(code, int) or not 0 <= code <= 999:
         raise BadRecord("http_code is not an HTTP status")

@@ -26,7 +26,7 @@ def probe_network():
     from dispatch.network import Network
     nodes = [("北京电信", "bj"), ("上海联通", "sh"), ("广州移动", "gz"), ("沈阳电信", "sy")]
     with Network(nodes, down=["sy"], port=8080, allowed_servers=[SERVER_ID], deadline=3,
-                 python=SERVICE_PYTHON, env=SERVICE_ENV) as network:
+                 allow_private=True, python=SERVICE_PYTHON, env=SERVICE_ENV) as network:
         yield network
 
 

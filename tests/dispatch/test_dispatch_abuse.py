@@ -31,7 +31,7 @@ MiB = 1024 * 1024
 def network():
     with Network([("北京电信", "bj"), ("上海联通", "sh")], port=free_port(),
                  allowed_servers=["s1"], deadline=DEADLINE, max_probes=4,
-                 env=SERVICE_ENV, python=SERVICE_PYTHON) as running:
+                 allow_private=True, env=SERVICE_ENV, python=SERVICE_PYTHON) as running:
         yield running
 
 
@@ -82,8 +82,9 @@ def test_a_streamed_body_of_256_mib_does_not_grow_the_center(network, head):
 
 def test_a_burst_of_300_panels_gets_no_reset(network):
     async def burst():
-        async def one():
-            reader, writer = await asyncio.open_connection("127.0.0.1", network.port)
+        async def one(n):  # each panel a server of its own, with its own address
+            reader, writer = await asyncio.open_connection(
+                "127.0.0.1", network.port, local_addr=("127.0.1.%d" % (n % 250 + 1), 0))
             body = b"serverid=stranger&url=http%3A%2F%2Fx%2F"
             writer.write(b"POST /api/local/boce HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
                          b"Content-Type: application/x-www-form-urlencoded\r\n"
@@ -91,47 +92,53 @@ def test_a_burst_of_300_panels_gets_no_reset(network):
             status = (await reader.readline()).split()[1]
             writer.close()
             return status
-        return await asyncio.gather(*[one() for _ in range(300)], return_exceptions=True)
+        return await asyncio.gather(*[one(n) for n in range(300)], return_exceptions=True)
     assert asyncio.run(burst()) == [b"403"] * 300
 
 
 # ---- slow clients -------------------------------------------------------------------------
 
 def test_trickling_clients_cannot_hold_the_center(network, website):
+    """1,000 trickling connections from 200 addresses and 100 from one: the one address gets
+    its cap and no more at once, every trickler is closed once its time for a head is up, and
+    a panel posted meanwhile is answered within the deadline."""
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
-    from dispatch import center
+    from dispatch import center, front
+    sources = ["127.0.2.%d" % (n % 200 + 1) for n in range(1000)] + ["127.0.3.1"] * 100
 
-    async def trickle(count, seconds):
+    async def trickle(seconds):
         connections = []
-        for _ in range(count):
-            _, writer = await asyncio.open_connection("127.0.0.1", network.port)
+        for source in sources:
+            reader, writer = await asyncio.open_connection("127.0.0.1", network.port,
+                                                           local_addr=(source, 0))
             writer.write(b"POST /api/local/boce HTTP/1.1\r\nHost: x\r\n")
-            connections.append(writer)
+            connections.append((reader, writer))
         answered = await asyncio.to_thread(post, network.url, "s1", website + "/fast")
-        closed_by_center, stop = 0, time.monotonic() + seconds
+        closed_at_once = sum(reader.at_eof() or writer.is_closing() for reader, writer in connections)
+        stop = time.monotonic() + seconds
         while time.monotonic() < stop:
             await asyncio.sleep(1)
-            for writer in connections:
+            for _, writer in connections:
                 if not writer.is_closing():
                     writer.write(b"X")  # one more byte of a header that never ends
-        for writer in connections:
+        closed_by_center = 0
+        for reader, writer in connections:
             try:
-                await writer.drain()
-                writer.write(b"Y")
-                await writer.drain()
+                closed_by_center += await asyncio.wait_for(reader.read(), 1) == b""
             except ConnectionError:
                 closed_by_center += 1
             writer.close()
-        return answered, closed_by_center
+        return answered, closed_at_once, closed_by_center
 
     try:
-        (status, records, waited), closed = asyncio.run(
-            trickle(1100, center.HEADER_SECONDS + 2))
+        (status, records, waited), at_once, closed = asyncio.run(
+            trickle(center.HEADER_SECONDS + 2))
     finally:
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
     assert status == 200 and [r["http_code"] for r in records] == [200, 200]
     assert waited < DEADLINE + 0.1
+    assert at_once == 100 - front.MAX_CONNECTIONS_PER_ADDRESS
     assert closed == 1100  # none kept its connection past the time for a request head
 
 
@@ -177,7 +184,7 @@ def test_rogue_answers_are_refused_and_the_panel_answered_in_time(network, websi
 
 def test_sigterm_answers_the_panels_in_flight_and_takes_no_new_one(website):
     with Network([("北京电信", "bj")], port=free_port(), allowed_servers=["s1"],
-                 deadline=5, env=SERVICE_ENV, python=SERVICE_PYTHON) as net:
+                 deadline=5, allow_private=True, env=SERVICE_ENV, python=SERVICE_PYTHON) as net:
         answers = []
         panel = threading.Thread(target=lambda: answers.append(
             post(net.url, "s1", website + "/fast?delay=1.5")))

@@ -10,6 +10,8 @@ import urllib.parse
 import urllib.request
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 pytest.importorskip("aiohttp")  # the network runs on the project's main interpreter only
 
@@ -23,7 +25,7 @@ from dispatch.network import Network, free_port  # noqa: E402
 @pytest.fixture(scope="module")
 def network():
     with Network([("北京电信", "bj"), ("上海联通", "sh")], port=free_port(),
-                 allowed_servers=["s1", "s2"], deadline=2, max_probes=1,
+                 allowed_servers=["s1", "s2"], deadline=2, max_probes=1, allow_private=True,
                  env=SERVICE_ENV, python=SERVICE_PYTHON) as running:
         yield running
 
@@ -48,7 +50,9 @@ def post(network, serverid, url):
     ("http://a.example", "http://a.example/"),
     ("http://x/\x00", "NUL byte"), ("file:///etc/passwd", "only http and https"),
     ("gopher://x/", "only http and https"), ("http:///path", "names no host"),
-    ("http://x:99999/", "malformed"), ("http://\ud800.cn/", "not a valid"), (None, "no URL"),
+    ("http://x:99999/", "malformed"), ("http://\ud800.cn/", "not valid Unicode"),
+    ("http://u\udc80@x/", "not valid Unicode"), ("http://x/?q=\udfff", "not valid Unicode"),
+    (None, "no URL"),
 ])
 def test_urls_are_sent_as_a_browser_sends_them_or_refused(url, sent):
     if sent.startswith("http"):
@@ -65,10 +69,28 @@ def test_urls_are_sent_as_a_browser_sends_them_or_refused(url, sent):
     ("240.0.0.1", False), ("::1", False), ("fe80::1%eth0", False), ("fec0::1", False),
     ("fd00::1", False), ("::ffff:127.0.0.1", False), ("::ffff:93.184.216.34", True),
     ("64:ff9b::a00:1", False), ("2002:c0a8:101::1", False), ("2001::1", False),
-    ("ff02::1", False),
+    ("ff02::1", False), ("64:ff9b::5db8:d822", True), ("2002:5db8:d822::1", True),
+    # local-use NAT64, IPv4-translated, IPv4-compatible, SRv6 SIDs, Teredo, outside 2000::/3
+    ("64:ff9b:1::5db8:d822", False), ("::ffff:0:5db8:d822", False), ("::10.0.0.5", False),
+    ("5f00::1", False), ("2001:0:5db8:d822::1", False), ("4000::1", False),
+    # the registries' global exceptions inside non-global blocks, and the other way round
+    ("192.0.0.9", True), ("192.0.0.8", False), ("2001:1::1", True), ("2001:2::1", False),
+    ("198.18.0.1", False), ("192.88.99.1", False), ("3fff::1", False),
 ])
 def test_only_globally_reachable_addresses_are_probed(address, reachable):
     assert urls.is_global(address) is reachable
+
+
+@settings(max_examples=3000)
+@given(st.one_of(st.text(max_size=60), st.lists(st.sampled_from(
+    ["http://", "https://", "ftp://", "//", "@", ":", "[", "]", "::1", "%", "%zz", "?", "#",
+     "\ud800", "例子", ".", "xn--", "99999", " ", "/", "a"]), max_size=12).map("".join)))
+def test_browser_url_refuses_whatever_it_cannot_send(url):
+    try:
+        sent = urls.browser_url(url)
+    except urls.BadUrl:
+        return
+    assert sent.isascii() and sent.startswith(("http://", "https://"))
 
 
 @pytest.mark.parametrize("proxy_variable", ["http_proxy", "HTTPS_PROXY", "ALL_PROXY"])
@@ -91,8 +113,12 @@ def test_bodies_are_capped_and_redirects_recorded_not_followed(website, monkeypa
 @pytest.mark.parametrize("data, reason", [
     (b"x" * (agent.MAX_REQUEST_BYTES + 1), "larger than"), (b"\xff", "not JSON"),
     (b"[]", "not a record"), (b'{"url": "http://x/", "deadline": 1}', "valid id"),
-    (b'{"id": "a", "url": "http://x/", "deadline": true}', "deadline"),
-    (b'{"id": "a", "url": "ftp://x/", "deadline": 1}', "only http"),
+    (b'{"id": "a", "url": "http://x/", "deadline": true}', "budget"),
+    (b'{"id": "a", "url": "http://x/", "budget": NaN}', "budget"),
+    (b'{"id": "a", "url": "http://x/", "budget": 1e9}', "budget"),
+    (b'{"id": "a", "url": "http://x/", "deadline": 1%s}' % (b"0" * 400), "budget"),
+    (b"[" * 8000, "not JSON"),
+    (b'{"id": "a", "url": "ftp://x/", "budget": 1}', "only http"),
 ])
 def test_malformed_probe_requests_are_refused_with_a_reason(data, reason):
     with pytest.raises(agent.BadRequest, match=reason):
