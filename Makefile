@@ -71,7 +71,8 @@ $(VENV)/.lint-tools: tools/ensure-system-packages Makefile | $(VENV)/.requiremen
 bench: module
 	$(SANDBOX) $(PY) bench/bench.py
 
-# The probe network under load: ten agents on one machine, then a thousand simulated agents.
+# The probe network under load: a thousand simulated agents, 2,000 unfinished request heads,
+# then bursts of panels against ten real agents.
 bench-dispatch: $(VENV)/.dispatch
 	$(SANDBOX) $(PY) bench/bench_dispatch.py
 
@@ -86,9 +87,9 @@ network: $(VENV)/.dispatch
 # Debian packages: installed when missing (as root), otherwise named.
 system-packages: $(VENV)/.system-packages
 $(VENV)/.system-packages: tools/ensure-system-packages Makefile
-	@echo "== Debian packages: bubblewrap, iproute2, util-linux, sqlite3, nats-server, openssl, nftables (when missing)"
+	@echo "== Debian packages: bubblewrap, iproute2, util-linux, sqlite3, nats-server, openssl, nftables, faketime, procps, nginx (when missing)"
 	tools/ensure-system-packages bubblewrap iproute2 util-linux sqlite3 nats-server openssl \
-	    nftables
+	    nftables faketime procps nginx
 	@mkdir -p $(VENV) && touch $@
 
 $(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages

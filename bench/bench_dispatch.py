@@ -3,7 +3,9 @@
 1. A thousand simulated agents (light NATS clients that answer a fixed record at once, no
    libcurl) on one NATS server: how long the center takes to gather 1,000 answers (p50/p99
    over panel requests made one after another) and the center's memory.
-2. Ten real agents probing a local site: bursts of concurrent panels, each its own connection
+2. 2,000 connections that each send a request head of 0.94 MB and never finish it: the center's
+   peak and lasting memory, and how long a panel posted meanwhile waits.
+3. Ten real agents probing a local site: bursts of concurrent panels, each its own connection
    and server id. For each it reports answers per second, connection resets, and the p99 of
    what the network adds: a panel's wait minus the slowest node's own total time.
 
@@ -96,13 +98,67 @@ async def gather_thousand(net):
     return waits
 
 
+def panel_address(index):
+    """Each panel a server of its own, with an address of its own on the loopback."""
+    return "127.0.1.%d" % (index % 250 + 1)
+
+
 async def burst(net, panels, site_url):
     """`panels` concurrent panels, each on its own connection; their results."""
-    connector = aiohttp.TCPConnector(limit=0, force_close=True)
-    async with aiohttp.ClientSession(connector=connector) as session:
+    sessions = [aiohttp.ClientSession(connector=aiohttp.TCPConnector(
+        limit=0, force_close=True, local_addr=(panel_address(i), 0))) for i in range(panels)]
+    try:
         return await asyncio.gather(*[
             panel(session, net.url + "/api/local/boce", "server-%d" % i, site_url)
-            for i in range(panels)])
+            for i, session in enumerate(sessions)])
+    finally:
+        for session in sessions:
+            await session.close()
+
+
+HEAD_ATTACKERS = 2000
+HEADERS = b"".join(b"X-%d: %s\r\n" % (n, b"v" * 8000) for n in range(120))  # 0.94 MB
+
+
+async def unfinished_heads(net, site_url):
+    """2,000 connections from 200 addresses, each sending 120 headers of 8,000 bytes and never
+    ending its head, while one panel posts: (the panel's wait, its status)."""
+    async def attacker(index):
+        try:
+            _, writer = await asyncio.open_connection(
+                "127.0.0.1", net.port, local_addr=("127.0.8.%d" % (index % 200 + 1), 0))
+            writer.write(b"POST /api/local/boce HTTP/1.1\r\nHost: x\r\n" + HEADERS)
+            await writer.drain()
+            writer.close()
+        except OSError:
+            pass  # closed by the center: what it does to a head over its cap
+
+    attack = asyncio.gather(*[attacker(i) for i in range(HEAD_ATTACKERS)])
+    async with aiohttp.ClientSession() as session:
+        answer = await panel(session, net.url + "/api/local/boce", "server-0", site_url)
+    await attack
+    return answer
+
+
+def head_attack(site_url):
+    """The center's memory under 2,000 unfinished request heads, and a panel's wait meanwhile."""
+    with network.Network([("北京电信", "node1")], port=network.free_port(),
+                         allowed_servers=["server-0"], deadline=5, log_level="WARNING",
+                         allow_private=True) as net:
+        pid = net.processes["center"].pid
+        before, _ = memory_of(pid)
+        answer = asyncio.run(unfinished_heads(net, site_url + "/fast"))
+        _, peak = memory_of(pid)
+        time.sleep(2)  # the center gives freed memory back a second after connections close
+        after, _ = memory_of(pid)
+    waited = answer[0] if not isinstance(answer, str) else float("nan")
+    met = peak - before <= 256 and after - before <= 64 and waited < net.deadline
+    print("center under 2,000 unfinished heads: peak +%.0f MiB, after close +%.0f MiB, panel "
+          "answered in %.2f s%s (targets: peak at most +256 MiB, after close at most +64 MiB, "
+          "within the %g s deadline: %s)" % (
+              peak - before, after - before, waited,
+              "" if not isinstance(answer, str) else " (%s)" % answer, net.deadline,
+              "met" if met else "missed"))
 
 
 def summarize(results, seconds):
@@ -141,6 +197,7 @@ def main():
     site, site_url = website.serve()
     figures = {}
     try:
+        head_attack(site_url)
         real_nodes = [(name, "node%d" % i) for i, name in enumerate(network.NAMES, 1)]
         with network.Network(real_nodes, port=network.free_port(), allowed_servers=["server-0"],
                              deadline=20, log_level="WARNING", allow_private=True) as net:

@@ -56,7 +56,7 @@ class Network:
     def __init__(self, nodes, down=(), port=8080, allowed_servers=("local-server",),
                  deadline=5.0, max_probes=8, python=sys.executable, allow_private=False,
                  agent_max_probes=16, log_level="INFO", workdir=None, env=None,
-                 agent_prefix=None, metrics_port=None):
+                 agent_prefix=None, metrics_port=None, trusted_proxies=()):
         self.nodes = list(nodes)
         self.down = set(down)
         self.port = port
@@ -70,6 +70,7 @@ class Network:
         self.env = env  # the processes' environment; None: this process's own
         self.agent_prefix = dict(agent_prefix or {})
         self.metrics_port = metrics_port
+        self.trusted_proxies = list(trusted_proxies)
         self.own_workdir = workdir is None
         self.workdir = workdir or tempfile.mkdtemp(prefix="boce-network-")
         self.nats_port = free_port()
@@ -149,10 +150,12 @@ class Network:
         nodes = "".join("\n[[nodes]]\nname = %s\nid = %s\n" % (_toml_text(name), _toml_text(i))
                         for name, i in self.nodes)
         center_conf = self._write("center.toml", (
-            "allowed_servers = [%s]\ndeadline_seconds = %s\nmax_probes = %d\n\n"
+            "allowed_servers = [%s]\ndeadline_seconds = %s\nmax_probes = %d\n"
+            "trusted_proxies = [%s]\n\n"
             "[nats]\nservers = [%s]\nuser = \"center\"\npassword_file = \"center.password\"\n%s"
             % (", ".join(_toml_text(s) for s in self.allowed_servers), self.deadline,
-               self.max_probes, _toml_text(nats_url), nodes)))
+               self.max_probes, ", ".join(_toml_text(p) for p in self.trusted_proxies),
+               _toml_text(nats_url), nodes)))
         metrics = ([] if self.metrics_port is None else
                    ["--metrics-listen", "127.0.0.1:%d" % self.metrics_port])
         self._spawn("center", [self.python, "-m", "dispatch", "center", "--config", center_conf,
