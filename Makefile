@@ -87,9 +87,9 @@ network: $(VENV)/.dispatch
 # Debian packages: installed when missing (as root), otherwise named.
 system-packages: $(VENV)/.system-packages
 $(VENV)/.system-packages: tools/ensure-system-packages Makefile
-	@echo "== Debian packages: bubblewrap, iproute2, util-linux, sqlite3, nats-server, openssl, nftables, faketime, procps, nginx (when missing)"
+	@echo "== Debian packages: bubblewrap, iproute2, util-linux, sqlite3, nats-server, openssl, nftables, faketime, nginx (when missing)"
 	tools/ensure-system-packages bubblewrap iproute2 util-linux sqlite3 nats-server openssl \
-	    nftables faketime procps nginx
+	    nftables faketime nginx
 	@mkdir -p $(VENV) && touch $@
 
 $(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages

@@ -175,17 +175,25 @@ class Network:
         is killed. Their exit codes."""
         processes = {name: self.processes.pop(name) for name in names}
         for process in processes.values():
-            if process.poll() is None:
-                process.send_signal(signal.SIGTERM)
+            self._signal_group(process, signal.SIGTERM)
         give_up = time.monotonic() + self.deadline + 5
         for process in processes.values():
             try:
                 process.wait(max(0, give_up - time.monotonic()))
             except subprocess.TimeoutExpired:
-                process.kill()
+                self._signal_group(process, signal.SIGKILL)
                 process.wait()
+            self._signal_group(process, signal.SIGKILL)  # what a wrapper (faketime) left
             process.stdout.close()
         return {name: process.returncode for name, process in processes.items()}
+
+    @staticmethod
+    def _signal_group(process, signum):
+        """Each process leads a session of its own: the signal reaches a wrapper's child too."""
+        try:
+            os.killpg(process.pid, signum)
+        except ProcessLookupError:
+            pass  # the whole group has exited
 
     def stop(self):
         """Center and agents first, all at once, so each answers what it has in flight while

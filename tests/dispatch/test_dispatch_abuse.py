@@ -10,7 +10,6 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import threading
 import time
 import urllib.error
@@ -438,7 +437,7 @@ print(json.dumps({a: [probe.measure(url(a), allow_private=p, timeout=3) for p in
 class TestHostileTarget:
     def test_non_global_addresses_are_never_fetched(self):
         result = subprocess.run(
-            ["unshare", "--user", "--map-root-user", "--net", sys.executable, "-c",
+            ["unshare", "--user", "--map-root-user", "--net", SERVICE_PYTHON, "-c",
              TARGET_SCRIPT, json.dumps(PRIVATE_ADDRESSES)],
             capture_output=True, text=True, timeout=120, env=SERVICE_ENV)
         assert result.returncode == 0, result.stderr[-2000:]
@@ -472,8 +471,8 @@ def test_ctrl_c_on_make_network_drains_every_process_within_the_deadline():
                           start_new_session=True) as network:
         lines = [network.stdout.readline() for _ in range(5)]
         workdir = lines[1].rsplit(" ", 1)[1].strip()
-        children = subprocess.run(["pgrep", "-P", str(network.pid)], capture_output=True,
-                                  text=True).stdout.split()
+        with open("/proc/%d/task/%d/children" % (network.pid, network.pid)) as f:
+            children = f.read().split()
         masks = [int(status_field(pid, "SigBlk"), 16) for pid in children]
         # Without --allow-private the agents refuse loopback.
         status, records, _ = post("http://127.0.0.1:%d" % port, lines[2].split()[1],
@@ -535,7 +534,8 @@ def test_the_deployed_nginx_front_passes_panels_with_their_address(website, tmp_
         conf = tmp_path / "nginx.conf"
         conf.write_text(NGINX_MAIN % {"dir": tmp_path, "site": site.replace(
             "127.0.0.1:8080", "127.0.0.1:%d" % net.port)})
-        nginx = subprocess.Popen(["nginx", "-c", str(conf), "-e", str(tmp_path / "err.log")])
+        nginx = subprocess.Popen(["nginx", "-c", str(conf), "-e", str(tmp_path / "err.log")],
+                                 env=SERVICE_ENV)
         try:
             wait_for_port(front_port)
             front = "http://127.0.0.1:%d" % front_port
