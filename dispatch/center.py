@@ -268,8 +268,9 @@ async def boce(request):
     finally:
         busy.discard(serverid)
     app[METRICS].requests.labels("answered").inc()
-    log.info("panel serverid=%s url=%s seconds=%.3f nodes=%s", shown(serverid),
-             shown(url, 200), time.monotonic() - started,
+    log.info("panel address=%s serverid=%s url=%s seconds=%.3f nodes=%s",
+             shown(client_address(request)), shown(serverid), shown(url, 200),
+             time.monotonic() - started,
              " ".join("%s:%s/%sms" % (r["node"], r["http_code"], r["total_time"])
                       if r["isp"] != records.NOT_RESPONDING else "%s:not-responding" % r["node"]
                       for r in answer))

@@ -22,7 +22,7 @@ pytest.importorskip("aiohttp")  # the network runs on the project's main interpr
 
 import nats  # noqa: E402
 
-from common import REPO, SERVICE_ENV, SERVICE_PYTHON  # noqa: E402
+from common import SERVICE_ENV, SERVICE_PYTHON, nginx_front  # noqa: E402
 from dispatch import agent  # noqa: E402
 from dispatch.network import Network, free_port  # noqa: E402
 
@@ -507,35 +507,14 @@ def test_sigterm_while_nats_is_down_is_one_line_and_exit_0():
 
 # ---- the front operators deploy ----------------------------------------------------------
 
-NGINX_MAIN = """
-daemon off; pid %(dir)s/nginx.pid; error_log %(dir)s/nginx-error.log warn;
-events { worker_connections 256; }
-http {
-    access_log off;
-    client_body_temp_path %(dir)s/body; proxy_temp_path %(dir)s/proxy;
-    fastcgi_temp_path %(dir)s/fastcgi; uwsgi_temp_path %(dir)s/uwsgi;
-    scgi_temp_path %(dir)s/scgi;
-    %(site)s
-}
-"""
-
-
 @pytest.mark.skipif(shutil.which("nginx") is None, reason="Debian's nginx is missing")
 def test_the_deployed_nginx_front_passes_panels_with_their_address(website, tmp_path):
-    with open(os.path.join(REPO, "dispatch", "deploy", "nginx-boce-center.conf"),
-              encoding="utf-8") as f:
-        site = f.read()
     front_port = free_port()
     with Network([("北京电信", "bj")], port=free_port(), allowed_servers=["s1"],
                  deadline=DEADLINE, allow_private=True, trusted_proxies=["127.0.0.1"],
                  env=SERVICE_ENV, python=SERVICE_PYTHON) as net:
-        site = site.replace("listen [::]:80;", "").replace("listen 80;", "listen 127.0.0.1:%d;"
-                                                           % front_port)
-        conf = tmp_path / "nginx.conf"
-        conf.write_text(NGINX_MAIN % {"dir": tmp_path, "site": site.replace(
-            "127.0.0.1:8080", "127.0.0.1:%d" % net.port)})
-        nginx = subprocess.Popen(["nginx", "-c", str(conf), "-e", str(tmp_path / "err.log")],
-                                 env=SERVICE_ENV)
+        nginx = subprocess.Popen(nginx_front(str(tmp_path), "127.0.0.1:%d" % front_port,
+                                             "127.0.0.1:%d" % net.port), env=SERVICE_ENV)
         try:
             wait_for_port(front_port)
             front = "http://127.0.0.1:%d" % front_port
@@ -548,7 +527,8 @@ def test_the_deployed_nginx_front_passes_panels_with_their_address(website, tmp_
         finally:
             nginx.terminate()
             nginx.wait(10)
-    assert status == 200 and records[0]["http_code"] == 200 and "panel serverid='s1'" in lines
+    assert status == 200 and records[0]["http_code"] == 200
+    assert "panel address='127.0.0.1' serverid='s1'" in lines
     assert stranger.startswith(b"HTTP/1.1 403") and "address='127.0.9.9'" in refused
     assert huge_head.startswith(b"HTTP/1.1 400") and hidden.startswith(b"HTTP/1.1 404")
 

@@ -4,7 +4,8 @@ own (with network and mount namespaces of its own), never on the machine's own n
     unshare --user --map-root-user --net --mount --fork python tests/system/multihost_lab.py OUT.json
 
 Hosts, each a network namespace on one bridge (10.77.0.0/24): the web site, a cluster of three
-NATS servers (TLS, with a CA made here), two dispatch centers, the panel, two node agents, a
+NATS servers (TLS, with a CA made here), two dispatch centers (the first behind the nginx front
+that operators deploy, on its host's loopback), the panel, two node agents, a
 fourth agent without --allow-private, and a NAT router in front of a home network
 (192.168.50.0/24) whose agent only dials out: nothing on the bridge has a route to it. The site
 delays its answer by the client's address (no netem here), so each agent sees its own latency.
@@ -26,8 +27,10 @@ import urllib.request
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, REPO)
 sys.path.insert(0, os.path.join(REPO, "tools"))
+sys.path.insert(0, os.path.join(REPO, "tests"))
 
 from build_version import dispatch_host  # noqa: E402
+from common import nginx_front  # noqa: E402
 from dispatch import natsconf  # noqa: E402
 
 DISPATCH_HOST = dispatch_host()  # the host the module under test posts to
@@ -205,8 +208,11 @@ def ask_agent_directly(work, ca, node_id, url):
 
 
 def connected_server(center):
-    with urllib.request.urlopen("http://%s/healthz" % address(center), timeout=5) as answer:
-        return json.load(answer)["server"]
+    """The NATS server the center uses, from its operators' listener on its own loopback."""
+    ask = ("import json, urllib.request; print(json.load(urllib.request.urlopen("
+           "'http://127.0.0.1:9464/healthz', timeout=5))['server'])")
+    return subprocess.run(inside(center) + (PYTHON, "-c", ask), check=True,
+                          capture_output=True, text=True).stdout.strip()
 
 
 def main(out_path):
@@ -244,13 +250,16 @@ def main(out_path):
     nodes = "".join('[[nodes]]\nname = "%s"\nid = "%s"\n\n' % (name, node_id)
                     for node_id, (name, _, _) in NODES.items())
     with open(os.path.join(work, "center.toml"), "w", encoding="utf-8") as f:
-        f.write('allowed_servers = ["%s"]\ndeadline_seconds = 10\n\n[nats]\nservers = [%s]\n'
+        f.write('allowed_servers = ["%s"]\ndeadline_seconds = 10\n'
+                'trusted_proxies = ["127.0.0.1"]\n\n[nats]\nservers = [%s]\n'
                 'user = "center"\npassword_file = "center.password"\nca_file = "ca.pem"\n\n%s'
                 % (SERVER_ID, ", ".join('"%s"' % s for s in servers.split(",")), nodes))
-    for center in ("center1", "center2"):
+    for center, listen in (("center1", "127.0.0.1:8080"), ("center2", address("center2") + ":80")):
         processes[center] = start(center, PYTHON, "-m", "dispatch", "center", "--listen",
-                                  address(center) + ":80", "--config",
+                                  listen, "--metrics-listen", "127.0.0.1:9464", "--config",
                                   os.path.join(work, "center.toml"), log=logs)
+    processes["front"] = start("center1", *nginx_front(work, address("center1") + ":80",
+                                                       "127.0.0.1:8080"), log=logs)
     seen = {}
     try:
         for host, port in [("site", 8080), ("center1", 80), ("center2", 80)]:
@@ -259,6 +268,8 @@ def main(out_path):
         time.sleep(1)  # the agents' subscriptions spread over the cluster
         point_dispatch_host_at(work, "center1")
         seen["first_run"] = result_of(run_plugin())
+        with open(os.path.join(work, "services.log"), encoding="utf-8") as f:
+            seen["front_passed_address"] = "panel address='%s'" % address("panel") in f.read()
         step("first run done")
         point_dispatch_host_at(work, "center2")
         seen["second_center"] = result_of(run_plugin())

@@ -56,6 +56,7 @@ def test_the_agent_behind_nat_is_unreachable_from_the_center(lab):
 
 
 def test_refusals(lab):
+    assert lab["front_passed_address"]  # through nginx, the center logged the panel's address
     assert lab["unknown_server"] == [403, {"status": False, "msg": "unknown server"}]
     refused = lab["private_refused"]  # an agent without --allow-private and a private site
     assert refused["http_code"] == 0 and refused["primary_ip"] == ""
