@@ -10,14 +10,8 @@ import logging
 import sys
 
 import dispatch
-from dispatch import config
-
-
-def listen_address(text):
-    host, _, port = text.rpartition(":")
-    if not host or not port.isdigit():
-        raise argparse.ArgumentTypeError("expected HOST:PORT, got %r" % text)
-    return host.strip("[]"), int(port)
+from dispatch import cli, config
+from dispatch.cli import listen_address
 
 
 def _common(parser):
@@ -37,12 +31,15 @@ def run_center(args):
     try:
         settings = config.load(args.config)
     except (config.ConfigError, OSError) as error:
-        print("boce-center: %s" % error, file=sys.stderr)
-        return 2
+        return cli.fail("boce-center", error, 2)
     ready = "center listening on %s:%d with %d nodes" % (args.listen + (len(settings.nodes),))
     if args.metrics_listen:
         ready += "; /metrics, /healthz, /livez, /readyz on %s:%d" % args.metrics_listen
-    center.run(settings, args.listen, args.metrics_listen, ready=lambda: print(ready, flush=True))
+    try:
+        center.run(settings, args.listen, args.metrics_listen,
+                   ready=lambda: print(ready, flush=True))
+    except OSError as error:  # a port that is taken or an address this machine does not have
+        return cli.fail("boce-center", "cannot listen: %s" % (error.strerror or error))
     return 0
 
 
@@ -51,16 +48,14 @@ def run_agent(args):
     try:
         password = config.read_secret(args.password_file)
     except (OSError, ValueError) as error:
-        print("boce-agent: %s" % error, file=sys.stderr)
-        return 2
+        return cli.fail("boce-agent", error, 2)
     servers = tuple(s for s in args.nats.split(",") if s)
     settings = config.NatsSettings(servers, args.user, password, args.ca_file)
     try:
         asyncio.run(agent.serve(settings, args.node, args.allow_private, args.max_probes,
                                 args.proxy, ready=lambda text: print(text, flush=True)))
-    except OSError as error:  # no NATS server could be reached at start
-        print("boce-agent: %s" % error, file=sys.stderr)
-        return 1
+    except agent.Fatal as error:
+        return cli.fail("boce-agent", error)
     return 0
 
 
@@ -89,7 +84,7 @@ def agent_arguments(parser):
 
 
 def _command(prog, description, arguments, run, argv):
-    parser = argparse.ArgumentParser(prog=prog, description=description)
+    parser = cli.Parser(prog=prog, description=description)
     arguments(parser)
     args = parser.parse_args(argv)
     _setup_logging(args.log_level)
@@ -105,8 +100,8 @@ def agent_main(argv=None):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m dispatch", description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = cli.Parser(prog="python -m dispatch", description=__doc__,
+                        formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version="%(prog)s " + dispatch.__version__)
     commands = parser.add_subparsers(dest="command", required=True)
     center_arguments(commands.add_parser("center", help="the dispatch center"))

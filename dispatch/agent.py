@@ -149,8 +149,9 @@ class Agent:
             log.info("dropped id=%s reason=budget-spent-before-fetching", shown(request_id))
             return
         entry.answer = json.dumps(record).encode()
-        log.info("probed id=%s url=%s code=%s total_ms=%s", shown(request_id), shown(url, 200),
-                 record["http_code"], record["total_time"])
+        log.info("probed id=%s url=%s code=%s total_ms=%s%s", shown(request_id), shown(url, 200),
+                 record["http_code"], record["total_time"],
+                 " reason=%s" % shown(record["reason"]) if "reason" in record else "")
         replies, entry.replies = entry.replies, []
         for reply in replies:
             await self._send_encoded(reply, entry.answer)
@@ -184,29 +185,72 @@ class Agent:
         self.pool.shutdown(wait=False)
 
 
+class Fatal(Exception):
+    """A misconfiguration the agent cannot serve with: NATS refused its user or its subject."""
+
+
+def _first_of(*awaitables):
+    """The first of `awaitables` to finish; the others are cancelled."""
+    async def first():
+        tasks = [asyncio.ensure_future(a) for a in awaitables]
+        try:
+            done, _ = await asyncio.wait(tasks, return_when=asyncio.FIRST_COMPLETED)
+            return done.pop().result()
+        finally:
+            for task in tasks:
+                await bus.cancel(task)
+    return first()
+
+
 async def serve(settings, node_id, allow_private=False, max_probes=16, proxy=None,
                 ready=print):
-    """Runs an agent until SIGTERM or SIGINT."""
-    async def report(error):
-        log.warning("nats error=%s", error)
+    """Runs an agent until SIGTERM or SIGINT. Raises Fatal when NATS refuses its user at the
+    start or its node's subject."""
+    trouble = bus.Trouble(log, settings)
+    subject = "%s.%s" % (settings.subject_prefix, node_id)
+    fatal = asyncio.get_running_loop().create_future()
+    connected = False
+
+    async def failed(error):
+        text = str(error)
+        if not connected and bus.is_authorization_violation(error):
+            reason = "NATS refused user %s at %s: authorization violation" % (
+                settings.user, trouble.servers)
+        elif "permissions violation" in text.lower() and subject in text:
+            reason = "NATS refused user %s the subject %s: %s" % (settings.user, subject, text)
+        else:
+            trouble.note(error)
+            return
+        if not fatal.done():
+            fatal.set_exception(Fatal(reason))
 
     async def reconnected():
         log.info("nats reconnected server=%s", connection.connected_url.netloc)
 
-    connection = await bus.connect(settings, "boce-agent-" + node_id, error_cb=report,
-                               reconnected_cb=reconnected)
-    agent = Agent(connection, node_id, settings.subject_prefix, allow_private, max_probes,
-                  proxy)
-    await agent.start()
-    stopping = asyncio.Event()
-    loop = asyncio.get_running_loop()
-    for signum in (signal.SIGTERM, signal.SIGINT):
-        loop.add_signal_handler(signum, stopping.set)
-    ready("agent %s ready on %s" % (node_id, connection.connected_url.netloc))
-    await stopping.wait()
-    log.info("stopping: answering %d probes in flight", len(agent.tasks))
-    await agent.stop()
-    try:  # sends what is buffered; a server that is gone must not hold the agent
-        await asyncio.wait_for(connection.drain(), STOP_SECONDS)
-    except Exception as error:  # noqa: BLE001 - stopping all the same
-        log.warning("stopped without a clean NATS goodbye: %s", error or type(error).__name__)
+    connection = await _first_of(bus.connect(settings, "boce-agent-" + node_id,
+                                             error_cb=failed, reconnected_cb=reconnected),
+                                 asyncio.shield(fatal))
+    connected = True
+    try:
+        agent = Agent(connection, node_id, settings.subject_prefix, allow_private, max_probes,
+                      proxy)
+        await agent.start()
+        # The server answers a refused subscription soon after the flush that sent it: one
+        # more round trip lets it arrive before the agent says it is ready.
+        await connection.flush()
+        if fatal.done():
+            fatal.result()
+        stopping = asyncio.Event()
+        loop = asyncio.get_running_loop()
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            loop.add_signal_handler(signum, stopping.set)
+        ready("agent %s ready on %s" % (node_id, connection.connected_url.netloc))
+        await _first_of(stopping.wait(), asyncio.shield(fatal))
+        log.info("stopping: answering %d probes in flight", len(agent.tasks))
+        await agent.stop()
+    finally:
+        try:  # sends what is buffered; a server that is gone must not hold the agent
+            await asyncio.wait_for(connection.drain(), STOP_SECONDS)
+        except Exception as error:  # noqa: BLE001 - stopping all the same
+            log.warning("stopped without a clean NATS goodbye: %s",
+                        error or type(error).__name__)

@@ -1,18 +1,56 @@
-"""How the center and the agents connect to the NATS servers."""
+"""How the center and the agents connect to the NATS servers, and how they report trouble
+with them."""
 
+import asyncio
 import ssl
 
 import nats
+
+from dispatch.logtext import Throttled, shown
+
+# A NATS failure is logged when it first happens, then at most this often, with a count.
+TROUBLE_REPEAT_SECONDS = 30
 
 
 def tls_context(ca_file):
     return ssl.create_default_context(cafile=ca_file) if ca_file else None
 
 
+def is_authorization_violation(error):
+    return isinstance(error, nats.errors.AuthorizationError) or (
+        "authorization violation" in str(error).lower())
+
+
+class Trouble:
+    """NATS failures as an operator reads them: the first with the servers it concerns, then
+    one line per TROUBLE_REPEAT_SECONDS saying how many more came; `last` is the latest."""
+
+    def __init__(self, log, settings):
+        self.servers = ",".join(settings.servers)
+        self.throttled = Throttled(log, TROUBLE_REPEAT_SECONDS)
+        self.last = None
+
+    def note(self, error):
+        self.last = "%s: %s" % (type(error).__name__, error) if str(error) else \
+            type(error).__name__
+        self.throttled.warning("nats", "-", "nats error servers=%s error=%s",
+                               self.servers, shown(self.last, 200))
+
+
 async def connect(settings, name, **callbacks):
-    """A connection that keeps reconnecting, to any of the servers, for the process's life.
-    Publishes made while it reconnects are buffered and sent once it is back."""
+    """A connection that keeps reconnecting, to any of the servers, for the process's life (the
+    first connection too). Publishes made while it reconnects are buffered and sent once it is
+    back."""
     return await nats.connect(
         servers=list(settings.servers), user=settings.user, password=settings.password,
         tls=tls_context(settings.ca_file), name=name, connect_timeout=5,
         max_reconnect_attempts=-1, reconnect_time_wait=0.25, **callbacks)
+
+
+async def cancel(task):
+    """Cancels `task` and waits until it has ended. nats-py's connecting loop can lose a
+    cancellation (asyncio.wait_for inside it swallows one that meets a failed connect), so it
+    is cancelled again until it ends."""
+    while not task.done():
+        task.cancel()
+        await asyncio.wait({task}, timeout=0.1)

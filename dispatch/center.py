@@ -49,7 +49,7 @@ PING_SECONDS = 1.0  # how long /readyz waits for any node to answer a ping
 log = logging.getLogger("boce.center")
 
 CONFIG = web.AppKey("config", object)
-GATHERER = web.AppKey("gatherer", object)
+LINK = web.AppKey("link", object)
 METRICS = web.AppKey("metrics", object)
 BUSY = web.AppKey("busy", set)
 GUARD = web.AppKey("guard", front.Guard)
@@ -65,10 +65,10 @@ class Metrics:
                                 registry=self.registry)
         self.answer_seconds = Histogram(
             "boce_node_answer_seconds", "Time from publishing a probe to the node's answer",
-            ["node"], registry=self.registry,
+            ["node", "name"], registry=self.registry,
             buckets=(0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 20, 40))
         self.not_responding = Counter("boce_node_not_responding", "Probes a node did not answer",
-                                      ["node"], registry=self.registry)
+                                      ["node", "name"], registry=self.registry)
         seen = Gauge("boce_agents_seen", "Nodes that answered within the last %d s" % SEEN_SECONDS,
                      registry=self.registry)
         seen.set_function(lambda: sum(1 for t in self.last_answer.values()
@@ -109,7 +109,8 @@ class Gatherer:
         try:
             if len(message.data) > MAX_ANSWER_BYTES:
                 raise records.BadRecord("the answer is %d bytes" % len(message.data))
-            record = records.checked_record(json.loads(message.data), node.name, refusals)
+            answer = json.loads(message.data)
+            record = records.checked_record(answer, node.name, refusals)
         except (ValueError, TypeError, OverflowError, RecursionError) as error:
             # A bad answer does not end the wait: a sound one may still come. Whatever the
             # decoding raised, its reason goes to the log, escaped and cut.
@@ -120,10 +121,12 @@ class Gatherer:
         for refusal in refusals:
             self.throttled.warning("field", node.id, "bad field node=%s reason=%s", node.id,
                                    refusal)
-        futures[position].set_result((time.monotonic(), record))
+        reason = answer.get("reason") if record["http_code"] == 0 else None
+        futures[position].set_result((time.monotonic(), record, reason))
 
     async def probe_all(self, url):
-        """One record per configured node, in configuration order, within the deadline."""
+        """One record per configured node, in configuration order, within the deadline, and
+        beside each the agent's reason for a record without an HTTP answer (or None)."""
         loop = asyncio.get_running_loop()
         nodes = self.config.nodes
         request_id = uuid.uuid4().hex
@@ -149,19 +152,20 @@ class Gatherer:
                 attempt += 1
         finally:
             del self.pending[request_id]
-        return [self._record(node, future, started, rejections.get(index))
-                for index, (node, future) in enumerate(zip(nodes, futures))]
+        answers = [self._record(node, future, started, rejections.get(index))
+                   for index, (node, future) in enumerate(zip(nodes, futures))]
+        return [record for record, _ in answers], [reason for _, reason in answers]
 
     def _record(self, node, future, started, rejection):
         if not future.done():
             if rejection:
                 log.info("not responding node=%s last-refused-answer=%s", node.id, rejection)
-            self.metrics.not_responding.labels(node.id).inc()
-            return records.not_responding(node.name)
-        arrived, record = future.result()
+            self.metrics.not_responding.labels(node.id, node.name).inc()
+            return records.not_responding(node.name), None
+        arrived, record, reason = future.result()
         self.last_answer[node.id] = arrived
-        self.metrics.answer_seconds.labels(node.id).observe(arrived - started)
-        return record
+        self.metrics.answer_seconds.labels(node.id, node.name).observe(arrived - started)
+        return record, reason
 
     async def any_node_present(self):
         """True when a node answered lately, or any node's agent answers a ping now."""
@@ -261,20 +265,29 @@ async def boce(request):
         url = urls.browser_url(url)
     except urls.BadUrl as error:
         return _refuse(request, 400, "bad_url", serverid, str(error))
+    gatherer = app[LINK].gatherer
+    if gatherer is None:
+        return _refuse(request, 503, "no_nats", serverid, "the probe network is not connected")
     busy.add(serverid)
     try:
         started = time.monotonic()
-        answer = await app[GATHERER].probe_all(url)
+        answer, reasons = await gatherer.probe_all(url)
     finally:
         busy.discard(serverid)
     app[METRICS].requests.labels("answered").inc()
     log.info("panel address=%s serverid=%s url=%s seconds=%.3f nodes=%s",
              shown(client_address(request)), shown(serverid), shown(url, 200),
              time.monotonic() - started,
-             " ".join("%s:%s/%sms" % (r["node"], r["http_code"], r["total_time"])
-                      if r["isp"] != records.NOT_RESPONDING else "%s:not-responding" % r["node"]
-                      for r in answer))
+             " ".join(_outcome(record, reason) for record, reason in zip(answer, reasons)))
     return _json(200, answer)
+
+
+def _outcome(record, reason):
+    """One node's outcome in the panel's log line: node:code/time, and why when code is 0."""
+    if record["isp"] == records.NOT_RESPONDING:
+        return "%s:not-responding" % record["node"]
+    why = "(%s)" % shown(reason) if reason is not None else ""
+    return "%s:%s/%sms%s" % (record["node"], record["http_code"], record["total_time"], why)
 
 
 def _center(request):
@@ -287,9 +300,11 @@ async def livez(request):
 
 
 async def readyz(request):
-    gatherer = _center(request).get(GATHERER)
+    link = _center(request)[LINK]
+    gatherer = link.gatherer
     if gatherer is None or not gatherer.nc.is_connected:
-        return _json(503, {"ready": False, "reason": "NATS is not connected"})
+        reason = "NATS is not connected" + (": " + link.trouble.last if link.trouble.last else "")
+        return _json(503, {"ready": False, "reason": reason})
     if not await gatherer.any_node_present():
         return _json(503, {"ready": False, "reason": "no node answers"})
     return _json(200, {"ready": True})
@@ -297,16 +312,20 @@ async def readyz(request):
 
 async def healthz(request):
     app = _center(request)
-    gatherer = app.get(GATHERER)
+    gatherer = app[LINK].gatherer
     connected = gatherer is not None and gatherer.nc.is_connected
     now = time.monotonic()
-    agents = {node.name: (round(now - gatherer.last_answer[node.id], 1)
-                          if gatherer and node.id in gatherer.last_answer else None)
-              for node in app[CONFIG].nodes}
-    return _json(200 if connected else 503,
-                 {"nats": "connected" if connected else "disconnected",
-                  "server": gatherer.nc.connected_url.netloc if connected else None,
-                  "seconds_since_last_answer": agents})
+    since = {node.id: (round(now - gatherer.last_answer[node.id], 1)
+                       if gatherer and node.id in gatherer.last_answer else None)
+             for node in app[CONFIG].nodes}
+    return _json(200 if connected else 503, {
+        "nats": "connected" if connected else "disconnected",
+        "server": gatherer.nc.connected_url.netloc if connected else None,
+        # by id and name, as /metrics labels them
+        "nodes": {node.id: {"name": node.name, "seconds_since_last_answer": since[node.id]}
+                  for node in app[CONFIG].nodes},
+        # by name, as before: what existing checks read
+        "seconds_since_last_answer": {node.name: since[node.id] for node in app[CONFIG].nodes}})
 
 
 async def metrics(request):
@@ -314,30 +333,43 @@ async def metrics(request):
                         headers={"Content-Type": CONTENT_TYPE_LATEST})
 
 
-async def _nats_connection(app):
-    async def report(error):
-        log.warning("nats error=%s", error)
+class Link:
+    """The center's NATS connection: `gatherer` once it is connected, and what went wrong."""
 
-    async def disconnected():
-        log.warning("nats disconnected")
+    def __init__(self, config, metrics):
+        self.config = config
+        self.metrics = metrics
+        self.gatherer = None
+        self.trouble = bus.Trouble(log, config.nats)
 
-    async def reconnected():
-        log.info("nats reconnected server=%s", connection.connected_url.netloc)
+    async def connect(self):
+        async def disconnected():
+            log.warning("nats disconnected")
 
-    config = app[CONFIG]
-    connection = await bus.connect(config.nats, "boce-center", error_cb=report,
-                                   disconnected_cb=disconnected, reconnected_cb=reconnected)
-    gatherer = Gatherer(connection, config, app[METRICS])
-    await gatherer.start()
-    app[GATHERER] = gatherer
-    log.info("nats connected server=%s", connection.connected_url.netloc)
-    yield
-    try:  # sends what is buffered; a NATS server that is gone must not fail the exit
-        await asyncio.wait_for(connection.drain(), STOP_SECONDS)
-    except Exception as error:  # noqa: BLE001 - stopping all the same
-        log.warning("stopped without a clean NATS goodbye: %s",
-                    shown(str(error) or type(error).__name__))
-        await connection.close()
+        async def reconnected():
+            log.info("nats reconnected server=%s", connection.connected_url.netloc)
+
+        async def failed(error):
+            self.trouble.note(error)
+
+        connection = await bus.connect(self.config.nats, "boce-center", error_cb=failed,
+                                       disconnected_cb=disconnected,
+                                       reconnected_cb=reconnected)
+        gatherer = Gatherer(connection, self.config, self.metrics)
+        await gatherer.start()
+        self.gatherer = gatherer
+        log.info("nats connected server=%s", connection.connected_url.netloc)
+
+    async def close(self):
+        if self.gatherer is None:
+            return
+        connection = self.gatherer.nc
+        try:  # sends what is buffered; a NATS server that is gone must not fail the exit
+            await asyncio.wait_for(connection.drain(), STOP_SECONDS)
+        except Exception as error:  # noqa: BLE001 - stopping all the same
+            log.warning("stopped without a clean NATS goodbye: %s",
+                        shown(str(error) or type(error).__name__))
+            await connection.close()
 
 
 def _add_operator_routes(app):
@@ -355,8 +387,8 @@ def make_app(config, guard=None, operator_routes=True):
     app[CONFIG] = config
     app[BUSY] = set()
     app[METRICS] = Metrics()
+    app[LINK] = Link(config, app[METRICS])
     app[GUARD] = guard
-    app.cleanup_ctx.append(_nats_connection)
     app.router.add_post(PATH, boce)
     if operator_routes:
         _add_operator_routes(app)
@@ -396,10 +428,14 @@ async def serve(config, listen, metrics_listen=None, ready=None):
     runners = [web.AppRunner(app, **settings)]
     if metrics_listen is not None:
         runners.append(web.AppRunner(make_operator_app(app), **settings))
+    link, connecting = app[LINK], None
     try:
         for runner, (host, port) in zip(runners, (listen, metrics_listen)):
             await runner.setup()
             await front.GuardedSite(runner, host, port, guard, BACKLOG).start()
+        # NATS in the background: the center answers HTTP from its start, with 503 and the
+        # reason while NATS cannot be reached.
+        connecting = asyncio.ensure_future(link.connect())
         stopping = asyncio.Event()
         loop = asyncio.get_running_loop()
         for signum in (signal.SIGTERM, signal.SIGINT):
@@ -410,7 +446,11 @@ async def serve(config, listen, metrics_listen=None, ready=None):
         log.info("stopping: answering %d panels in flight", len(app[BUSY]))
     finally:
         for runner in reversed(runners):
-            await runner.cleanup()
+            await runner.cleanup()  # answers the panels in flight, which need NATS
+        if connecting is not None and not connecting.done():
+            await bus.cancel(connecting)
+        elif connecting is not None:
+            await link.close()
 
 
 def run(config, listen, metrics_listen=None, ready=None):

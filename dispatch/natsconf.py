@@ -49,21 +49,42 @@ def _password_file(directory, user):
         return f.read().strip()
 
 
+def write_private(path, text):
+    """Writes `text` to `path`, readable by its owner only (it holds passwords)."""
+    import os
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    os.fchmod(fd, 0o600)  # a file that was there before keeps no wider mode
+    with os.fdopen(fd, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
 def main(argv=None):
     """python -m dispatch.natsconf --dir DIR --node ID [--node ID ...] [--listen HOST:PORT]
+    [--out FILE]
 
     Writes the passwords of the center and of each node's agent into DIR (center.password,
-    agent-<id>.password; existing ones are kept) and prints the nats-server configuration."""
-    import argparse
-    parser = argparse.ArgumentParser(prog="python -m dispatch.natsconf", description=main.__doc__)
+    agent-<id>.password; existing ones are kept) and the nats-server configuration, which holds
+    them too, into FILE (mode 0600), or prints it."""
+    import os
+
+    from dispatch import cli
+    parser = cli.Parser(prog="python -m dispatch.natsconf", description=main.__doc__)
     parser.add_argument("--dir", required=True, help="where the password files are")
     parser.add_argument("--node", action="append", required=True, help="a node id")
-    parser.add_argument("--listen", default="0.0.0.0:4222")
+    parser.add_argument("--listen", default="0.0.0.0:4222", type=cli.listen_address,
+                        help="HOST:PORT the NATS server listens on (0.0.0.0:4222)")
+    parser.add_argument("--out", help="the configuration file to write, mode 0600")
     args = parser.parse_args(argv)
+    if not os.path.isdir(args.dir):
+        return cli.fail(parser.prog, "%s is not a directory" % args.dir, 2)
     agents = {"agent-" + node: (_password_file(args.dir, "agent-" + node), node)
               for node in args.node}
-    print(server_config("center", _password_file(args.dir, "center"), agents, args.listen),
-          end="")
+    text = server_config("center", _password_file(args.dir, "center"), agents,
+                         ("[%s]:%d" if ":" in args.listen[0] else "%s:%d") % args.listen)
+    if args.out:
+        write_private(args.out, text)
+    else:
+        print(text, end="")
     return 0
 
 

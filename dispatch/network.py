@@ -18,12 +18,17 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
-from dispatch import natsconf
+from dispatch import cli, natsconf
 
 NATS_SERVER = "nats-server"
 NAMES = ("北京电信", "上海联通", "广州移动", "深圳电信", "杭州联通", "成都移动", "武汉电信",
          "西安联通", "南京移动", "沈阳电信")
+
+
+class NetworkError(RuntimeError):
+    """A process of the network did not start; the message says why, in one line."""
 
 
 def free_port():
@@ -36,12 +41,12 @@ def _wait_for_port(port, process, seconds=15):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if process.poll() is not None:
-            raise RuntimeError("the NATS server stopped at start")
+            raise NetworkError("the NATS server stopped at start")
         with socket.socket() as s:
             if s.connect_ex(("127.0.0.1", port)) == 0:
                 return
         time.sleep(0.02)
-    raise RuntimeError("the NATS server did not open port %d" % port)
+    raise NetworkError("the NATS server did not open port %d" % port)
 
 
 def _toml_text(text):
@@ -102,7 +107,7 @@ class Network:
         if ready_line is not None:
             line = process.stdout.readline()
             if ready_line not in line:
-                raise RuntimeError("%s did not start: %s" % (name, self.log_tail(name)))
+                raise NetworkError("%s did not start: %s" % (name, self.last_words(name)))
         return process
 
     def _environment(self):
@@ -112,6 +117,11 @@ class Network:
         env["PYTHONPATH"] = os.pathsep.join(
             p for p in (package_parent, env.get("PYTHONPATH")) if p)
         return env
+
+    def last_words(self, name):
+        """The last line a process wrote to its log: what stopped it."""
+        lines = [line for line in self.log_tail(name).splitlines() if line.strip()]
+        return lines[-1].strip() if lines else "(nothing in its log)"
 
     def log_tail(self, name, lines=20):
         path = os.path.join(self.workdir, name + ".log")
@@ -161,7 +171,20 @@ class Network:
         self._spawn("center", [self.python, "-m", "dispatch", "center", "--config", center_conf,
                                "--listen", "127.0.0.1:%d" % self.port, *metrics,
                                "--log-level", self.log_level], "listening")
+        self._wait_for_nats_link()
         return self
+
+    def _wait_for_nats_link(self, seconds=15):
+        """The center answers HTTP from its start; the network is up once it has NATS."""
+        port = self.metrics_port or self.port
+        give_up = time.monotonic() + seconds
+        while time.monotonic() < give_up:
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:%d/healthz" % port, timeout=5):
+                    return
+            except OSError:  # 503 until it is connected
+                time.sleep(0.02)
+        raise NetworkError("the center did not connect to NATS: %s" % self.last_words("center"))
 
     @property
     def url(self):
@@ -212,20 +235,29 @@ class Network:
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m dispatch.network", description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--port", type=int, default=8080)
+    parser = cli.Parser(prog="python -m dispatch.network", description=__doc__,
+                        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--port", type=cli.port, default=8080, help="the center's port (8080)")
     parser.add_argument("--agents", type=int, default=3, choices=range(1, len(NAMES) + 1))
     parser.add_argument("--allow-private", action="store_true",
                         help="let the agents fetch loopback and private addresses too")
     args = parser.parse_args(argv)
+    try:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", args.port))
+    except OSError as error:
+        return cli.fail(parser.prog, "port %d cannot be used: %s (try --port)"
+                        % (args.port, error.strerror))
     serverid = secrets.token_hex(32)
     nodes = [(NAMES[i], "node%d" % (i + 1)) for i in range(args.agents)]
     network = Network(nodes, port=args.port, allowed_servers=[serverid], deadline=10,
                       allow_private=args.allow_private)
     signal.signal(signal.SIGTERM, signal.default_int_handler)  # SIGTERM stops it as Ctrl-C does
     try:
-        network.start()
+        try:
+            network.start()
+        except NetworkError as error:
+            return cli.fail(parser.prog, error)
         print("probe network: nats-server on 127.0.0.1:%d, center on %s, agents: %s"
               % (network.nats_port, network.url, ", ".join(n for n, _ in nodes)))
         print("logs and configuration in %s" % network.workdir)

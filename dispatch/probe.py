@@ -7,6 +7,7 @@ time limit. Unless private targets are allowed, every address it is about to con
 globally reachable, checked on the address itself, so a name that resolves to several addresses,
 or differently the second time, gains nothing."""
 
+import os
 import socket
 
 import pycurl
@@ -21,9 +22,32 @@ def _ms(seconds):
     return round(seconds * 1000, 3)
 
 
+# libcurl's failures by the phase they end, in the words an operator looks for.
+_PHASES = {pycurl.E_COULDNT_RESOLVE_HOST: "resolve", pycurl.E_COULDNT_CONNECT: "connect",
+           pycurl.E_SSL_CONNECT_ERROR: "tls", pycurl.E_PEER_FAILED_VERIFICATION: "tls",
+           pycurl.E_GOT_NOTHING: "answer", pycurl.E_RECV_ERROR: "answer",
+           pycurl.E_SEND_ERROR: "request", pycurl.E_WRITE_ERROR: "body"}
+
+
+def _why_no_answer(failure, refused, curl, timeout):
+    """Why a fetch got no HTTP status: a refused address, a time-out, or the phase that failed
+    with the system's words for it."""
+    if refused:
+        return "refused: %s is not a global address" % sorted(refused)[0]
+    if failure is None:
+        return "no HTTP answer"
+    code, message = failure.args[0], str(failure.args[1])
+    if code == pycurl.E_OPERATION_TIMEDOUT:
+        return "time-out after %.1f s" % timeout
+    os_errno = curl.getinfo(pycurl.OS_ERRNO)
+    words = os.strerror(os_errno).lower() if os_errno else message
+    return "%s: %s" % (_PHASES.get(code, "fetch"), words)
+
+
 def measure(url, allow_private=False, timeout=15.0, proxy=None):
     """The measurement of one fetch of `url` (already in browser form) as a record without
-    `isp`; what was measured before a failure stands."""
+    `isp`; what was measured before a failure stands. A fetch without an HTTP answer (code 0)
+    also says why, under `reason`."""
     size = [0]
     refused = set()
     opened = []  # libcurl works on duplicates of these; ours are closed when it is done
@@ -56,14 +80,15 @@ def measure(url, allow_private=False, timeout=15.0, proxy=None):
             curl.setopt(pycurl.NOPROXY, "*")
         curl.setopt(pycurl.OPENSOCKETFUNCTION, open_socket)
         curl.setopt(pycurl.WRITEFUNCTION, keep_counting)
+        failure = None
         try:
             curl.perform()
-        except pycurl.error:
-            pass  # what was measured stands; the code stays 0 without an answer
+        except pycurl.error as error:
+            failure = error  # what was measured stands; the code stays 0 without an answer
         address = curl.getinfo(pycurl.PRIMARY_IP)
         total = curl.getinfo(pycurl.TOTAL_TIME)
         size_download = min(size[0], MAX_BODY_BYTES)
-        return {
+        record = {
             "primary_ip": "" if address in refused else address,
             "http_code": curl.getinfo(pycurl.RESPONSE_CODE),
             "total_time": _ms(total),
@@ -74,6 +99,9 @@ def measure(url, allow_private=False, timeout=15.0, proxy=None):
             "connect_time": _ms(curl.getinfo(pycurl.CONNECT_TIME)),
             "appconnect_time": _ms(curl.getinfo(pycurl.APPCONNECT_TIME)),
         }
+        if record["http_code"] == 0:
+            record["reason"] = _why_no_answer(failure, refused, curl, timeout)
+        return record
     finally:
         curl.close()
         for sock in opened:

@@ -37,5 +37,14 @@ def install(panel_root=REAL_PANEL):
     return panel_root
 
 
+def main(argv=None):
+    import argparse
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("panel_root", nargs="?", default=REAL_PANEL,
+                        help="the panel directory (default %s, inside the sandbox only)"
+                        % REAL_PANEL)
+    print("stand-in panel installed in", install(parser.parse_args(argv).panel_root))
+
+
 if __name__ == "__main__":
-    print("stand-in panel installed in", install(*sys.argv[1:]))
+    main()

@@ -3,6 +3,9 @@ NATS lets each party do, and what the center serves."""
 
 import asyncio
 import json
+import os
+import socket
+import subprocess
 import threading
 import time
 import urllib.error
@@ -17,7 +20,7 @@ pytest.importorskip("aiohttp")  # the network runs on the project's main interpr
 
 import nats  # noqa: E402
 
-from common import SERVICE_ENV, SERVICE_PYTHON  # noqa: E402
+from common import REPO, SERVICE_ENV, SERVICE_PYTHON  # noqa: E402
 from dispatch import agent, config, probe, records, urls  # noqa: E402
 from dispatch.network import Network, free_port  # noqa: E402
 
@@ -253,3 +256,114 @@ def test_only_the_center_publishes_probes_and_each_delivery_is_answered_once(net
     assert answers[0] == answers[1] and answers[0]["http_code"] == 200
     assert errors == ['nats: permissions violation for publish to "boce.probe.bj"',
                       'nats: permissions violation for subscription to "boce.probe.bj"']
+
+
+# ---- an operator's mistakes ---------------------------------------------------------------
+
+def _command(*words, cwd=None, timeout=30):
+    return subprocess.run([SERVICE_PYTHON, *words], capture_output=True, text=True,
+                          timeout=timeout, env=SERVICE_ENV, cwd=cwd)
+
+
+@pytest.fixture
+def busy_port():
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        yield taken.getsockname()[1]
+
+
+MISTAKES = [
+    # (what, the command's words, its exit status, what its one line on stderr says)
+    ("a port out of range", ["-m", "dispatch", "center", "--config", "c.toml", "--listen",
+                             "127.0.0.1:99999"], 2, "a port is a number from 1 to 65535"),
+    ("a missing configuration", ["-m", "dispatch", "center", "--config", "missing.toml"], 2,
+     "No such file"),
+    ("a busy port", ["-m", "dispatch", "center", "--config", "c.toml", "--listen",
+                     "127.0.0.1:{busy}"], 1, "cannot listen: error while attempting to bind"),
+    ("an unknown flag", ["-m", "dispatch", "center", "--config", "c.toml", "--bogus"], 2,
+     "unrecognized arguments: --bogus"),
+    ("a missing flag", ["-m", "dispatch", "agent", "--node", "x"], 2,
+     "the following arguments are required: --nats"),
+    ("a missing password file", ["-m", "dispatch", "agent", "--node", "x", "--nats",
+                                 "nats://127.0.0.1:1", "--user", "u", "--password-file",
+                                 "missing"], 2, "No such file"),
+    ("make network on a busy port", ["-m", "dispatch.network", "--port", "{busy}"], 1,
+     "cannot be used: Address already in use (try --port)"),
+    ("natsconf without its directory", ["-m", "dispatch.natsconf", "--dir", "missing",
+                                        "--node", "bj"], 2, "missing is not a directory"),
+    ("install_panel.py asked for help", [os.path.join(REPO, "tools", "install_panel.py"),
+                                         "--help"], 0, None),
+]
+
+
+@pytest.mark.parametrize("words, status, answer", [m[1:] for m in MISTAKES],
+                         ids=[m[0] for m in MISTAKES])
+def test_every_mistake_is_answered_in_one_line(tmp_path, busy_port, words, status, answer):
+    (tmp_path / "center.password").write_text("p" * 32)
+    (tmp_path / "c.toml").write_text(CONFIG % "sh", encoding="utf-8")
+    result = _command(*[w.format(busy=busy_port) for w in words], cwd=tmp_path)
+    assert result.returncode == status, result.stderr
+    if answer is None:  # help, and nothing made of the flag
+        assert "usage" in result.stdout and sorted(os.listdir(tmp_path)) == ["c.toml",
+                                                                     "center.password"]
+        return
+    assert len(result.stderr.splitlines()) == 1 and answer in result.stderr, result.stderr
+
+
+def test_natsconf_writes_the_server_configuration_for_its_owner_only(tmp_path):
+    out = tmp_path / "nats-server.conf"
+    out.write_text("old")
+    out.chmod(0o644)
+    assert _command("-m", "dispatch.natsconf", "--dir", str(tmp_path), "--node", "bj",
+                    "--out", str(out)).returncode == 0
+    assert out.stat().st_mode & 0o777 == 0o600 and "agent-bj" in out.read_text()
+
+
+def test_nats_trouble_is_stated_once_and_a_refused_agent_stops(network, tmp_path):
+    (tmp_path / "wrong.password").write_text("w" * 32)
+    agent_words = ["-m", "dispatch", "agent", "--nats",
+                   "nats://127.0.0.1:%d" % network.nats_port, "--password-file",
+                   str(tmp_path / "wrong.password")]
+    refused = _command(*agent_words, "--node", "bj", "--user", "agent-bj")
+    assert refused.returncode == 1 and refused.stderr.splitlines()[-1] == (
+        "boce-agent: NATS refused user agent-bj at nats://127.0.0.1:%d: authorization "
+        "violation" % network.nats_port)
+    # Its own password, another node's subject.
+    agent_words[-1] = "%s/agent-sh.password" % network.workdir
+    forbidden = _command(*agent_words, "--node", "bj", "--user", "agent-sh")
+    assert forbidden.returncode == 1 and 'subject boce.probe.bj' in forbidden.stderr
+    assert "ready" not in forbidden.stdout
+
+    (tmp_path / "center.password").write_text("w" * 32)
+    (tmp_path / "c.toml").write_text((CONFIG % "sh").replace(
+        "nats://127.0.0.1:4222", "nats://127.0.0.1:%d" % network.nats_port), encoding="utf-8")
+    port = free_port()
+    with subprocess.Popen([SERVICE_PYTHON, "-m", "dispatch", "center", "--config",
+                           str(tmp_path / "c.toml"), "--listen", "127.0.0.1:%d" % port],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=SERVICE_ENV) as center:
+        assert "listening" in center.stdout.readline()  # HTTP at once, NATS or not
+        give_up = time.monotonic() + 10
+        while True:
+            try:
+                urllib.request.urlopen("http://127.0.0.1:%d/readyz" % port, timeout=5)
+            except urllib.error.HTTPError as error:
+                reason = json.loads(error.read())["reason"]
+                if "uthorization" in reason or time.monotonic() > give_up:
+                    break
+        assert "Authorization Violation" in reason
+        assert post(network, "s1", "http://x/")[0] == 200  # the test network is untouched
+        center.terminate()
+        _, log = center.communicate(timeout=30)
+    assert center.returncode == 0
+    assert len([line for line in log.splitlines() if "nats error" in line]) == 1
+
+
+def test_every_code_0_says_why_in_the_center_log(network):
+    closed = "http://127.0.0.1:%d/" % free_port()
+    status, answer = post(network, "s1", closed)
+    assert status == 200 and {r["http_code"] for r in answer} == {0}
+    assert "北京电信:0/" in network.log_tail("center", 5)
+    assert "('connect: connection refused')" in network.log_tail("center", 5)
+    assert all("reason" not in r for r in answer)  # the panel's records keep their fields

@@ -207,10 +207,18 @@ def ask_agent_directly(work, ca, node_id, url):
     return asyncio.run(ask())
 
 
-def connected_server(center):
-    """The NATS server the center uses, from its operators' listener on its own loopback."""
-    ask = ("import json, urllib.request; print(json.load(urllib.request.urlopen("
-           "'http://127.0.0.1:9464/healthz', timeout=5))['server'])")
+def connected_server(center, seconds=20):
+    """The NATS server the center uses, from its operators' listener on its own loopback, once
+    it has one (/healthz is 503 until then)."""
+    ask = ("import json, time, urllib.request\n"
+           "give_up = time.monotonic() + %d\n"
+           "while True:\n"
+           "    try:\n"
+           "        print(json.load(urllib.request.urlopen('http://127.0.0.1:9464/healthz',"
+           " timeout=5))['server']); break\n"
+           "    except OSError:\n"
+           "        if time.monotonic() > give_up: raise\n"
+           "        time.sleep(0.05)\n" % seconds)
     return subprocess.run(inside(center) + (PYTHON, "-c", ask), check=True,
                           capture_output=True, text=True).stdout.strip()
 
@@ -264,7 +272,9 @@ def main(out_path):
     try:
         for host, port in [("site", 8080), ("center1", 80), ("center2", 80)]:
             wait_for(host, port)
-        step("centers listen")
+        for center in ("center1", "center2"):
+            connected_server(center)
+        step("centers listen and have NATS")
         time.sleep(1)  # the agents' subscriptions spread over the cluster
         point_dispatch_host_at(work, "center1")
         seen["first_run"] = result_of(run_plugin())
