@@ -26,8 +26,23 @@ ifdef DISPATCH_HOST
 export START_BOCE_DISPATCH_HOST := $(DISPATCH_HOST)
 endif
 
-.PHONY: demo test test-asan test-pythons wheel lint bench bench-dispatch network system-packages \
-	module text-tests clean FORCE
+.PHONY: help demo test test-asan test-pythons wheel lint bench bench-dispatch network \
+	system-packages module text-tests clean FORCE
+
+help:
+	@echo "make demo            the main job: six probe runs on the stand-in panel (first time ~4 min, then ~30 s)"
+	@echo "make test            every test inside the sandbox (first time ~8 min, then ~4 min); CI also runs"
+	@echo "                     lint, test-asan, test-pythons and wheel (~40 min)"
+	@echo "make test-asan       the suite on an AddressSanitizer + UBSan build (~8 min)"
+	@echo "make test-pythons    the suite with CPython 3.7 to 3.13, each in .venvs/3.X (~15 min)"
+	@echo "make wheel           one manylinux2014 wheel per CPython in dist/, each checked (~10 min)"
+	@echo "make lint            clang-format, clang-tidy and ruff (~2 min)"
+	@echo "make bench           the module's own work beside a plain-Python reference (~1 min)"
+	@echo "make bench-dispatch  the probe network under load, with its targets (~1 min)"
+	@echo "make network         the probe network on this machine until Ctrl-C (PORT=8080 AGENTS=3"
+	@echo "                     ALLOW_PRIVATE=1 to let agents fetch loopback and private addresses)"
+	@echo "make clean           removes everything the targets made"
+	@echo "One test file:       tools/sandbox .venv/bin/python -m pytest tests/plugin/test_report.py"
 
 demo: module $(VENV)/.smtp $(VENV)/.dispatch
 	$(SANDBOX) $(PY) tools/demo.py
@@ -54,6 +69,7 @@ test-asan: module $(VENV)/.smtp $(VENV)/.dispatch
 
 # Formatting and static checks of the C++ sources, and ruff over the Python.
 lint: $(VENV)/.lint-tools $(DEV_BUILD)/CMakeCache.txt
+	@echo "== lint: clang-format, then clang-tidy (about 2 minutes), then ruff"
 	clang-format --dry-run --Werror $(CXX_SOURCES)
 	@# Only findings show: clang-tidy's "N warnings generated" lines count system headers.
 	status=0; clang-tidy --quiet -p $(DEV_BUILD) $(wildcard src/host/*.cpp src/start_boce/*.cpp) \
@@ -137,4 +153,6 @@ text-tests: $(DEV_BUILD)/CMakeCache.txt
 	ctest --test-dir $(DEV_BUILD) --output-on-failure
 
 clean:
-	rm -rf build dist $(VENV) .venvs .venv-smtp demo-out
+	rm -rf build dist $(VENV) .venvs .venv-smtp demo-out demo-out.runs dispatch/build \
+	    dispatch/*.egg-info .hypothesis .pytest_cache
+	find . -name __pycache__ -type d -prune -exec rm -rf {} +

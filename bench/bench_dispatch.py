@@ -158,7 +158,7 @@ def head_attack(site_url):
           "within the %g s deadline: %s)" % (
               peak - before, after - before, waited,
               "" if not isinstance(answer, str) else " (%s)" % answer, net.deadline,
-              "met" if met else "missed"))
+              "met" if met else "MISSED"))
 
 
 def summarize(results, seconds):
@@ -173,6 +173,9 @@ def summarize(results, seconds):
 
 def main():
     print("probe network benchmark on %d cores" % os.cpu_count())
+    print("figures: \"over the slowest node\" = a panel's wait less the slowest node's own "
+          "total time (what the network adds);\n         resets = panels whose connection the "
+          "center reset; answers/s = panels answered per second of the burst")
     sim_nodes = [("模拟%d" % i, "sim%d" % i) for i in range(SIMULATED_AGENTS)]
     with network.Network(sim_nodes, down=[n for _, n in sim_nodes], port=network.free_port(),
                          allowed_servers=["server-0"], deadline=20) as net:

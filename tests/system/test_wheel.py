@@ -46,8 +46,11 @@ print(json.dumps({"answer": answer, "seen": seen, "url": start_boce.DISPATCH_URL
 
 
 @pytest.fixture(scope="module")
-def wheel(tmp_path_factory):
+def wheel(tmp_path_factory, request):
     """A wheel for this interpreter, built for OTHER_HOST."""
+    with request.config.pluginmanager.get_plugin("capturemanager").global_and_fixture_disabled():
+        print("\nbuilding a wheel with Zig's toolchain (about 4 minutes the first time, then "
+              "about 1)", flush=True)
     out = tmp_path_factory.mktemp("dist")
     env = dict(WHEEL_ENV, START_BOCE_DISPATCH_HOST=OTHER_HOST)
     built = subprocess.run([os.path.join(TOOLS, "wheel"), sys.executable, str(out)], cwd=REPO,
