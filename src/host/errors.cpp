@@ -19,7 +19,7 @@ void set_error_from_current_exception() noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
+        if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_RuntimeError, error.what());
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }

@@ -29,8 +29,9 @@ void show_error(const py::error_already_set& error);
 
 // Inside a catch block: sets the Python error that the C++ exception in flight stands for, so
 // that no C++ exception ever unwinds through the runtime's frames. A Python error comes back as
-// itself, an exhausted allocator as MemoryError, pybind11's own errors as theirs, anything else as
-// RuntimeError.
+// itself, an exhausted allocator as MemoryError, pybind11's own errors as theirs, a C++ error
+// raised over a runtime error still set (pybind11's failed allocations) as that runtime error,
+// anything else as RuntimeError.
 void set_error_from_current_exception() noexcept;
 
 // Runs `step`. An ordinary error it raises goes to `on_error` and ends the step; anything else
@@ -49,6 +50,27 @@ void on_ordinary_error(Step&& step, OnError&& on_error) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         on_error(py::error_already_set());
+    } catch (const std::runtime_error&) {
+        if (PyErr_Occurred() == nullptr) throw;
+        py::error_already_set error;  // a runtime allocation that failed under pybind11
+        if (!is_ordinary_error(error)) throw error;
+        on_error(error);
+    }
+}
+
+// Runs an operation's body. pybind11 answers a runtime allocation that failed (an int, a string,
+// a list it makes) with its own std::runtime_error, "Could not allocate ... object!", which its
+// dispatcher reports as RuntimeError; the runtime's own error, still set, is what happened and
+// leaves instead: MemoryError.
+template <typename Step>
+decltype(auto) with_runtime_errors(Step&& step) {
+    try {
+        return step();
+    } catch (const py::builtin_exception&) {
+        throw;
+    } catch (const std::runtime_error&) {
+        if (PyErr_Occurred() == nullptr) throw;
+        throw py::error_already_set();
     }
 }
 

@@ -9,18 +9,26 @@ namespace host {
 
 namespace {
 
-// A strong reference, never released: the plug-in's operations need the module's attributes for
-// as long as any of them can be called, even after the host drops the module from its table.
-PyObject* plugin_module = nullptr;
+// Borrowed: an operation holds its module for as long as it can be called. Per thread, because a
+// host service that lets go of the GIL lets another thread run another module's operation.
+thread_local PyObject* module_in_scope = nullptr;
 
 py::object runtime_module(const char* name) { return py::module_::import(name); }
 
 }  // namespace
 
-void set_plugin_module(py::handle module) { plugin_module = module.inc_ref().ptr(); }
+ModuleScope::ModuleScope(py::handle module) noexcept : previous_(module_in_scope) {
+    module_in_scope = module.ptr();
+}
+
+ModuleScope::~ModuleScope() { module_in_scope = previous_; }
 
 py::object plugin_attr(const char* name) {
-    return py::reinterpret_borrow<py::object>(plugin_module).attr(name);
+    if (module_in_scope == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "start_boce: no plug-in module in scope");
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(module_in_scope).attr(name);
 }
 
 py::object json_loads(py::handle text) { return plugin_attr("json").attr("loads")(text); }

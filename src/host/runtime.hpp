@@ -15,8 +15,23 @@ namespace host {
 
 namespace py = pybind11;
 
-// The plug-in module whose attributes hold the host modules. Set once, when the module loads.
-void set_plugin_module(py::handle module);
+// The plug-in module whose attributes hold the host modules: the module object that defined the
+// class whose operation runs, as a Python function reads its own module's globals whatever
+// happens to `sys.modules`. Each operation, and the load, opens a scope for its module on the
+// calling thread; a call through the object opens its own, and the previous one comes back when
+// it ends.
+class ModuleScope {
+  public:
+    explicit ModuleScope(py::handle module) noexcept;
+    ~ModuleScope();
+    ModuleScope(const ModuleScope&) = delete;
+    ModuleScope& operator=(const ModuleScope&) = delete;
+
+  private:
+    PyObject* previous_;
+};
+
+// An attribute of the module in scope (RuntimeError outside every scope).
 py::object plugin_attr(const char* name);
 
 py::object json_loads(py::handle text);

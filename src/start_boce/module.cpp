@@ -15,15 +15,23 @@ using namespace start_boce;
 
 namespace {
 
-template <typename Function, typename... Extra>
-void add_operation(py::object& cls, const char* name, Function&& function, const Extra&... extra) {
-    cls.attr(name) = py::cpp_function(std::forward<Function>(function), py::name(name),
-                                      py::is_method(cls), extra...);
+// The operation as a method of the class that `module` defines: it reads that module's
+// attributes, whatever later imports do, and its failed allocations leave as MemoryError.
+template <typename Result, typename... Args, typename... Extra>
+void add_operation(py::object& cls, const py::module_& module, const char* name,
+                   Result (*operation)(Args...), const Extra&... extra) {
+    auto in_module = [module = py::object(module), operation](Args... args) -> Result {
+        host::ModuleScope scope(module);
+        return host::with_runtime_errors([&]() -> Result { return operation(args...); });
+    };
+    cls.attr(name) =
+        py::cpp_function(std::move(in_module), py::name(name), py::is_method(cls), extra...);
 }
 
 // `__init__` is a plain runtime function, not a pybind11 one: pybind11 takes any function named
 // `__init__` for the constructor of a class it registered itself, which this class is not.
-PyObject* init_object(PyObject*, PyObject* args, PyObject* kwargs) {
+// The function's `self` is the module that defines the class.
+PyObject* init_object(PyObject* module, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (given != 1 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
         if (given == 0) {
@@ -41,6 +49,7 @@ PyObject* init_object(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     try {
+        host::ModuleScope scope(module);
         construct(py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, 0)));
     } catch (...) {
         // Only a request to stop leaves the constructor; an ordinary error that escaped its own
@@ -58,9 +67,9 @@ PyMethodDef init_definition = {
     METH_VARARGS | METH_KEYWORDS,
     "Makes the sender object and loads, creates or repairs the recipient list; never fails."};
 
-py::object init_method() {
-    auto function =
-        py::reinterpret_steal<py::object>(PyCFunction_NewEx(&init_definition, nullptr, nullptr));
+py::object init_method(const py::module_& module) {
+    auto function = py::reinterpret_steal<py::object>(
+        PyCFunction_NewEx(&init_definition, module.ptr(), nullptr));
     if (!function) throw py::error_already_set();
     auto method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
     if (!method) throw py::error_already_set();
@@ -78,34 +87,34 @@ py::object define_class(py::module_& module) {
     py::object cls = type(class_name, py::tuple(), body);
 
     // In the order the class declares them, each with what `help()` shows of it.
-    cls.attr("__init__") = init_method();
-    add_operation(cls, "get_user_mail", &get_user_mail,
+    cls.attr("__init__") = init_method(module);
+    add_operation(cls, module, "get_user_mail", &get_user_mail,
                   py::doc("False, or the decoded mail settings."));
-    add_operation(cls, "get_dingding", &get_dingding,
+    add_operation(cls, module, "get_dingding", &get_dingding,
                   py::doc("False, or the decoded DingTalk settings."));
-    add_operation(cls, "get_settings", &get_settings,
+    add_operation(cls, module, "get_settings", &get_settings,
                   py::doc("The notification settings: {'user_mail': {'user_name', 'mail_list', "
                           "'info'}, 'dingding': {'dingding', 'info'}}."));
-    add_operation(cls, "get_mac_address", &get_mac_address,
+    add_operation(cls, module, "get_mac_address", &get_mac_address,
                   py::doc("The MAC address text: six pairs of hex digits joined by ':'."));
-    add_operation(cls, "get_cpuname", &get_cpuname,
+    add_operation(cls, module, "get_cpuname", &get_cpuname,
                   py::doc("The processor's model name, as /proc/cpuinfo gives it."));
-    add_operation(cls, "get_hostname", &get_hostname,
+    add_operation(cls, module, "get_hostname", &get_hostname,
                   py::doc("The machine's fully qualified host name."));
-    add_operation(cls, "create_serverid", &create_serverid, py::arg("get"),
+    add_operation(cls, module, "create_serverid", &create_serverid, py::arg("get"),
                   py::doc("The account record with `serverid`, made and stored the first time; "
                           "a status record when no user is logged in."));
-    add_operation(cls, "_send_task", &send_task, py::arg("id"),
+    add_operation(cls, module, "_send_task", &send_task, py::arg("id"),
                   py::doc("Asks the dispatch center to probe the task's URL: the decoded answer, "
                           "or a status record."));
-    add_operation(cls, "send_mail", &send_mail, py::arg("data"), py::arg("num"), py::arg("id"),
-                  py::arg("send") = "mail",
+    add_operation(cls, module, "send_mail", &send_mail, py::arg("data"), py::arg("num"),
+                  py::arg("id"), py::arg("send") = "mail",
                   py::doc("Builds the anomaly report of a run and sends it by mail (to the "
                           "recipient list, or the mailbox of the mail settings) or DingTalk."));
-    add_operation(cls, "get_state", &get_state, py::arg("data"), py::arg("id"),
+    add_operation(cls, module, "get_state", &get_state, py::arg("data"), py::arg("id"),
                   py::doc("Counts the anomalous nodes; above two, runs the report step and "
                           "answers 0, else 1."));
-    add_operation(cls, "start", &start, py::arg("id"),
+    add_operation(cls, module, "start", &start, py::arg("id"),
                   py::doc("One probe run of a task: probed, counted, reported on, stored; the "
                           "nodes slowest first, or the status record that ended the run."));
     return cls;
@@ -122,7 +131,7 @@ namespace {
 // modules, then the class.
 void load(py::module_ module) {
     if (!host::in_main_interpreter()) throw py::import_error(sub_interpreter_refused);
-    host::set_plugin_module(module);
+    host::ModuleScope scope(module);
     module.attr("sys") = py::module_::import("sys");
     module.attr("os") = py::module_::import("os");
     // The host panel's modules live in its `class/` directory; the relative entry resolves

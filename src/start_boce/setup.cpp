@@ -52,18 +52,23 @@ bool keep_broken_list_file(py::handle list_file) {
 
 enum class ListFile { loaded, broken, unavailable };
 
-// Decodes the list file's text. Only text that is no JSON, or JSON that is no list, makes the
-// file broken; any other error (running out of memory, too deep a nesting) says nothing about
-// the file.
-ListFile decode_list_file(const py::object& self, py::handle text) {
+// True for an error that says something about the machine, not about the file's content:
+// running out of memory, too deep a nesting, a failing read.
+bool says_nothing_about_the_file(const py::error_already_set& error) {
+    return error.matches(PyExc_MemoryError) || error.matches(PyExc_RecursionError) ||
+           error.matches(PyExc_OSError);
+}
+
+// Reads and decodes the list file. Whatever fails on its way to a list, reading (bytes that are
+// no UTF-8 make the host's ReadFile raise UnicodeDecodeError) or decoding (no JSON, a result
+// that is no text), makes the file broken; only the errors above leave it alone.
+ListFile decode_list_file(const py::object& self, py::handle list_file) {
     py::object recipients;
     try {
-        recipients = host::json_loads(text);
+        recipients = host::json_loads(host::panel::ReadFile(list_file));
     } catch (py::error_already_set& error) {
-        if (error.matches(PyExc_ValueError) || error.matches(PyExc_TypeError)) {
-            return ListFile::broken;
-        }
-        throw;
+        if (!host::is_ordinary_error(error) || says_nothing_about_the_file(error)) throw;
+        return ListFile::broken;
     }
     if (!py::isinstance<py::list>(recipients)) return ListFile::broken;
     set_recipient_list(self, std::move(recipients));
@@ -72,8 +77,7 @@ ListFile decode_list_file(const py::object& self, py::handle text) {
 
 ListFile load_list_file(const py::object& self, py::handle list_file) {
     ListFile outcome = ListFile::unavailable;
-    host::ignoring_ordinary_errors(
-        [&] { outcome = decode_list_file(self, host::panel::ReadFile(list_file)); });
+    host::ignoring_ordinary_errors([&] { outcome = decode_list_file(self, list_file); });
     return outcome;
 }
 
@@ -83,7 +87,9 @@ void load_recipient_list(const py::object& self) {
         reset_recipient_list(self, list_file);
         return;
     }
-    // A FIFO, a device or a directory is never read (a FIFO would block) and never replaced.
+    // A FIFO, a device or a directory is never read (a FIFO would block) and never replaced. The
+    // test is the last step before the host's read; a FIFO put at the path in between still
+    // blocks that read, which only the host could prevent.
     const ListFile outcome =
         host::is_regular_file(list_file) ? load_list_file(self, list_file) : ListFile::unavailable;
     if (outcome == ListFile::broken && keep_broken_list_file(list_file)) {

@@ -117,6 +117,8 @@ void ChunkedText::append(std::string_view utf8) {
     count(utf8);
     while (!utf8.empty()) {
         if (chunks_.empty() || chunks_.back().closed) {
+            // Room for the chunk first: once mapped, it is owned by the list at once.
+            chunks_.reserve(chunks_.size() + 1);
             void* memory = mmap(nullptr, chunk_bytes, PROT_READ | PROT_WRITE,
                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (memory == MAP_FAILED) throw std::bad_alloc();

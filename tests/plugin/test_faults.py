@@ -35,8 +35,8 @@ def failing_malloc(tmp_path_factory):
     return str(library)
 
 
-def run_child(code, preload=None):
-    env = dict(os.environ)
+def run_child(code, preload=None, **environment):
+    env = dict(os.environ, **environment)
     if preload:
         env["LD_PRELOAD"] = preload
     return subprocess.run([sys.executable, "-c", CHILD_SETUP + textwrap.dedent(code)],
@@ -76,6 +76,67 @@ def run_child(code, preload=None):
 def test_running_out_of_memory_never_aborts_the_process(failing_malloc, code, printed):
     result = run_child(code, preload=failing_malloc)
     assert (result.returncode, result.stdout.split()[-1:]) == (0, [printed]), result.stderr
+
+
+SWEEP = """
+    import json, re
+    from light_host import make_public
+    shim = ctypes.CDLL(None)
+    data = "/www/server/panel/data/"
+    rows = [{"isp": "n%d" % i, "primary_ip": "", "http_code": 500 + i, "total_time": i,
+             "namelookup_time": 1, "starttransfer_time": 1, "size_download": 1,
+             "speed_download": 1} for i in range(5)]
+    rows[3]["http_code"], rows[4]["http_code"] = 301.0, "无法访问"  # compared as Python compares
+    files = {data + "stmp_mail.json": '{"qq_mail": "ops@example.cn"}',
+             data + "dingding.json": "{}", data + "userInfo.json": '{"serverid": "s"}'}
+    start_boce.public = make_public(files, lambda: json.dumps(rows))
+    plugin = start_boce.start_boce()
+    plugin._start_boce__mail_list = ["ops@example.cn"]
+    operations = {
+        "get_settings": lambda: plugin.get_settings(),
+        "send_mail": lambda data: plugin.send_mail(data, 5, 1),
+        "get_state": lambda data: plugin.get_state(data, 1),
+        "start": lambda: plugin.start(1)}
+
+    def vm_size():
+        return int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1))
+
+    before, seen, points = vm_size(), set(), 0
+    for name, operation in operations.items():
+        for n in range(20000):
+            argument = [dict(r) for r in rows]
+            with_data, failed = name in ("send_mail", "get_state"), None
+            shim.fail_one_allocation(n)
+            try:
+                operation(argument) if with_data else operation()
+            except BaseException as error:
+                failed = error
+            try:  # the failure still to come fires here when the operation had no more
+                pending = shim.failure_pending()
+            except MemoryError:
+                pending = True
+            if pending:  # n is past the operation's last allocation
+                try:
+                    shim.fail_allocations(-1)
+                except MemoryError:
+                    pass  # it fired on the way in: gone all the same
+                break
+            points += 1
+            if failed is not None:
+                seen.add(type(failed).__name__)
+    grown = (vm_size() - before) // 1024
+    print(points > 500, sorted(seen), "grew-over-2-MiB" if grown > 2 else "bounded")
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers bring their own allocator")
+def test_every_failed_allocation_of_a_run_leaves_as_memory_error(failing_malloc):
+    """One allocation failing, at every point of get_settings, send_mail, get_state and start in
+    turn: each call fails with MemoryError (never pybind11's RuntimeError) or completes (a
+    failure the operation may carry on after), and no report's memory is left mapped."""
+    # Every object from the C allocator, so that each allocation is a point of the sweep.
+    result = run_child(textwrap.dedent(SWEEP), preload=failing_malloc, PYTHONMALLOC="malloc")
+    assert result.stdout.splitlines()[-1] == "True ['MemoryError'] bounded", result.stderr
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve more address space than the limit")

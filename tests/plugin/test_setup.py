@@ -79,6 +79,50 @@ def test_a_failing_load_step_aborts_the_import_with_its_own_error(tmp_path, rais
     assert result.stdout.split() == seen.split() + ["False"], result.stderr
 
 
+RELOADS = [
+    # (what, how the second import goes, what the first module's objects then show)
+    ("a broken public", """
+        sys.modules["public"] = None  # import public fails
+        try:
+            import start_boce
+        except ImportError:
+            print("second import failed")
+        sys.modules["public"] = first.public
+        print(first.start_boce().create_serverid(None)["status"],
+              made_before.create_serverid(None)["status"])
+     """, ["second import failed", "False False"]),
+    ("a broken send_mail", """
+        sys.modules["send_mail"] = None
+        try:
+            import start_boce
+        except ImportError:
+            print("second import failed")
+        print(hasattr(first.start_boce(), "mail"))
+     """, ["second import failed", "True"]),
+    ("a dropped sys.modules entry", """
+        import start_boce as second
+        class Stub:
+            def returnMsg(self, flag, message): return "first's"
+        first.public = Stub()
+        print(second is not first, made_before.create_serverid(None),
+              first.start_boce().create_serverid(None),
+              second.start_boce().create_serverid(None)["status"])
+     """, ["True first's first's False"]),
+]
+
+
+@pytest.mark.parametrize("second_import, seen", [r[1:] for r in RELOADS],
+                         ids=[r[0] for r in RELOADS])
+def test_each_module_object_keeps_its_own_globals_through_reloads(second_import, seen):
+    result = run_fresh(textwrap.dedent("""
+        import sys
+        import start_boce as first
+        made_before = first.start_boce()
+        del sys.modules["start_boce"]
+    """) + textwrap.dedent(second_import))
+    assert result.stdout.splitlines() == seen, result.stderr
+
+
 def test_a_sub_interpreter_gets_a_clear_import_error_and_the_process_goes_on():
     pytest.importorskip("_testcapi")
     result = run_fresh(r"""
@@ -137,6 +181,9 @@ def test_subclasses_and_instance_attributes_work_as_for_a_python_class(host):
     ('[1, {"x": null}]', [1, {"x": None}], b'[1, {"x": null}]', None),
     ("", [], b"[]", b""),
     ("not json", [], b"[]", b"not json"),
+    # Bytes that are no UTF-8 fail the host's read: that is the file's content too.
+    (b"\xff\xfe[]", [], b"[]", b"\xff\xfe[]"),
+    ('["a@example.cn"]'.encode("utf-16"), [], b"[]", '["a@example.cn"]'.encode("utf-16")),
     # Anything but a JSON list is no recipient list: a text would mail each of its characters.
     ('{"a": 1}', [], b"[]", b'{"a": 1}'),
     ('"ops@example.com"', [], b"[]", b'"ops@example.com"'),
@@ -145,7 +192,10 @@ def test_subclasses_and_instance_attributes_work_as_for_a_python_class(host):
 ])
 def test_construction_loads_creates_or_repairs_the_recipient_list(
         host, stdout, before, members, after, kept_aside):
-    if before is not None:
+    if isinstance(before, bytes):
+        with open(LIST_FILE, "wb") as f:
+            f.write(before)
+    elif before is not None:
         write(LIST_FILE, before)
     write(LIST_FILE + ".bak", "older backup")
 
