@@ -6,8 +6,8 @@ node's subject, which only the center may publish to. A request carries its id, 
 budget: the seconds left from when the agent receives it, so the agent's clock need not agree
 with the center's. A request whose budget is spent is dropped; the same id arriving again (the
 center asks again while an answer is missing) is probed once and its measurement given to every
-asking, each reply subject at most once. A ping is answered with the node's id. At most `max_probes` fetches
-run at once; a request beyond what can start in time is answered as busy."""
+asking, each reply subject at most once. A ping is answered with the node's id. At most
+`max_probes` fetches run at once; a request beyond what can start in time is answered as busy."""
 
 import asyncio
 import concurrent.futures
@@ -27,7 +27,6 @@ PROBE_SECONDS = 15.0
 # The answer must reach the center before its deadline: the fetch stops this much earlier.
 ANSWER_MARGIN_SECONDS = 0.25
 QUEUE_FACTOR = 4  # requests waiting for a fetch slot, per slot
-STOP_SECONDS = 5
 
 log = logging.getLogger("boce.agent")
 
@@ -249,8 +248,4 @@ async def serve(settings, node_id, allow_private=False, max_probes=16, proxy=Non
         log.info("stopping: answering %d probes in flight", len(agent.tasks))
         await agent.stop()
     finally:
-        try:  # sends what is buffered; a server that is gone must not hold the agent
-            await asyncio.wait_for(connection.drain(), STOP_SECONDS)
-        except Exception as error:  # noqa: BLE001 - stopping all the same
-            log.warning("stopped without a clean NATS goodbye: %s",
-                        error or type(error).__name__)
+        await bus.goodbye(connection, log)

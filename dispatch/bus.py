@@ -47,6 +47,21 @@ async def connect(settings, name, **callbacks):
         max_reconnect_attempts=-1, reconnect_time_wait=0.25, **callbacks)
 
 
+# How long a stopping process waits for NATS to take what it has buffered.
+GOODBYE_SECONDS = 5
+
+
+async def goodbye(connection, log):
+    """Drains `connection`: what is buffered is sent. A NATS server that is gone must not hold
+    the process or fail its exit: that is one line."""
+    try:
+        await asyncio.wait_for(connection.drain(), GOODBYE_SECONDS)
+    except Exception as error:  # noqa: BLE001 - stopping all the same
+        log.warning("stopped without a clean NATS goodbye: %s",
+                    shown(str(error) or type(error).__name__))
+        await connection.close()
+
+
 async def cancel(task):
     """Cancels `task` and waits until it has ended. nats-py's connecting loop can lose a
     cancellation (asyncio.wait_for inside it swallows one that meets a failed connect), so it

@@ -43,7 +43,6 @@ BODY_SECONDS = 10
 RESEND_SECONDS = 1.0
 SEEN_SECONDS = 300  # a node that answered within this counts as seen
 BACKLOG = 1024
-STOP_SECONDS = 5  # for the goodbye to NATS
 PING_SECONDS = 1.0  # how long /readyz waits for any node to answer a ping
 
 log = logging.getLogger("boce.center")
@@ -363,13 +362,7 @@ class Link:
     async def close(self):
         if self.gatherer is None:
             return
-        connection = self.gatherer.nc
-        try:  # sends what is buffered; a NATS server that is gone must not fail the exit
-            await asyncio.wait_for(connection.drain(), STOP_SECONDS)
-        except Exception as error:  # noqa: BLE001 - stopping all the same
-            log.warning("stopped without a clean NATS goodbye: %s",
-                        shown(str(error) or type(error).__name__))
-            await connection.close()
+        await bus.goodbye(self.gatherer.nc, log)
 
 
 def _add_operator_routes(app):
