@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml tools/build_version.py
 SANDBOX := tools/sandbox
 CXX_SOURCES := $(wildcard src/host/*.[ch]pp src/start_boce/*.[ch]pp tests/cpp/*.cpp)
-PYTHON_SOURCES := panel dispatch tools tests bench src/start_boce/start_boce.pyi
+PYTHON_SOURCES := panel boce_dispatch tools tests bench src/start_boce/start_boce.pyi
 DEV_BUILD := build/dev
 # make's own CMake build directory per interpreter: its settings (warnings as errors) differ from
 # a plain `pip install .`, which keeps build/<wheel tag>, so switching never rebuilds everything.
@@ -44,10 +44,10 @@ help:
 	@echo "make clean           removes everything the targets made"
 	@echo "One test file:       tools/sandbox .venv/bin/python -m pytest tests/plugin/test_report.py"
 
-demo: module $(VENV)/.smtp $(VENV)/.dispatch
+demo: module $(VENV)/.smtp $(VENV)/.boce-dispatch
 	$(SANDBOX) $(PY) tools/demo.py
 
-test: module text-tests $(VENV)/.smtp $(VENV)/.dispatch
+test: module text-tests $(VENV)/.smtp $(VENV)/.boce-dispatch
 	$(SANDBOX) $(PY) -m pytest
 ifdef CI
 	$(MAKE) lint test-asan test-pythons wheel
@@ -55,7 +55,7 @@ endif
 
 # The whole suite with every CPython from 3.7 to 3.13, each in its own environment, on the module
 # as its wheel is built.
-test-pythons: $(VENV)/.smtp $(VENV)/.dispatch
+test-pythons: $(VENV)/.smtp $(VENV)/.boce-dispatch
 	tools/pythons test $(PYTHON_VERSIONS)
 
 # One manylinux2014 wheel per interpreter in dist/, each installed into a fresh environment and
@@ -64,7 +64,7 @@ wheel: $(VENV)/.requirements
 	tools/pythons wheel $(PYTHON_VERSIONS)
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
-test-asan: module $(VENV)/.smtp $(VENV)/.dispatch
+test-asan: module $(VENV)/.smtp $(VENV)/.boce-dispatch
 	tools/test-sanitized
 
 # Formatting and static checks of the C++ sources, and ruff over the Python.
@@ -89,7 +89,7 @@ bench: module
 
 # The probe network under load: a thousand simulated agents, 2,000 unfinished request heads,
 # then bursts of panels against ten real agents.
-bench-dispatch: $(VENV)/.dispatch
+bench-dispatch: $(VENV)/.boce-dispatch
 	$(SANDBOX) $(PY) bench/bench_dispatch.py
 
 # The whole probe network on this machine for trying it, until Ctrl-C: nats-server, the center
@@ -97,8 +97,8 @@ bench-dispatch: $(VENV)/.dispatch
 # ALLOW_PRIVATE=1.
 PORT ?= 8080
 AGENTS ?= 3
-network: $(VENV)/.dispatch
-	$(PY) -m dispatch.network --port $(PORT) --agents $(AGENTS) $(if $(ALLOW_PRIVATE),--allow-private)
+network: $(VENV)/.boce-dispatch
+	$(PY) -m boce_dispatch.network --port $(PORT) --agents $(AGENTS) $(if $(ALLOW_PRIVATE),--allow-private)
 
 # Debian packages: installed when missing (as root), otherwise named.
 system-packages: $(VENV)/.system-packages
@@ -122,22 +122,22 @@ $(VENV)/.smtp: requirements-smtp.txt | $(VENV)/.requirements
 	touch $@
 
 # The probe network's own package, with the agents' extra, as an operator installs it.
-$(VENV)/.dispatch: $(VENV)/.requirements $(wildcard dispatch/*.py dispatch/*.toml)
-	@echo "== the probe network's package (dispatch/) into .venv"
-	$(PY) -m pip install --quiet --disable-pip-version-check --no-deps ./dispatch
+$(VENV)/.boce-dispatch: $(VENV)/.requirements $(wildcard boce_dispatch/*.py boce_dispatch/*.toml)
+	@echo "== the probe network's package (boce_dispatch/) into .venv"
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-deps ./boce_dispatch
 	touch $@
 
 # The module, built and installed into the project's environment; CMake's build directory is
 # kept, so only changed sources are recompiled.
 module: $(VENV)/.module
-$(VENV)/.module: $(VENV)/.requirements $(VENV)/.dispatch-host $(SOURCES)
+$(VENV)/.module: $(VENV)/.requirements $(VENV)/.boce-dispatch-host $(SOURCES)
 	@echo "== the module, built into .venv (the first time: about 2 minutes; then only what changed)"
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
 	    --config-settings=build-dir=$(MAKE_BUILD_DIR) .
 	touch $@
 
 # The host the module was last built for: another one rebuilds it.
-$(VENV)/.dispatch-host: FORCE | $(VENV)/.requirements
+$(VENV)/.boce-dispatch-host: FORCE | $(VENV)/.requirements
 	@echo '$(DISPATCH_HOST)' | cmp -s - $@ || echo '$(DISPATCH_HOST)' >$@
 FORCE:
 
@@ -153,6 +153,6 @@ text-tests: $(DEV_BUILD)/CMakeCache.txt
 	ctest --test-dir $(DEV_BUILD) --output-on-failure
 
 clean:
-	rm -rf build dist $(VENV) .venvs .venv-smtp demo-out demo-out.runs dispatch/build \
-	    dispatch/*.egg-info .hypothesis .pytest_cache
+	rm -rf build dist $(VENV) .venvs .venv-smtp demo-out demo-out.runs boce_dispatch/build \
+	    boce_dispatch/*.egg-info .hypothesis .pytest_cache
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +

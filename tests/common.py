@@ -70,8 +70,8 @@ def stop_service(process):
     process.stdout.close()
 
 
-# Debian's nginx around the front site that operators install (dispatch/deploy), with every file
-# it writes in one directory; `user root` keeps the workers' user where only root is mapped.
+# Debian's nginx around the front site that operators install (boce_dispatch/deploy), with every
+# file it writes in one directory; `user root` keeps the workers' user where only root is mapped.
 NGINX_MAIN = """
 daemon off; user root; pid %(dir)s/nginx.pid; error_log %(dir)s/nginx-error.log warn;
 events { worker_connections 256; }
@@ -88,9 +88,9 @@ http {
 def nginx_front(directory, listen, center):
     """The command that runs the shipped nginx front on `listen` (HOST:PORT) before the center
     at `center` (HOST:PORT); its files go to `directory`."""
-    with open(os.path.join(REPO, "dispatch", "deploy", "nginx-boce-center.conf"),
-              encoding="utf-8") as f:
-        site = f.read()
+    from importlib.resources import files  # the site file as the installed package ships it
+
+    site = (files("boce_dispatch") / "deploy" / "nginx-boce-center.conf").read_text("utf-8")
     site = site.replace("listen [::]:80;", "").replace("listen 80;", "listen %s;" % listen)
     path = os.path.join(directory, "nginx.conf")
     write(path, NGINX_MAIN % {"dir": directory, "site": site.replace("127.0.0.1:8080", center)})

@@ -31,7 +31,7 @@ install_panel.refuse_outside_sandbox("demo")
 import records  # noqa: E402
 import smtp_sink  # noqa: E402
 import website  # noqa: E402
-from dispatch.network import Network  # noqa: E402
+from boce_dispatch.network import Network  # noqa: E402
 
 PANEL = "/www/server/panel"
 DATA = os.path.join(PANEL, "data")

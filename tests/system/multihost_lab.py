@@ -29,9 +29,9 @@ sys.path.insert(0, REPO)
 sys.path.insert(0, os.path.join(REPO, "tools"))
 sys.path.insert(0, os.path.join(REPO, "tests"))
 
+from boce_dispatch import natsconf  # noqa: E402
 from build_version import dispatch_host  # noqa: E402
 from common import nginx_front  # noqa: E402
-from dispatch import natsconf  # noqa: E402
 
 DISPATCH_HOST = dispatch_host()  # the host the module under test posts to
 
@@ -192,7 +192,7 @@ def ask_agent_directly(work, ca, node_id, url):
     """A probe published as the center would publish it, straight over NATS."""
     import nats
 
-    from dispatch import bus
+    from boce_dispatch import bus
 
     async def ask():
         connection = await nats.connect(["nats://%s:4222" % address(h) for h in (
@@ -250,7 +250,7 @@ def main(out_path):
     processes["site"] = start("site", PYTHON, "tools/website.py", "--listen",
                               address("site") + ":8080", "--delays", json.dumps(delays))
     for node_id, host in AGENT_HOSTS.items():
-        command = [PYTHON, "-m", "dispatch", "agent", "--node", node_id, "--nats", servers,
+        command = [PYTHON, "-m", "boce_dispatch", "agent", "--node", node_id, "--nats", servers,
                    "--user", "agent-" + node_id, "--password-file",
                    os.path.join(work, "agent-%s.password" % node_id), "--ca-file", ca]
         processes[host] = start(host, *command + ([] if node_id == "nj" else
@@ -263,7 +263,7 @@ def main(out_path):
                 'user = "center"\npassword_file = "center.password"\nca_file = "ca.pem"\n\n%s'
                 % (SERVER_ID, ", ".join('"%s"' % s for s in servers.split(",")), nodes))
     for center, listen in (("center1", "127.0.0.1:8080"), ("center2", address("center2") + ":80")):
-        processes[center] = start(center, PYTHON, "-m", "dispatch", "center", "--listen",
+        processes[center] = start(center, PYTHON, "-m", "boce_dispatch", "center", "--listen",
                                   listen, "--metrics-listen", "127.0.0.1:9464", "--config",
                                   os.path.join(work, "center.toml"), log=logs)
     processes["front"] = start("center1", *nginx_front(work, address("center1") + ":80",

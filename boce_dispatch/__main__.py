@@ -2,20 +2,20 @@
 boce-agent --node ID --nats URL[,URL...] --user USER --password-file FILE [--ca-file FILE]
            [--allow-private] [--max-probes N] [--proxy URL]
 
-Also `python -m dispatch center ...` and `python -m dispatch agent ...`."""
+Also `python -m boce_dispatch center ...` and `python -m boce_dispatch agent ...`."""
 
 import argparse
 import asyncio
 import logging
 import sys
 
-import dispatch
-from dispatch import cli, config
-from dispatch.cli import listen_address
+import boce_dispatch
+from boce_dispatch import cli, config
+from boce_dispatch.cli import listen_address
 
 
 def _common(parser):
-    parser.add_argument("--version", action="version", version="%(prog)s " + dispatch.__version__)
+    parser.add_argument("--version", action="version", version="%(prog)s " + boce_dispatch.__version__)
     parser.add_argument("--log-level", default="INFO",
                         choices=["DEBUG", "INFO", "WARNING", "ERROR"])
 
@@ -27,7 +27,7 @@ def _setup_logging(level):
 
 
 def run_center(args):
-    from dispatch import center
+    from boce_dispatch import center
     try:
         settings = config.load(args.config)
     except (config.ConfigError, OSError) as error:
@@ -44,7 +44,7 @@ def run_center(args):
 
 
 def run_agent(args):
-    from dispatch import agent
+    from boce_dispatch import agent
     try:
         password = config.read_secret(args.password_file)
     except (OSError, ValueError) as error:
@@ -100,9 +100,9 @@ def agent_main(argv=None):
 
 
 def main(argv=None):
-    parser = cli.Parser(prog="python -m dispatch", description=__doc__,
+    parser = cli.Parser(prog="python -m boce_dispatch", description=__doc__,
                         formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version="%(prog)s " + dispatch.__version__)
+    parser.add_argument("--version", action="version", version="%(prog)s " + boce_dispatch.__version__)
     commands = parser.add_subparsers(dest="command", required=True)
     center_arguments(commands.add_parser("center", help="the dispatch center"))
     agent_arguments(commands.add_parser("agent", help="a node agent"))

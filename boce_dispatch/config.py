@@ -1,4 +1,4 @@
-"""The center's configuration file (TOML); dispatch/center.example.toml shows every key.
+"""The center's configuration file (TOML); boce_dispatch/center.example.toml shows every key.
 
 Unknown keys, wrong types and out-of-range values stop the center at start with the file, the
 line and what was expected."""

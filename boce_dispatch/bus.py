@@ -6,7 +6,7 @@ import ssl
 
 import nats
 
-from dispatch.logtext import Throttled, shown
+from boce_dispatch.logtext import Throttled, shown
 
 # A NATS failure is logged when it first happens, then at most this often, with a count.
 TROUBLE_REPEAT_SECONDS = 30

@@ -59,7 +59,7 @@ def write_private(path, text):
 
 
 def main(argv=None):
-    """python -m dispatch.natsconf --dir DIR --node ID [--node ID ...] [--listen HOST:PORT]
+    """python -m boce_dispatch.natsconf --dir DIR --node ID [--node ID ...] [--listen HOST:PORT]
     [--out FILE]
 
     Writes the passwords of the center and of each node's agent into DIR (center.password,
@@ -67,8 +67,8 @@ def main(argv=None):
     them too, into FILE (mode 0600), or prints it."""
     import os
 
-    from dispatch import cli
-    parser = cli.Parser(prog="python -m dispatch.natsconf", description=main.__doc__)
+    from boce_dispatch import cli
+    parser = cli.Parser(prog="python -m boce_dispatch.natsconf", description=main.__doc__)
     parser.add_argument("--dir", required=True, help="where the password files are")
     parser.add_argument("--node", action="append", required=True, help="a node id")
     parser.add_argument("--listen", default="0.0.0.0:4222", type=cli.listen_address,

@@ -17,8 +17,8 @@ import math
 import signal
 import time
 
-from dispatch import bus, probe, urls
-from dispatch.logtext import shown
+from boce_dispatch import bus, probe, urls
+from boce_dispatch.logtext import shown
 
 MAX_REQUEST_BYTES = 8 * 1024
 MAX_REQUEST_ID = 64

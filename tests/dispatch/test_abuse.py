@@ -22,9 +22,9 @@ pytest.importorskip("aiohttp")  # the network runs on the project's main interpr
 
 import nats  # noqa: E402
 
+from boce_dispatch import agent  # noqa: E402
+from boce_dispatch.network import Network, free_port  # noqa: E402
 from common import SERVICE_ENV, SERVICE_PYTHON, nginx_front  # noqa: E402
-from dispatch import agent  # noqa: E402
-from dispatch.network import Network, free_port  # noqa: E402
 
 DEADLINE = 2.0
 MiB = 1024 * 1024
@@ -111,7 +111,7 @@ def test_trickling_clients_cannot_hold_the_center(network, website):
     a panel posted meanwhile is answered within the deadline."""
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
-    from dispatch import center, front
+    from boce_dispatch import center, front
     sources = ["127.0.2.%d" % (n % 200 + 1) for n in range(1000)] + ["127.0.3.1"] * 100
 
     async def trickle(seconds):
@@ -411,7 +411,7 @@ TARGET_SCRIPT = """
 import json, subprocess, sys, threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 import socket
-from dispatch import probe
+from boce_dispatch import probe
 addresses = json.loads(sys.argv[1])
 run = lambda *c: subprocess.run(c, check=True)
 run("ip", "link", "set", "lo", "up")
@@ -466,7 +466,7 @@ def test_agents_an_hour_ahead_or_behind_answer_normally(website):
 
 def test_ctrl_c_on_make_network_drains_every_process_within_the_deadline():
     port = free_port()
-    command = [SERVICE_PYTHON, "-m", "dispatch.network", "--port", str(port), "--agents", "2"]
+    command = [SERVICE_PYTHON, "-m", "boce_dispatch.network", "--port", str(port), "--agents", "2"]
     with subprocess.Popen(command, stdout=subprocess.PIPE, text=True, env=SERVICE_ENV,
                           start_new_session=True) as network:
         lines = [network.stdout.readline() for _ in range(5)]

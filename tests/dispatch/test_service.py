@@ -20,9 +20,9 @@ pytest.importorskip("aiohttp")  # the network runs on the project's main interpr
 
 import nats  # noqa: E402
 
+from boce_dispatch import agent, config, probe, records, urls  # noqa: E402
+from boce_dispatch.network import Network, free_port  # noqa: E402
 from common import REPO, SERVICE_ENV, SERVICE_PYTHON  # noqa: E402
-from dispatch import agent, config, probe, records, urls  # noqa: E402
-from dispatch.network import Network, free_port  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -275,22 +275,22 @@ def busy_port():
 
 MISTAKES = [
     # (what, the command's words, its exit status, what its one line on stderr says)
-    ("a port out of range", ["-m", "dispatch", "center", "--config", "c.toml", "--listen",
+    ("a port out of range", ["-m", "boce_dispatch", "center", "--config", "c.toml", "--listen",
                              "127.0.0.1:99999"], 2, "a port is a number from 1 to 65535"),
-    ("a missing configuration", ["-m", "dispatch", "center", "--config", "missing.toml"], 2,
+    ("a missing configuration", ["-m", "boce_dispatch", "center", "--config", "missing.toml"], 2,
      "No such file"),
-    ("a busy port", ["-m", "dispatch", "center", "--config", "c.toml", "--listen",
+    ("a busy port", ["-m", "boce_dispatch", "center", "--config", "c.toml", "--listen",
                      "127.0.0.1:{busy}"], 1, "cannot listen: error while attempting to bind"),
-    ("an unknown flag", ["-m", "dispatch", "center", "--config", "c.toml", "--bogus"], 2,
+    ("an unknown flag", ["-m", "boce_dispatch", "center", "--config", "c.toml", "--bogus"], 2,
      "unrecognized arguments: --bogus"),
-    ("a missing flag", ["-m", "dispatch", "agent", "--node", "x"], 2,
+    ("a missing flag", ["-m", "boce_dispatch", "agent", "--node", "x"], 2,
      "the following arguments are required: --nats"),
-    ("a missing password file", ["-m", "dispatch", "agent", "--node", "x", "--nats",
+    ("a missing password file", ["-m", "boce_dispatch", "agent", "--node", "x", "--nats",
                                  "nats://127.0.0.1:1", "--user", "u", "--password-file",
                                  "missing"], 2, "No such file"),
-    ("make network on a busy port", ["-m", "dispatch.network", "--port", "{busy}"], 1,
+    ("make network on a busy port", ["-m", "boce_dispatch.network", "--port", "{busy}"], 1,
      "cannot be used: Address already in use (try --port)"),
-    ("natsconf without its directory", ["-m", "dispatch.natsconf", "--dir", "missing",
+    ("natsconf without its directory", ["-m", "boce_dispatch.natsconf", "--dir", "missing",
                                         "--node", "bj"], 2, "missing is not a directory"),
     ("install_panel.py asked for help", [os.path.join(REPO, "tools", "install_panel.py"),
                                          "--help"], 0, None),
@@ -315,14 +315,14 @@ def test_natsconf_writes_the_server_configuration_for_its_owner_only(tmp_path):
     out = tmp_path / "nats-server.conf"
     out.write_text("old")
     out.chmod(0o644)
-    assert _command("-m", "dispatch.natsconf", "--dir", str(tmp_path), "--node", "bj",
+    assert _command("-m", "boce_dispatch.natsconf", "--dir", str(tmp_path), "--node", "bj",
                     "--out", str(out)).returncode == 0
     assert out.stat().st_mode & 0o777 == 0o600 and "agent-bj" in out.read_text()
 
 
 def test_nats_trouble_is_stated_once_and_a_refused_agent_stops(network, tmp_path):
     (tmp_path / "wrong.password").write_text("w" * 32)
-    agent_words = ["-m", "dispatch", "agent", "--nats",
+    agent_words = ["-m", "boce_dispatch", "agent", "--nats",
                    "nats://127.0.0.1:%d" % network.nats_port, "--password-file",
                    str(tmp_path / "wrong.password")]
     refused = _command(*agent_words, "--node", "bj", "--user", "agent-bj")
@@ -339,7 +339,7 @@ def test_nats_trouble_is_stated_once_and_a_refused_agent_stops(network, tmp_path
     (tmp_path / "c.toml").write_text((CONFIG % "sh").replace(
         "nats://127.0.0.1:4222", "nats://127.0.0.1:%d" % network.nats_port), encoding="utf-8")
     port = free_port()
-    with subprocess.Popen([SERVICE_PYTHON, "-m", "dispatch", "center", "--config",
+    with subprocess.Popen([SERVICE_PYTHON, "-m", "boce_dispatch", "center", "--config",
                            str(tmp_path / "c.toml"), "--listen", "127.0.0.1:%d" % port],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                           env=SERVICE_ENV) as center:

@@ -12,7 +12,7 @@ import socket
 
 import pycurl
 
-from dispatch.urls import is_global
+from boce_dispatch.urls import is_global
 
 MAX_BODY_BYTES = 8 * 1024 * 1024
 USER_AGENT = "quellan-boce/2.0"

@@ -28,8 +28,8 @@ from prometheus_client import (
     generate_latest,
 )
 
-from dispatch import bus, front, records, urls
-from dispatch.logtext import Throttled, shown
+from boce_dispatch import bus, front, records, urls
+from boce_dispatch.logtext import Throttled, shown
 
 PATH = "/api/local/boce"
 MAX_FORM_BYTES = 64 * 1024

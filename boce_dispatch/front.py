@@ -16,7 +16,7 @@ import logging
 from aiohttp import web
 from aiohttp.http_exceptions import HttpProcessingError
 
-from dispatch.logtext import Throttled, shown
+from boce_dispatch.logtext import Throttled, shown
 
 # aiohttp's parser limits: the request line, each header line, and how many headers.
 MAX_LINE_BYTES = 8 * 1024

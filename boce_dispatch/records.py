@@ -4,7 +4,7 @@ record an agent sends before it passes it on to a panel."""
 import ipaddress
 import math
 
-from dispatch.logtext import shown
+from boce_dispatch.logtext import shown
 
 NOT_RESPONDING = "节点未响应"  # the node gave no measurement at all
 

@@ -2,7 +2,7 @@
 node, each its own process, with fresh credentials in a working directory of their own. The
 demo, the tests and the benchmark use it, and `make network` runs it for trying:
 
-    python -m dispatch.network [--port 8080] [--agents 3] [--allow-private]
+    python -m boce_dispatch.network [--port 8080] [--agents 3] [--allow-private]
 
 prints `serverid: <id>`, the server id the center serves, and runs until Ctrl-C (or SIGTERM),
 which stops every process of it within the center's deadline, each answering what it has in
@@ -20,7 +20,7 @@ import tempfile
 import time
 import urllib.request
 
-from dispatch import cli, natsconf
+from boce_dispatch import cli, natsconf
 
 NATS_SERVER = "nats-server"
 NAMES = ("北京电信", "上海联通", "广州移动", "深圳电信", "杭州联通", "成都移动", "武汉电信",
@@ -150,7 +150,7 @@ class Network:
         nats_url = "nats://127.0.0.1:%d" % self.nats_port
         for user, (_, node_id) in agents.items():
             command = [*self.agent_prefix.get(node_id, ()),
-                       self.python, "-m", "dispatch", "agent", "--node", node_id,
+                       self.python, "-m", "boce_dispatch", "agent", "--node", node_id,
                        "--nats", nats_url, "--user", user,
                        "--password-file", os.path.join(self.workdir, user + ".password"),
                        "--max-probes", str(self.agent_max_probes),
@@ -168,7 +168,7 @@ class Network:
                _toml_text(nats_url), nodes)))
         metrics = ([] if self.metrics_port is None else
                    ["--metrics-listen", "127.0.0.1:%d" % self.metrics_port])
-        self._spawn("center", [self.python, "-m", "dispatch", "center", "--config", center_conf,
+        self._spawn("center", [self.python, "-m", "boce_dispatch", "center", "--config", center_conf,
                                "--listen", "127.0.0.1:%d" % self.port, *metrics,
                                "--log-level", self.log_level], "listening")
         self._wait_for_nats_link()
@@ -235,7 +235,7 @@ class Network:
 
 
 def main(argv=None):
-    parser = cli.Parser(prog="python -m dispatch.network", description=__doc__,
+    parser = cli.Parser(prog="python -m boce_dispatch.network", description=__doc__,
                         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--port", type=cli.port, default=8080, help="the center's port (8080)")
     parser.add_argument("--agents", type=int, default=3, choices=range(1, len(NAMES) + 1))
