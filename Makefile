@@ -45,7 +45,7 @@ help:
 	@echo "One test file:       tools/sandbox .venv/bin/python -m pytest tests/plugin/test_report.py"
 
 demo: module $(VENV)/.smtp $(VENV)/.boce-dispatch
-	$(SANDBOX) $(PY) tools/demo.py
+	$(SANDBOX) $(PY) -m tools.demo
 
 test: module text-tests $(VENV)/.smtp $(VENV)/.boce-dispatch
 	$(SANDBOX) $(PY) -m pytest
@@ -85,12 +85,12 @@ $(VENV)/.lint-tools: tools/ensure-system-packages Makefile | $(VENV)/.requiremen
 
 # The benchmark of the module's own work (figures to read, not a pass/fail test).
 bench: module
-	$(SANDBOX) $(PY) bench/bench.py
+	$(SANDBOX) $(PY) -m bench.bench
 
 # The probe network under load: a thousand simulated agents, 2,000 unfinished request heads,
 # then bursts of panels against ten real agents.
 bench-dispatch: $(VENV)/.boce-dispatch
-	$(SANDBOX) $(PY) bench/bench_dispatch.py
+	$(SANDBOX) $(PY) -m bench.bench_dispatch
 
 # The whole probe network on this machine for trying it, until Ctrl-C: nats-server, the center
 # on 127.0.0.1:$(PORT) and $(AGENTS) agents, which fetch loopback and private addresses only with

@@ -18,8 +18,7 @@ import time
 import tracemalloc
 import types
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-import light_host  # noqa: E402
+from tests import light_host
 
 SIZES = (10, 100, 1_000, 10_000)
 MIN_SECONDS = 0.5
@@ -129,9 +128,8 @@ def wrapper_overhead():
 
 
 def import_time():
-    code = ("import sys, time, types; sys.path.insert(0, %r); import bench; bench.install_doubles();"
-            "t = time.perf_counter(); import start_boce; print(time.perf_counter() - t)"
-            % os.path.dirname(os.path.abspath(__file__)))
+    code = ("import time; from bench import bench; bench.install_doubles();"
+            "t = time.perf_counter(); import start_boce; print(time.perf_counter() - t)")
     times = [float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                                   check=True).stdout) for _ in range(7)]
     return statistics.median(times)
@@ -153,10 +151,8 @@ def peak_resident(size, kind, operation):
     elsewhere can be compared by putting it first on BENCH_MODULE_PATH."""
     path = os.environ.get("BENCH_MODULE_PATH")
     env = dict(os.environ, PYTHONPATH=path) if path and kind == "module" else None
-    output = subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__),
-                                                          "peak_rss.py"), str(size), kind,
-                             operation], capture_output=True, text=True, check=True,
-                            env=env).stdout
+    output = subprocess.run([sys.executable, "-m", "bench.peak_rss", str(size), kind, operation],
+                            capture_output=True, text=True, check=True, env=env).stdout
     before, after = map(int, output.split())
     return (after - before) / 1024
 

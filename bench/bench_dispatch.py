@@ -24,10 +24,9 @@ import aiohttp
 import nats
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [REPO, os.path.join(REPO, "tools")]
 
-import website  # noqa: E402
-from boce_dispatch import natsconf, network  # noqa: E402
+from boce_dispatch import natsconf, network
+from tools import website
 
 FIXED_ANSWER = json.dumps({"primary_ip": "203.0.113.7", "http_code": 200, "total_time": 1.0,
                            "namelookup_time": 0.1, "starttransfer_time": 0.9,

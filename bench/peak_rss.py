@@ -1,6 +1,6 @@
 """Peak resident memory of one probe run of SIZE records, in a fresh process:
 
-    python bench/peak_rss.py SIZE module|python [start|send_mail]
+    python -m bench.peak_rss SIZE module|python [start|send_mail]
 
 prints the resident size just before the run and the peak resident size during it (KiB). The
 peak is reset before the run (/proc/self/clear_refs), so what preparing the answer took does not
@@ -8,13 +8,9 @@ count."""
 
 import gc
 import json
-import os
 import sys
 
-BENCH = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [BENCH, os.path.join(os.path.dirname(BENCH), "tests")]
-
-import bench  # noqa: E402
+from bench import bench
 
 
 def resident(field):
@@ -34,7 +30,7 @@ def main():
         plugin = start_boce.start_boce()
         plugin._start_boce__mail_list = ["ops@example.cn"]
     else:
-        import reference
+        from bench import reference
         public.sender = bench.TimedSender()
         plugin = reference.Reference(public, ["ops@example.cn"])
     data = json.loads(answer) if operation == "send_mail" else None

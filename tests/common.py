@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-import build_version
+from tools import build_version
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PANEL = "/www/server/panel"

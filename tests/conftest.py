@@ -1,16 +1,12 @@
-"""What every subject's tests share: the helper modules on the path and hypothesis's profiles.
+"""What every subject's tests share: the services' fixtures and hypothesis's profiles.
 Each subject's folder (plugin, dispatch, panel, system) has the fixtures and the set-up its own
 tests need, and runs without the others'."""
 
 import os
-import sys
 
 from hypothesis import HealthCheck, settings
 
-TESTS = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [TESTS, os.path.join(os.path.dirname(TESTS), "tools"), os.path.dirname(TESTS)]
-
-pytest_plugins = ["services"]
+pytest_plugins = ["tests.services"]
 
 settings.register_profile("default", max_examples=2000, deadline=None,
                           suppress_health_check=[HealthCheck.function_scoped_fixture,

@@ -6,7 +6,7 @@ import urllib.request
 
 import pytest
 
-from common import SERVER_ID, SERVICE_ENV, SERVICE_PYTHON, start_service, stop_service
+from tests.common import SERVER_ID, SERVICE_ENV, SERVICE_PYTHON, start_service, stop_service
 
 
 @pytest.fixture(scope="session")

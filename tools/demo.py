@@ -22,16 +22,17 @@ import unicodedata
 TOOLS = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(TOOLS)
 OUT = os.path.abspath(os.environ.get("DEMO_OUT", os.path.join(REPO, "demo-out")))
-sys.path[:0] = [TOOLS, REPO, os.path.join(REPO, "tests")]
 
-import install_panel  # noqa: E402
+from tools import install_panel  # noqa: E402
 
 install_panel.refuse_outside_sandbox("demo")
 
-import records  # noqa: E402
-import smtp_sink  # noqa: E402
-import website  # noqa: E402
 from boce_dispatch.network import Network  # noqa: E402
+from tests import records  # noqa: E402
+from tools import (
+    smtp_sink,  # noqa: E402
+    website,  # noqa: E402
+)
 
 PANEL = "/www/server/panel"
 DATA = os.path.join(PANEL, "data")

@@ -24,7 +24,7 @@ import nats  # noqa: E402
 
 from boce_dispatch import agent  # noqa: E402
 from boce_dispatch.network import Network, free_port  # noqa: E402
-from common import SERVICE_ENV, SERVICE_PYTHON, nginx_front  # noqa: E402
+from tests.common import SERVICE_ENV, SERVICE_PYTHON, nginx_front  # noqa: E402
 
 DEADLINE = 2.0
 MiB = 1024 * 1024

@@ -22,7 +22,7 @@ import nats  # noqa: E402
 
 from boce_dispatch import agent, config, probe, records, urls  # noqa: E402
 from boce_dispatch.network import Network, free_port  # noqa: E402
-from common import REPO, SERVICE_ENV, SERVICE_PYTHON  # noqa: E402
+from tests.common import REPO, SERVICE_ENV, SERVICE_PYTHON  # noqa: E402
 
 
 @pytest.fixture(scope="module")

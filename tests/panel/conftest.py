@@ -3,8 +3,8 @@ their own (no sandbox and no module needed)."""
 
 import pytest
 
-import install_panel
-from common import REPO, load_panel_module
+from tests.common import REPO, load_panel_module
+from tools import install_panel
 
 
 @pytest.fixture

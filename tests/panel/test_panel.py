@@ -7,7 +7,7 @@ import urllib.parse
 
 import pytest
 
-from common import read_bytes
+from tests.common import read_bytes
 
 
 def test_query_binds_the_id_and_never_pastes_it(public):

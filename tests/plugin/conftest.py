@@ -9,13 +9,15 @@ import types
 
 import pytest
 
-from common import DATA, PANEL, REPO, load_panel_module, require_sandbox
-from doubles import CallLog, FakePublic, FakeSendMailModule, clear_directory
+from tests.common import DATA, PANEL, REPO, load_panel_module, require_sandbox
+from tests.doubles import CallLog, FakePublic, FakeSendMailModule, clear_directory
 
 require_sandbox()
 
-import install_panel  # noqa: E402
-import smtp_sink  # noqa: E402
+from tools import (
+    install_panel,  # noqa: E402
+    smtp_sink,  # noqa: E402
+)
 
 install_panel.install(PANEL)
 
@@ -78,7 +80,7 @@ def stdout(capsys):
 @pytest.fixture
 def run(host):
     """A plug-in whose dispatch answer and report are the test's (runs.Run)."""
-    from runs import Run
+    from tests.plugin.runs import Run
     Run.reports = []
     obj = Run()
     host.log.clear()

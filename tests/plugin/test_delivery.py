@@ -12,10 +12,10 @@ import threading
 
 import pytest
 
-import report_html
 import start_boce
-from common import DATA, write
-from records import record
+from tests import report_html
+from tests.common import DATA, write
+from tests.records import record
 
 TITLE = "【shop】Quellan拔测监控到[3]个测试异常"
 RECORDS = [record(ip="", code=0, total=3000.5, lookup=2.25, transfer=0, size=0, speed=0),

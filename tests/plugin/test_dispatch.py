@@ -7,9 +7,9 @@ import sys
 import pytest
 
 import start_boce
-from common import DATA, DISPATCH_URL, read_bytes, write
-from doubles import Call, raise_
-from records import record
+from tests.common import DATA, DISPATCH_URL, read_bytes, write
+from tests.doubles import Call, raise_
+from tests.records import record
 
 ACCOUNT = os.path.join(DATA, "userInfo.json")
 NOT_FOUND = {"status": False, "msg": "指定任务不存在!"}

@@ -5,9 +5,9 @@ import os
 
 import pytest
 
-import records
 import start_boce
-from common import DATA, SERVER_ID, write
+from tests import records
+from tests.common import DATA, SERVER_ID, write
 
 FIELDS = list(records.FIELDS) + ["connect_time", "appconnect_time", "node"]
 UNREACHABLE = {"status": False, "msg": "连接调度中心失败!"}

@@ -12,19 +12,18 @@ import textwrap
 import pytest
 
 import start_boce
-from common import REPO
-from records import record
-from runs import stored
+from tests.common import REPO
+from tests.plugin.runs import stored
+from tests.records import record
 
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 CHILD_SETUP = """
 import ctypes, resource, sys, threading
-sys.path.insert(0, %r)
-from light_host import make_public, make_send_mail
+from tests.light_host import make_public, make_send_mail
 sys.modules["public"] = make_public({}, lambda: "[]")
 sys.modules["send_mail"] = make_send_mail()
 import start_boce
-""" % os.path.join(REPO, "tests")
+"""
 
 
 @pytest.fixture(scope="module")
@@ -40,7 +39,7 @@ def run_child(code, preload=None, **environment):
     if preload:
         env["LD_PRELOAD"] = preload
     return subprocess.run([sys.executable, "-c", CHILD_SETUP + textwrap.dedent(code)],
-                          capture_output=True, text=True, env=env, cwd="/", timeout=300)
+                          capture_output=True, text=True, env=env, cwd=REPO, timeout=300)
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers bring their own allocator")
@@ -80,7 +79,7 @@ def test_running_out_of_memory_never_aborts_the_process(failing_malloc, code, pr
 
 SWEEP = """
     import json, re
-    from light_host import make_public
+    from tests.light_host import make_public
     shim = ctypes.CDLL(None)
     data = "/www/server/panel/data/"
     rows = [{"isp": "n%d" % i, "primary_ip": "", "http_code": 500 + i, "total_time": i,
@@ -200,7 +199,7 @@ def test_an_error_of_a_record_read_for_the_ordering_reaches_the_caller(run, host
 
 
 def test_a_missing_sender_fails_each_delivery_on_its_own(plugin, host, stdout):
-    from test_report import with_recipients
+    from tests.plugin.test_report import with_recipients
     host.public.tables["boce_task"] = {9: {"name": "web"}}
     host.public.script(get_error_info=lambda: "NO SENDER")
     plugin.get_settings = lambda: {"user_mail": {"user_name": True, "info": {}},

@@ -11,8 +11,8 @@ import uuid
 import pytest
 
 import start_boce
-from common import DATA, load_panel_module, read_bytes, write
-from doubles import Call
+from tests.common import DATA, load_panel_module, read_bytes, write
+from tests.doubles import Call
 
 ACCOUNT = os.path.join(DATA, "userInfo.json")
 CPU_COMMAND = "cat /proc/cpuinfo|grep 'model name'|cut -d : -f2"

@@ -8,10 +8,10 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import start_boce
-from common import DATA
-from doubles import clear_directory
-from light_host import make_public, make_send_mail
-from records import FIELDS
+from tests.common import DATA
+from tests.doubles import clear_directory
+from tests.light_host import make_public, make_send_mail
+from tests.records import FIELDS
 
 ALLOWED_WRITES = {"mail_list.json", "mail_list.json.bak", "userInfo.json"}
 EXPECTED_ERRORS = (TypeError, KeyError, ValueError, AttributeError, IndexError)

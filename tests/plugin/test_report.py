@@ -6,10 +6,10 @@ import sys
 
 import pytest
 
-import report_html
-from common import DATA, write
-from doubles import Call, raise_
-from records import record
+from tests import report_html
+from tests.common import DATA, write
+from tests.doubles import Call, raise_
+from tests.records import record
 
 HEAD = report_html.head("2026-12-07 08:00:00")
 TAIL = report_html.TAIL

@@ -8,10 +8,10 @@ import types
 import pytest
 
 import start_boce
-from common import DATA, SERVER_ID, write
-from doubles import Call
-from records import NOT_RESPONDING, record
-from runs import Run, stored
+from tests.common import DATA, SERVER_ID, write
+from tests.doubles import Call
+from tests.plugin.runs import Run, stored
+from tests.records import NOT_RESPONDING, record
 
 node = record  # a probe node's record
 

@@ -5,8 +5,8 @@ import os
 
 import pytest
 
-from common import DATA, write
-from doubles import Call
+from tests.common import DATA, write
+from tests.doubles import Call
 
 MAIL = os.path.join(DATA, "stmp_mail.json")
 DINGDING = os.path.join(DATA, "dingding.json")

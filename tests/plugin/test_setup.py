@@ -8,18 +8,18 @@ import textwrap
 
 import pytest
 
-import build_version
 import start_boce
-from common import DATA, DISPATCH_URL, read_bytes, write
-from doubles import Call, raise_
+from tests.common import DATA, DISPATCH_URL, read_bytes, write
+from tests.doubles import Call, raise_
+from tools import build_version
 
 LIST_FILE = os.path.join(DATA, "mail_list.json")
 
 
-def run_fresh(code):
+def run_fresh(code, env=None):
     """Runs `code` in a fresh interpreter (the load changes the whole process)."""
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                            capture_output=True, text=True, cwd="/")
+                            capture_output=True, text=True, cwd="/", env=env)
     return result
 
 
@@ -70,12 +70,11 @@ def test_a_failing_load_step_aborts_the_import_with_its_own_error(tmp_path, rais
     (tmp_path / "public.py").write_text("raise %s\n" % raised)
     result = run_fresh("""
         import sys
-        sys.path.insert(0, %r)  # a `public` that fails while it is imported
         try:
             import start_boce
         except BaseException as error:
             print(type(error).__name__, error, "start_boce" in sys.modules)
-    """ % str(tmp_path))
+    """, env=dict(os.environ, PYTHONPATH=str(tmp_path)))  # a `public` found before the panel's
     assert result.stdout.split() == seen.split() + ["False"], result.stderr
 
 
@@ -352,7 +351,7 @@ def test_a_request_to_stop_during_construction_is_not_swallowed(host, stdout, mo
 
 def test_construction_on_the_stand_in_panel_with_the_data_directory_gone(
         data_dir, monkeypatch, stdout):
-    from common import load_panel_module
+    from tests.common import load_panel_module
     monkeypatch.setattr(start_boce, "public", load_panel_module("public"))
     monkeypatch.setattr(start_boce, "send_mail", load_panel_module("send_mail"))
     os.rename(DATA, DATA + ".gone")

@@ -8,8 +8,8 @@ import sys
 import pytest
 
 import start_boce
-from light_host import Answers, Sender, make_public, make_send_mail
-from records import record
+from tests.light_host import Answers, Sender, make_public, make_send_mail
+from tests.records import record
 
 DATA = "/www/server/panel/data"
 RUNS = 20_000

@@ -1,5 +1,5 @@
 """The whole system as a user runs it: inside the sandbox, on the built module."""
 
-from common import require_sandbox
+from tests.common import require_sandbox
 
 require_sandbox()

@@ -1,7 +1,7 @@
 """Several hosts on one machine, for the multi-host test: run as root of a user namespace of its
 own (with network and mount namespaces of its own), never on the machine's own network.
 
-    unshare --user --map-root-user --net --mount --fork python tests/system/multihost_lab.py OUT.json
+    unshare --user --map-root-user --net --mount --fork python -m tests.system.multihost_lab OUT.json
 
 Hosts, each a network namespace on one bridge (10.77.0.0/24): the web site, a cluster of three
 NATS servers (TLS, with a CA made here), two dispatch centers (the first behind the nginx front
@@ -25,13 +25,10 @@ import time
 import urllib.request
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, REPO)
-sys.path.insert(0, os.path.join(REPO, "tools"))
-sys.path.insert(0, os.path.join(REPO, "tests"))
 
-from boce_dispatch import natsconf  # noqa: E402
-from build_version import dispatch_host  # noqa: E402
-from common import nginx_front  # noqa: E402
+from boce_dispatch import natsconf
+from tests.common import nginx_front
+from tools.build_version import dispatch_host
 
 DISPATCH_HOST = dispatch_host()  # the host the module under test posts to
 
@@ -45,9 +42,8 @@ NODES = {"bj": ("北京电信", "agent1", 0.45), "sh": ("上海联通", "agent2"
 AGENT_HOSTS = {"bj": "agent1", "sh": "agent2", "gz": "agent3", "nj": "agent4"}
 SERVER_ID = "lab-server-0001"
 PLUGIN_RUN = """
-import json, sys
-sys.path.insert(0, %(tools)r)
-import install_panel
+import json
+from tools import install_panel
 install_panel.install()
 with open("/www/server/panel/data/userInfo.json", "w") as f:
     json.dump({"username": "lab", "serverid": %(server)r}, f)
@@ -171,7 +167,7 @@ def point_dispatch_host_at(work, center):
 
 
 def run_plugin(url="http://10.77.0.10:8080/"):
-    code = PLUGIN_RUN % {"tools": os.path.join(REPO, "tools"), "server": SERVER_ID, "url": url}
+    code = PLUGIN_RUN % {"server": SERVER_ID, "url": url}
     return subprocess.Popen(inside("panel") + (PYTHON, "-c", code), cwd=REPO,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 

@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-from common import REPO
+from tests.common import REPO
 
 pytest.importorskip("aiohttp")  # the demo's site and network run on the main interpreter
 
@@ -26,7 +26,7 @@ def demo(tmp_path_factory):
     demos = [subprocess.Popen(
         ["unshare", "--user", "--map-root-user", "--net", "--mount", "sh", "-c",
          'mount -t tmpfs panel /www/server/panel && ip link set lo up && '
-         'exec "$0" tools/demo.py', sys.executable],
+         'exec "$0" -m tools.demo', sys.executable],
         cwd=REPO, env=dict(os.environ, DEMO_OUT=str(out)), stdout=subprocess.PIPE,
         stderr=subprocess.PIPE, text=True) for _ in range(2)]
     results = [(process.wait(180), *process.communicate()) for process in demos]
@@ -38,7 +38,7 @@ def demo(tmp_path_factory):
 
 def test_the_demo_refuses_to_run_outside_the_sandbox():
     outside = {k: v for k, v in os.environ.items() if k != "START_BOCE_SANDBOX"}
-    result = subprocess.run([sys.executable, "tools/demo.py"], cwd=REPO, env=outside,
+    result = subprocess.run([sys.executable, "-m", "tools.demo"], cwd=REPO, env=outside,
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 2 and result.stdout == ""
     assert result.stderr.count("\n") == 1 and "outside the sandbox" in result.stderr

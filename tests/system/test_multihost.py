@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from common import REPO
+from tests.common import REPO
 
 pytest.importorskip("aiohttp")  # the network runs on the project's main interpreter only
 
@@ -19,7 +19,7 @@ def lab(tmp_path_factory):
     out = tmp_path_factory.mktemp("lab") / "seen.json"
     result = subprocess.run(
         ["unshare", "--user", "--map-root-user", "--net", "--mount", "--fork",
-         sys.executable, "tests/system/multihost_lab.py", str(out)],
+         sys.executable, "-m", "tests.system.multihost_lab", str(out)],
         cwd=REPO, capture_output=True, text=True, timeout=240)
     assert result.returncode == 0, result.stdout + result.stderr[-3000:]
     return json.loads(out.read_text(encoding="utf-8"))

@@ -7,7 +7,7 @@ import socket
 
 import pytest
 
-from common import PANEL, REPO
+from tests.common import PANEL, REPO
 
 CAPABILITY_SETS = ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb")
 

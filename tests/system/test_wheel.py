@@ -11,8 +11,8 @@ import zipfile
 
 import pytest
 
-import build_version
-from common import REPO, SERVICE_ENV, SERVICE_PYTHON, TOOLS
+from tests.common import REPO, SERVICE_ENV, SERVICE_PYTHON, TOOLS
+from tools import build_version
 
 OTHER_HOST = "probe.example.net"
 # The wheel's own processes: no module of another build on the search path (the sanitizer run

@@ -1,0 +1,1 @@
+"""The benchmarks (python -m bench.bench, python -m bench.bench_dispatch)."""

@@ -1,0 +1,1 @@
+"""The tests, by subject; run with `python -m pytest` from the project directory."""

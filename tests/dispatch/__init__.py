@@ -1,0 +1,1 @@
+"""The probe network's tests: no sandbox, no module."""

@@ -1,0 +1,1 @@
+"""The stand-in panel's tests."""

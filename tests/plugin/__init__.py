@@ -1,0 +1,1 @@
+"""The plug-in module's tests, inside the sandbox."""

@@ -1,0 +1,1 @@
+"""The sandbox, the demo, the wheels and the multi-host lab."""
