@@ -9,7 +9,11 @@ The version rules write a label's hyphens as dots; `start_boce.DISPATCH_URL` has
 import os
 import re
 
-MAKERS_HOST = "dispatch.quellan.net"
+# The one place the maker's host is written; CMake and tools/sandbox read the same file.
+MAKERS_HOST_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "src", "start_boce", "dispatch_host.txt")
+with open(MAKERS_HOST_FILE, encoding="ascii") as _file:
+    MAKERS_HOST = _file.read().strip()
 LABEL = r"[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?"
 HOST_NAME = re.compile(r"%s(\.%s)*" % (LABEL, LABEL))
 
