@@ -18,7 +18,7 @@ import time
 import tracemalloc
 import types
 
-from tests import light_host
+from tools import light_host
 
 SIZES = (10, 100, 1_000, 10_000)
 MIN_SECONDS = 0.5

@@ -4,8 +4,7 @@ does with the same host services, in the plainest Python."""
 
 import json
 
-ACCEPTABLE = (200, 301, 302, 403, 401)
-NOT_RESPONDING = "节点未响应"
+from boce_dispatch.records import RUN_COLUMNS, RUN_TABLE, is_anomalous
 
 
 class Reference:
@@ -17,15 +16,15 @@ class Reference:
         response = json.loads(self.public.httpPost("url", {}, 60))
         if "status" in response:
             return response
-        record = {"status": self.get_state(response, id), "data": json.dumps(response),
-                  "pid": id, "addtime": 0}
-        self.public.M("boce_list").insert(record)
+        record = dict(zip(RUN_COLUMNS, (self.get_state(response, id), json.dumps(response), id,
+                                        0)))
+        self.public.M(RUN_TABLE).insert(record)
         return sorted(response, key=lambda r: r["total_time"], reverse=True)
 
     def get_state(self, data, id):
         count = 0
         for node in data:
-            if node and node["isp"] != NOT_RESPONDING and node["http_code"] not in ACCEPTABLE:
+            if is_anomalous(node):
                 count += 1
         if count > 2:
             self.send_mail(data, count, id)

@@ -12,6 +12,7 @@ import socket
 
 import pycurl
 
+from boce_dispatch.records import CURL_TIMES
 from boce_dispatch.urls import is_global
 
 MAX_BODY_BYTES = 8 * 1024 * 1024
@@ -91,14 +92,11 @@ def measure(url, allow_private=False, timeout=15.0, proxy=None):
         record = {
             "primary_ip": "" if address in refused else address,
             "http_code": curl.getinfo(pycurl.RESPONSE_CODE),
-            "total_time": _ms(total),
-            "namelookup_time": _ms(curl.getinfo(pycurl.NAMELOOKUP_TIME)),
-            "starttransfer_time": _ms(curl.getinfo(pycurl.STARTTRANSFER_TIME)),
             "size_download": size_download,
             "speed_download": round(size_download / total, 3) if total > 0 else 0,
-            "connect_time": _ms(curl.getinfo(pycurl.CONNECT_TIME)),
-            "appconnect_time": _ms(curl.getinfo(pycurl.APPCONNECT_TIME)),
         }
+        for field, figure in CURL_TIMES.items():
+            record[field] = _ms(curl.getinfo(getattr(pycurl, figure)))
         if record["http_code"] == 0:
             record["reason"] = _why_no_answer(failure, refused, curl, timeout)
         return record

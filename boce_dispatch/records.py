@@ -1,5 +1,7 @@
 """The probe result record, as the plug-in reads it, and the check the center applies to every
-record an agent sends before it passes it on to a panel."""
+record an agent sends before it passes it on to a panel; how the plug-in judges a record and
+the row it stores for each run. The one home of these facts for Python: the center, the agent,
+the tests, the demo and the benchmark read them here (the module's own are in names.hpp)."""
 
 import ipaddress
 import math
@@ -14,6 +16,17 @@ FIELDS = ("isp", "primary_ip", "http_code", "total_time", "namelookup_time",
 MEASURES = ("total_time", "namelookup_time", "starttransfer_time", "size_download",
             "speed_download")
 EXTRA_TIMINGS = ("connect_time", "appconnect_time")
+# Each time field and the libcurl figure it is: seconds from the start of the fetch, cumulative,
+# sent as milliseconds.
+CURL_TIMES = {"total_time": "TOTAL_TIME", "namelookup_time": "NAMELOOKUP_TIME",
+              "starttransfer_time": "STARTTRANSFER_TIME", "connect_time": "CONNECT_TIME",
+              "appconnect_time": "APPCONNECT_TIME"}
+# The HTTP codes the plug-in takes as a working site; any other code of an answering node is an
+# anomaly.
+ACCEPTABLE_CODES = (200, 301, 302, 403, 401)
+# The row the plug-in stores for each run, its columns in the order it inserts them.
+RUN_TABLE = "boce_list"
+RUN_COLUMNS = ("status", "data", "pid", "addtime")
 MAX_ADDRESS_LENGTH = 64  # the longest IPv6 text with a zone is well below this
 
 
@@ -23,9 +36,13 @@ class BadRecord(ValueError):
 
 def empty_record(isp):
     """A record with nothing measured: no address, no code, no time, no bytes."""
-    return {"isp": isp, "primary_ip": "", "http_code": 0, "total_time": 0,
-            "namelookup_time": 0, "starttransfer_time": 0, "size_download": 0,
-            "speed_download": 0}
+    return dict(dict.fromkeys(FIELDS, 0), isp=isp, primary_ip="")
+
+
+def is_anomalous(record):
+    """The plug-in's rule: a node that answered, with a code other than the acceptable ones."""
+    return bool(record) and record["isp"] != NOT_RESPONDING and \
+        record["http_code"] not in ACCEPTABLE_CODES
 
 
 def not_responding(node_name):
@@ -37,7 +54,7 @@ def not_responding(node_name):
 # in any reader. A time (milliseconds) is below a day.
 MAX_COUNT = 2 ** 53
 MAX_MILLISECONDS = 24 * 3600 * 1000
-_TIMES = ("total_time", "namelookup_time", "starttransfer_time") + EXTRA_TIMINGS
+_TIMES = tuple(CURL_TIMES)
 
 
 def _measure(answer, key, required=True):

@@ -27,8 +27,8 @@ from tools import install_panel  # noqa: E402
 
 install_panel.refuse_outside_sandbox("demo")
 
+from boce_dispatch import records  # noqa: E402
 from boce_dispatch.network import Network  # noqa: E402
-from tests import records  # noqa: E402
 from tools import (
     smtp_sink,  # noqa: E402
     website,  # noqa: E402
@@ -100,8 +100,8 @@ def print_run(name, url, result, row):
                           r["http_code"], "%.2f" % r["total_time"],
                           "%.2f" % r["namelookup_time"], "%.2f" % r["starttransfer_time"],
                           r["size_download"])))
-    print("   stored in boce_list: id=%s pid=%s status=%s addtime=%s" % (
-        row["id"], row["pid"], row["status"], row["addtime"]))
+    print("   stored in %s: id=%s %s" % (records.RUN_TABLE, row["id"], " ".join(
+        "%s=%s" % (column, row[column]) for column in records.RUN_COLUMNS if column != "data")))
     print("   data=%s" % readable(row["data"]))
 
 
@@ -148,7 +148,7 @@ def run_all(plugin, public, base_url, mail_dir, smtp_port, work):
     for name, path, expect_alert in RUNS:
         task_id = public.M("boce_task").insert({"name": name, "url": base_url + path})
         result = plugin.start(task_id)
-        row = public.M("boce_list").where("pid=?", task_id).find()
+        row = public.M(records.RUN_TABLE).where("pid=?", task_id).find()
         print_run(name, base_url + path, result, row)
         messages = smtp_sink.read_messages(mail_dir)[seen:]
         kept = keep_messages(messages, seen + 1, mail_out)
@@ -188,8 +188,9 @@ def print_summary(failures):
     database = os.path.join(OUT, "panel", "data", "default.db")
     print("\n%d runs, %d failed. To look at afterwards:" % (len(RUNS), failures))
     print("  database     %s" % os.path.relpath(database))
-    print('               sqlite3 %s "select id, pid, status, addtime from boce_list"'
-          % os.path.relpath(database))
+    print('               sqlite3 %s "select id, %s from %s"' % (
+        os.path.relpath(database), ", ".join(c for c in records.RUN_COLUMNS if c != "data"),
+        records.RUN_TABLE))
     print("  mail         %s/  (one .eml per message received)"
           % os.path.relpath(os.path.join(OUT, "mail")))
     print("  reports      %s  (the last alert; report-<task id>.html for each)"

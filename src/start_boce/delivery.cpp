@@ -48,7 +48,7 @@ void deliver_by_mail(const py::object& self, py::handle settings, py::handle tit
 
 py::object send_mail(const py::object& self, const py::object& data, const py::object& num,
                      const py::object& id, const py::object& send) {
-    py::object name = host::panel::table("boce_task").where("id=?", id).get_field(names::name);
+    py::object name = host::panel::table(task_table).where("id=?", id).get_field(names::name);
     py::object title = make_title(name, num);
     py::str report = make_report(data);
 

@@ -18,7 +18,7 @@ constexpr const char* dispatch_unreachable = "连接调度中心失败!";
 }  // namespace
 
 py::object send_task(const py::object& self, const py::object& id) {
-    py::object url = host::panel::table("boce_task").where("id=?", id).get_field(names::url);
+    py::object url = host::panel::table(task_table).where("id=?", id).get_field(names::url);
     if (!host::is_truthy(url)) return host::panel::return_msg(false, task_not_found);
 
     // The identity record goes out as it is, even when it is the "please log in" status record.

@@ -21,6 +21,10 @@ inline constexpr const char* account_file_path = "/www/server/panel/data/userInf
 inline constexpr const char* panel_root = "/www/server/panel";
 inline constexpr const char* panel_class_entry = "class/";
 
+// Tables of the host panel: the probe tasks, and one row per run.
+inline constexpr const char* task_table = "boce_task";
+inline constexpr const char* run_table = "boce_list";
+
 }  // namespace start_boce
 
 namespace start_boce::names {

@@ -134,7 +134,7 @@ py::object start(const py::object& self, const py::object& id) {
     run_record[names::data] = host::json_dumps(response);
     run_record[names::pid] = id;
     run_record[names::addtime] = host::whole_number(host::current_time());
-    host::panel::table("boce_list").insert(run_record);  // raises the host's error text, if any
+    host::panel::table(run_table).insert(run_record);  // raises the host's error text, if any
     return slowest_first(response);
 }
 

@@ -148,7 +148,7 @@ def test_agent_records_are_checked_before_they_reach_a_panel(change, reason):
     answer = dict(GOOD, **change)
     if reason is None:
         record = records.checked_record(answer, "北京电信")
-        assert list(record) == list(records.FIELDS) + ["connect_time", "appconnect_time", "node"]
+        assert list(record) == list(records.FIELDS + records.EXTRA_TIMINGS) + ["node"]
         assert record["isp"] == record["node"] == "北京电信"
         return
     with pytest.raises(records.BadRecord, match=reason):

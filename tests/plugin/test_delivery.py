@@ -14,8 +14,8 @@ import pytest
 
 import start_boce
 from tests import report_html
+from tests.answers import record
 from tests.common import DATA, write
-from tests.records import record
 
 TITLE = "【shop】Quellan拔测监控到[3]个测试异常"
 RECORDS = [record(ip="", code=0, total=3000.5, lookup=2.25, transfer=0, size=0, speed=0),

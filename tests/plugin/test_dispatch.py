@@ -2,14 +2,16 @@
 
 import json
 import os
+import re
 import sys
 
 import pytest
 
 import start_boce
-from tests.common import DATA, DISPATCH_URL, read_bytes, write
+from boce_dispatch.records import FIELDS
+from tests.answers import record
+from tests.common import DATA, DISPATCH_URL, REPO, read_bytes, write
 from tests.doubles import Call, raise_
-from tests.records import record
 
 ACCOUNT = os.path.join(DATA, "userInfo.json")
 NOT_FOUND = {"status": False, "msg": "指定任务不存在!"}
@@ -135,3 +137,10 @@ def test_the_error_description_carries_the_traceback_of_the_failed_post(plugin, 
     printed = stdout.getvalue()
     assert "in raise_" in printed
     assert printed.endswith("ConnectionRefusedError: refused\n\n")
+
+
+def test_the_module_reads_the_fields_the_center_sends():
+    """Each language writes the record's fields once: names.hpp, and boce_dispatch.records."""
+    with open(os.path.join(REPO, "src", "start_boce", "names.hpp"), encoding="utf-8") as f:
+        block = f.read().split("// Fields of a probe result record.")[1].split("\n\n")[0]
+    assert tuple(re.findall(r'Name \w+\{"(\w+)"\}', block)) == FIELDS

@@ -6,10 +6,10 @@ import os
 import pytest
 
 import start_boce
-from tests import records
+from boce_dispatch import records
 from tests.common import DATA, SERVER_ID, write
 
-FIELDS = list(records.FIELDS) + ["connect_time", "appconnect_time", "node"]
+FIELDS = list(records.FIELDS + records.EXTRA_TIMINGS) + ["node"]
 UNREACHABLE = {"status": False, "msg": "连接调度中心失败!"}
 
 

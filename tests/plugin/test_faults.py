@@ -12,14 +12,14 @@ import textwrap
 import pytest
 
 import start_boce
+from tests.answers import record
 from tests.common import REPO
 from tests.plugin.runs import stored
-from tests.records import record
 
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 CHILD_SETUP = """
 import ctypes, resource, sys, threading
-from tests.light_host import make_public, make_send_mail
+from tools.light_host import make_public, make_send_mail
 sys.modules["public"] = make_public({}, lambda: "[]")
 sys.modules["send_mail"] = make_send_mail()
 import start_boce
@@ -79,7 +79,7 @@ def test_running_out_of_memory_never_aborts_the_process(failing_malloc, code, pr
 
 SWEEP = """
     import json, re
-    from tests.light_host import make_public
+    from tools.light_host import make_public
     shim = ctypes.CDLL(None)
     data = "/www/server/panel/data/"
     rows = [{"isp": "n%d" % i, "primary_ip": "", "http_code": 500 + i, "total_time": i,

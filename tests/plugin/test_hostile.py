@@ -10,9 +10,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import start_boce
+from boce_dispatch.records import FIELDS
 from tests.common import DATA
-from tests.light_host import make_public, make_send_mail
-from tests.records import FIELDS
+from tools.light_host import make_public, make_send_mail
 
 ACTIONS = ["honest", "honest", "flip", "true", "false", "error", "stop", "wrong type", "clear",
            "mutate", "huge", "negative"]

@@ -8,10 +8,10 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import start_boce
+from boce_dispatch.records import FIELDS, RUN_COLUMNS
 from tests.common import DATA
 from tests.doubles import clear_directory
-from tests.light_host import make_public, make_send_mail
-from tests.records import FIELDS
+from tools.light_host import make_public, make_send_mail
 
 ALLOWED_WRITES = {"mail_list.json", "mail_list.json.bak", "userInfo.json"}
 EXPECTED_ERRORS = (TypeError, KeyError, ValueError, AttributeError, IndexError)
@@ -133,7 +133,7 @@ def test_a_run_stores_and_orders_whatever_the_dispatch_center_answers(
         assert result is response and host.rows == []
         return
     assert len(host.rows) == 1
-    assert list(host.rows[0]) == ["status", "data", "pid", "addtime"]
+    assert list(host.rows[0]) == list(RUN_COLUMNS)
     assert host.rows[0]["data"] == json.dumps(response)  # as the report step left it
     assert [id(e) for e in result] == [id(e) for e in expected_order(response)]
 

@@ -7,9 +7,9 @@ import sys
 import pytest
 
 from tests import report_html
+from tests.answers import record
 from tests.common import DATA, write
 from tests.doubles import Call, raise_
-from tests.records import record
 
 HEAD = report_html.head("2026-12-07 08:00:00")
 TAIL = report_html.TAIL

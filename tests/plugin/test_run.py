@@ -8,10 +8,11 @@ import types
 import pytest
 
 import start_boce
+from boce_dispatch.records import NOT_RESPONDING, RUN_COLUMNS, RUN_TABLE
+from tests.answers import record
 from tests.common import DATA, SERVER_ID, write
 from tests.doubles import Call
 from tests.plugin.runs import Run, stored
-from tests.records import NOT_RESPONDING, record
 
 node = record  # a probe node's record
 
@@ -74,11 +75,11 @@ def test_the_run_record_order_and_the_moment_of_each_step(plugin, host, monkeypa
     plugin.start("3")
 
     record = stored(host)[0]
-    assert list(record) == ["status", "data", "pid", "addtime"]
+    assert list(record) == list(RUN_COLUMNS)
     assert record["pid"] == "3" and record["addtime"] == 1700000000 and record["status"] == 0
     names = steps.names()
     assert names.index("qq_smtp_send") < names.index("dumps") < names.index("time")
-    assert names[-3:] == ["time", "M", "insert"] and steps[-2] == Call("M", ("boce_list",))
+    assert names[-3:] == ["time", "M", "insert"] and steps[-2] == Call("M", (RUN_TABLE,))
 
 
 def test_the_report_texts_show_in_the_stored_and_returned_records(plugin, host):

@@ -8,8 +8,8 @@ import sys
 import pytest
 
 import start_boce
-from tests.light_host import Answers, Sender, make_public, make_send_mail
-from tests.records import record
+from tests.answers import record
+from tools.light_host import Answers, Sender, make_public, make_send_mail
 
 DATA = "/www/server/panel/data"
 RUNS = 20_000

@@ -51,7 +51,7 @@ def test_the_database_holds_every_run(demo):
         rows = db.execute("select pid, status from boce_list order by id").fetchall()
     db.close()
     assert [status for _, status in rows] == [1, 1, 1, 1, 0, 0]
-    assert "select id, pid, status, addtime from boce_list" in printed
+    assert "select id, status, pid, addtime from boce_list" in printed
 
 
 def test_every_message_is_a_complete_mail(demo):
