@@ -77,7 +77,8 @@ def agent_arguments(parser):
     parser.add_argument("--ca-file", help="CA certificate of the NATS servers (TLS)")
     parser.add_argument("--allow-private", action="store_true",
                         help="also probe loopback, private and other non-global addresses")
-    parser.add_argument("--max-probes", type=int, default=16, help="fetches at once")
+    parser.add_argument("--max-probes", type=int, default=config.AGENT_MAX_PROBES,
+                        help="fetches at once (default %(default)s)")
     parser.add_argument("--proxy", help="fetch through this proxy (the environment's proxy "
                         "variables are always ignored)")
     _common(parser)

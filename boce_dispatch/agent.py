@@ -18,6 +18,7 @@ import signal
 import time
 
 from boce_dispatch import bus, probe, urls
+from boce_dispatch.config import AGENT_MAX_PROBES
 from boce_dispatch.logtext import shown
 
 MAX_REQUEST_BYTES = 8 * 1024
@@ -87,7 +88,7 @@ class Probe:
 
 class Agent:
     def __init__(self, connection, node_id, subject_prefix="boce.probe", allow_private=False,
-                 max_probes=16, proxy=None):
+                 max_probes=AGENT_MAX_PROBES, proxy=None):
         self.nc = connection
         self.subject = "%s.%s" % (subject_prefix, node_id)
         self.node_id = node_id
@@ -201,7 +202,7 @@ def _first_of(*awaitables):
     return first()
 
 
-async def serve(settings, node_id, allow_private=False, max_probes=16, proxy=None,
+async def serve(settings, node_id, allow_private=False, max_probes=AGENT_MAX_PROBES, proxy=None,
                 ready=print):
     """Runs an agent until SIGTERM or SIGINT. Raises Fatal when NATS refuses its user at the
     start or its node's subject."""

@@ -6,7 +6,7 @@ line and what was expected."""
 import ipaddress
 import os
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 
 try:
     import tomllib
@@ -15,7 +15,11 @@ except ImportError:  # before Python 3.11
 
 # NATS subject tokens: the node ids become part of the probe subject.
 _NODE_ID = re.compile(r"^[A-Za-z0-9_-]{1,64}$")
+# How long the plug-in waits for the center's answer: a probe ends well inside it, and an agent's
+# permission to answer a probe lasts as long.
 PLUGIN_TIMEOUT_SECONDS = 60
+# Fetches one agent runs at once, unless its operator says otherwise (--max-probes).
+AGENT_MAX_PROBES = 16
 
 
 class ConfigError(Exception):
@@ -34,7 +38,7 @@ class NatsSettings:
     user: str
     password: str
     ca_file: str = None  # TLS with this CA when set
-    subject_prefix: str = "boce.probe"
+    subject_prefix: str = "boce.probe"  # a node's probes go to <prefix>.<node id>
 
 
 @dataclass(frozen=True)
@@ -85,8 +89,8 @@ class _Reader:
                           key, section, occurrence)
 
 
-def _positive(reader, raw, key, default, kind):
-    value = raw.get(key, default)
+def _positive(reader, raw, key, kind):
+    value = raw.get(key, getattr(CenterConfig, key))
     if isinstance(value, bool) or not isinstance(value, kind) or value <= 0:
         reader.fail("%s must be a positive %s" % (key, "whole number" if kind is int else
                                                    "number"), key)
@@ -99,7 +103,7 @@ def _nodes(reader, raw):
         reader.fail("no [[nodes]]: name at least one node with its name and id")
     seen = set()
     for index, node in enumerate(nodes):
-        reader.check_keys(node, ("name", "id"), "[[nodes]]", index)
+        reader.check_keys(node, _field_names(Node), "[[nodes]]", index)
         if not isinstance(node.get("name"), str) or not node["name"]:
             reader.fail("this node needs a name text", "name", "[[nodes]]", index)
         if not isinstance(node.get("id"), str) or not _NODE_ID.match(node["id"]):
@@ -157,12 +161,11 @@ def load(path):
         raw = tomllib.loads(text)
     except tomllib.TOMLDecodeError as error:
         raise ConfigError("%s: %s" % (path, error)) from None
-    reader.check_keys(raw, ("allowed_servers", "deadline_seconds", "max_probes", "nats",
-                            "nodes", "trusted_proxies"))
+    reader.check_keys(raw, _field_names(CenterConfig))
     servers = raw.get("allowed_servers")
     if not isinstance(servers, list) or not all(isinstance(s, str) and s for s in servers):
         reader.fail("allowed_servers is a list of serverids", "allowed_servers")
-    deadline = _positive(reader, raw, "deadline_seconds", 20, (int, float))
+    deadline = _positive(reader, raw, "deadline_seconds", (int, float))
     if deadline >= PLUGIN_TIMEOUT_SECONDS - 5:
         reader.fail("deadline_seconds must stay well inside the plug-in's %d-second time-out"
                     % PLUGIN_TIMEOUT_SECONDS, "deadline_seconds")
@@ -170,7 +173,7 @@ def load(path):
         nodes=_nodes(reader, raw), allowed_servers=frozenset(servers),
         nats=_nats(reader, raw, os.path.dirname(os.path.abspath(path))),
         deadline_seconds=float(deadline),
-        max_probes=_positive(reader, raw, "max_probes", 8, int),
+        max_probes=_positive(reader, raw, "max_probes", int),
         trusted_proxies=_networks(reader, raw, "trusted_proxies"))
 
 
@@ -182,3 +185,31 @@ def _networks(reader, raw, key):
         return tuple(str(ipaddress.ip_network(v)) for v in values)
     except ValueError:
         reader.fail("%s is a list of IP addresses or networks" % key, key)
+
+
+def _field_names(kind):
+    return tuple(sorted(field.name for field in fields(kind)))
+
+
+def quoted(text):
+    """`text` as a double-quoted string of TOML and of nats-server's configuration."""
+    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def center_toml(nodes, allowed_servers, servers, password_file, user="center", ca_file=None,
+                deadline_seconds=CenterConfig.deadline_seconds,
+                max_probes=CenterConfig.max_probes, trusted_proxies=()):
+    """The text of a center's configuration file, as load() reads it. `nodes`: [(name, id)];
+    `servers`: the NATS URLs; files are relative to the configuration file."""
+    def listed(values):
+        return "[%s]" % ", ".join(quoted(v) for v in values)
+    lines = ["allowed_servers = %s" % listed(allowed_servers),
+             "deadline_seconds = %r" % deadline_seconds, "max_probes = %d" % max_probes,
+             "trusted_proxies = %s" % listed(trusted_proxies), "",
+             "[nats]", "servers = %s" % listed(servers), "user = %s" % quoted(user),
+             "password_file = %s" % quoted(password_file)]
+    if ca_file is not None:
+        lines.append("ca_file = %s" % quoted(ca_file))
+    for name, node_id in nodes:
+        lines += ["", "[[nodes]]", "name = %s" % quoted(name), "id = %s" % quoted(node_id)]
+    return "\n".join(lines) + "\n"

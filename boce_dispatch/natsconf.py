@@ -1,12 +1,12 @@
 """The nats-server configuration of a probe network: who may publish and take what."""
 
-
-def _quoted(text):
-    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
+from boce_dispatch.config import PLUGIN_TIMEOUT_SECONDS, NatsSettings
+from boce_dispatch.config import quoted as _quoted
 
 
 def server_config(center_user, center_password, agents, listen="127.0.0.1:4222",
-                  subject_prefix="boce.probe", max_payload=64 * 1024, cluster=None, tls=None):
+                  subject_prefix=NatsSettings.subject_prefix, max_payload=64 * 1024, cluster=None,
+                  tls=None):
     """The text of a nats-server configuration for one probe network.
 
     `agents`: {user: (password, node id)}. The center may publish probes and read its replies;
@@ -18,8 +18,9 @@ def server_config(center_user, center_password, agents, listen="127.0.0.1:4222",
     for user, (password, node_id) in sorted(agents.items()):
         users.append(
             "{user: %s, password: %s, permissions: {publish: {deny: [\">\"]}, "
-            "subscribe: [%s], allow_responses: {max: 1, expires: \"60s\"}}}"
-            % (_quoted(user), _quoted(password), _quoted("%s.%s" % (subject_prefix, node_id))))
+            "subscribe: [%s], allow_responses: {max: 1, expires: \"%ds\"}}}"
+            % (_quoted(user), _quoted(password), _quoted("%s.%s" % (subject_prefix, node_id)),
+               PLUGIN_TIMEOUT_SECONDS))
     lines = ["listen: %s" % listen, "max_payload: %d" % max_payload,
              "max_pending: %d" % (8 * 1024 * 1024), "write_deadline: \"5s\"",
              "authorization {", "  users: ["] + ["    " + u for u in users] + ["  ]", "}"]

@@ -20,7 +20,7 @@ import tempfile
 import time
 import urllib.request
 
-from boce_dispatch import cli, natsconf
+from boce_dispatch import cli, config, natsconf
 
 NATS_SERVER = "nats-server"
 NAMES = ("北京电信", "上海联通", "广州移动", "深圳电信", "杭州联通", "成都移动", "武汉电信",
@@ -49,10 +49,6 @@ def _wait_for_port(port, process, seconds=15):
     raise NetworkError("the NATS server did not open port %d" % port)
 
 
-def _toml_text(text):
-    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
-
-
 class Network:
     """`nodes`: [(name, id)]; nodes whose id is in `down` get no agent, so they never answer.
     `agent_prefix` maps a node id to a command that its agent runs under (faketime, nsenter).
@@ -60,7 +56,7 @@ class Network:
 
     def __init__(self, nodes, down=(), port=8080, allowed_servers=("local-server",),
                  deadline=5.0, max_probes=8, python=sys.executable, allow_private=False,
-                 agent_max_probes=16, log_level="INFO", workdir=None, env=None,
+                 agent_max_probes=config.AGENT_MAX_PROBES, log_level="INFO", workdir=None, env=None,
                  agent_prefix=None, metrics_port=None, trusted_proxies=()):
         self.nodes = list(nodes)
         self.down = set(down)
@@ -157,15 +153,10 @@ class Network:
                        "--log-level", self.log_level]
             self._spawn(user, command + (["--allow-private"] if self.allow_private else []),
                         "ready")
-        nodes = "".join("\n[[nodes]]\nname = %s\nid = %s\n" % (_toml_text(name), _toml_text(i))
-                        for name, i in self.nodes)
-        center_conf = self._write("center.toml", (
-            "allowed_servers = [%s]\ndeadline_seconds = %s\nmax_probes = %d\n"
-            "trusted_proxies = [%s]\n\n"
-            "[nats]\nservers = [%s]\nuser = \"center\"\npassword_file = \"center.password\"\n%s"
-            % (", ".join(_toml_text(s) for s in self.allowed_servers), self.deadline,
-               self.max_probes, ", ".join(_toml_text(p) for p in self.trusted_proxies),
-               _toml_text(nats_url), nodes)))
+        center_conf = self._write("center.toml", config.center_toml(
+            self.nodes, self.allowed_servers, [nats_url], "center.password",
+            deadline_seconds=self.deadline, max_probes=self.max_probes,
+            trusted_proxies=self.trusted_proxies))
         metrics = ([] if self.metrics_port is None else
                    ["--metrics-listen", "127.0.0.1:%d" % self.metrics_port])
         self._spawn("center", [self.python, "-m", "boce_dispatch", "center", "--config", center_conf,

@@ -11,6 +11,7 @@ import time
 import urllib.error
 import urllib.parse
 import urllib.request
+from importlib.resources import files
 
 import pytest
 from hypothesis import given, settings
@@ -20,7 +21,7 @@ pytest.importorskip("aiohttp")  # the network runs on the project's main interpr
 
 import nats  # noqa: E402
 
-from boce_dispatch import agent, config, probe, records, urls  # noqa: E402
+from boce_dispatch import agent, config, natsconf, probe, records, urls  # noqa: E402
 from boce_dispatch.network import Network, free_port  # noqa: E402
 from tests.common import REPO, SERVICE_ENV, SERVICE_PYTHON  # noqa: E402
 
@@ -155,34 +156,20 @@ def test_agent_records_are_checked_before_they_reach_a_panel(change, reason):
         records.checked_record(answer, "北京电信")
 
 
-CONFIG = """\
-allowed_servers = ["abc"]
-deadline_seconds = 20
-
-[nats]
-servers = ["nats://127.0.0.1:4222"]
-user = "center"
-password_file = "center.password"
-
-[[nodes]]
-name = "北京电信"
-id = "bj"
-
-[[nodes]]
-name = "上海联通"
-id = "%s"
-"""
+CONFIG = config.center_toml([("北京电信", "bj"), ("上海联通", "%s")], ["abc"],
+                            ["nats://127.0.0.1:4222"], "center.password", deadline_seconds=20)
 
 
 @pytest.mark.parametrize("text, message", [
     (CONFIG % "sh", None),
-    (CONFIG % "s h", "line 15: a node's id is"),
-    (CONFIG % "bj", "line 15: the node id 'bj' is used twice"),
-    (CONFIG.replace('name = "上海联通"\n', "") % "sh", "line 13: this node needs a name"),
+    (CONFIG % "s h", "line 17: a node's id is"),
+    (CONFIG % "bj", "line 17: the node id 'bj' is used twice"),
+    (CONFIG.replace('name = "上海联通"\n', "") % "sh", "line 15: this node needs a name"),
     (CONFIG.replace("= 20", "= 90") % "sh", "line 2: deadline_seconds must stay well inside"),
     (CONFIG.replace('["abc"]', '"abc"') % "sh", "line 1: allowed_servers is a list"),
-    (CONFIG.replace('user = "center"', 'usr = "center"') % "sh", "line 6: unknown key 'usr'"),
-    (CONFIG.replace("nats://", "http://") % "sh", "line 5: servers is a list of nats://"),
+    (CONFIG.replace('user = "center"', 'usr = "center"') % "sh", "line 8: unknown key 'usr'"),
+    (CONFIG.replace("nats://", "http://") % "sh", "line 7: servers is a list of nats://"),
+    (CONFIG.replace("= 8", "= 0") % "sh", "line 3: max_probes must be a positive whole number"),
     ("max_probs = 3\n" + CONFIG % "sh", "line 1: unknown key 'max_probs'"),
     (CONFIG.replace("= 20", "= ") % "sh", "line 2"),  # not TOML at all
 ])
@@ -196,6 +183,31 @@ def test_the_configuration_names_its_bad_line(tmp_path, text, message):
         return
     with pytest.raises(config.ConfigError, match=message):
         config.load(str(tmp_path / "center.toml"))
+
+
+def test_the_shipped_examples_are_what_the_code_reads_and_writes(tmp_path):
+    """What operators copy: the center's example loads, and the NATS example is the generated
+    configuration for its two nodes, which nats-server accepts."""
+    shipped = files("boce_dispatch")
+    (tmp_path / "center.password").write_text("p" * 32)
+    (tmp_path / "center.toml").write_text(
+        (shipped / "center.example.toml").read_text("utf-8"), encoding="utf-8")
+    loaded = config.load(str(tmp_path / "center.toml"))
+    assert [(n.name, n.id) for n in loaded.nodes] == [("北京电信", "bj-telecom"),
+                                                      ("上海联通", "sh-unicom")]
+    assert (loaded.deadline_seconds, loaded.max_probes) == (20, 8)
+
+    example = (shipped / "deploy" / "nats-server.conf.example").read_text("utf-8")
+    generated = natsconf.server_config(
+        "center", "<center password>",
+        {"agent-%s" % n.id: ("<agent password>", n.id) for n in loaded.nodes},
+        listen="0.0.0.0:4222")
+    assert [line for line in example.splitlines() if not line.startswith("#")] == \
+        generated.splitlines()
+    (tmp_path / "nats.conf").write_text(example)
+    checked = subprocess.run(["nats-server", "-t", "-c", str(tmp_path / "nats.conf")],
+                             capture_output=True, text=True, timeout=30)
+    assert checked.returncode == 0, checked.stderr
 
 
 def test_the_center_serves_known_servers_one_probe_each_within_its_limit(network, website):

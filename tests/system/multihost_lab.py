@@ -26,7 +26,7 @@ import urllib.request
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from boce_dispatch import natsconf
+from boce_dispatch import config, natsconf
 from tests.common import nginx_front
 from tools.build_version import dispatch_host
 
@@ -251,13 +251,11 @@ def main(out_path):
                    os.path.join(work, "agent-%s.password" % node_id), "--ca-file", ca]
         processes[host] = start(host, *command + ([] if node_id == "nj" else
                                                   ["--allow-private"]), log=logs)
-    nodes = "".join('[[nodes]]\nname = "%s"\nid = "%s"\n\n' % (name, node_id)
-                    for node_id, (name, _, _) in NODES.items())
     with open(os.path.join(work, "center.toml"), "w", encoding="utf-8") as f:
-        f.write('allowed_servers = ["%s"]\ndeadline_seconds = 10\n'
-                'trusted_proxies = ["127.0.0.1"]\n\n[nats]\nservers = [%s]\n'
-                'user = "center"\npassword_file = "center.password"\nca_file = "ca.pem"\n\n%s'
-                % (SERVER_ID, ", ".join('"%s"' % s for s in servers.split(",")), nodes))
+        f.write(config.center_toml([(name, node_id) for node_id, (name, _, _) in NODES.items()],
+                                   [SERVER_ID], servers.split(","), "center.password",
+                                   ca_file="ca.pem", deadline_seconds=10,
+                                   trusted_proxies=["127.0.0.1"]))
     for center, listen in (("center1", "127.0.0.1:8080"), ("center2", address("center2") + ":80")):
         processes[center] = start(center, PYTHON, "-m", "boce_dispatch", "center", "--listen",
                                   listen, "--metrics-listen", "127.0.0.1:9464", "--config",
