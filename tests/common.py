@@ -1,9 +1,13 @@
 """Plain helpers and constants shared by the tests of every subject (no fixtures, no set-up)."""
 
 import importlib.util
+import json
 import os
+import socket
 import subprocess
 import sys
+import time
+import urllib.request
 
 import pytest
 
@@ -95,3 +99,25 @@ def nginx_front(directory, listen, center):
     path = os.path.join(directory, "nginx.conf")
     write(path, NGINX_MAIN % {"dir": directory, "site": site.replace("127.0.0.1:8080", center)})
     return ["nginx", "-c", path, "-e", os.path.join(directory, "nginx-start.log")]
+
+
+def wait_until(condition, what, seconds=20):
+    """Returns as soon as `condition()` is true; TimeoutError naming `what` after `seconds`."""
+    give_up = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > give_up:
+            raise TimeoutError("waited %d s for %s" % (seconds, what))
+        time.sleep(0.01)
+
+
+def accepts(port, host="127.0.0.1"):
+    """Whether something accepts connections on `port`."""
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as s:
+        s.settimeout(2)
+        return s.connect_ex((host, port)) == 0
+
+
+def held_by_site(website, tag):
+    """How many requests tagged `tag` the local web site holds back right now."""
+    with urllib.request.urlopen("%s/_held?tag=%s" % (website, tag), timeout=5) as answer:
+        return json.load(answer)

@@ -1,11 +1,13 @@
 """A small local web site for probes: fast, slow, redirecting, forbidden, failing and dropping
-paths, and any page held back by `?delay=SECONDS`. aiohttp with a real listen backlog, so a burst of probes never waits on the site's own
+paths, and any page held back by `?delay=SECONDS`; `/_held?tag=T` tells how many requests with
+`?tag=T` it holds back right now, for a test that waits until probes are under way. aiohttp with a real listen backlog, so a burst of probes never waits on the site's own
 accept queue; a per-client delay lets each probing host see its own latency.
 
     python tools/website.py --listen HOST:PORT [--delays '{"10.0.0.2": 0.45}']"""
 
 import argparse
 import asyncio
+import collections
 import json
 import threading
 
@@ -26,6 +28,10 @@ BACKLOG = 4096
 
 def make_app(delays=None):
     delays = delays or {}
+    held = collections.Counter()  # tag -> requests held back now
+
+    async def held_now(request):
+        return web.json_response(held[request.query.get("tag", "")])
 
     async def page(request):
         if request.path == "/drop":
@@ -37,13 +43,19 @@ def make_app(delays=None):
         except ValueError:
             pass
         if delay:
-            await asyncio.sleep(delay)
+            tag = request.query.get("tag", "")
+            held[tag] += 1
+            try:
+                await asyncio.sleep(delay)
+            finally:
+                held[tag] -= 1
         status, text = PAGES.get(request.path, (404, "<html><body>not found</body></html>"))
         headers = {"Location": "/fast"} if status in (301, 302) else {}
         return web.Response(status=status, text=text, content_type="text/html",
                             headers=headers)
 
     app = web.Application()
+    app.router.add_get("/_held", held_now)
     app.router.add_get("/{tail:.*}", page)
     return app
 

@@ -24,7 +24,14 @@ import nats  # noqa: E402
 
 from boce_dispatch import agent  # noqa: E402
 from boce_dispatch.network import Network, free_port  # noqa: E402
-from tests.common import SERVICE_ENV, SERVICE_PYTHON, nginx_front  # noqa: E402
+from tests.common import (  # noqa: E402
+    SERVICE_ENV,
+    SERVICE_PYTHON,
+    accepts,
+    held_by_site,
+    nginx_front,
+    wait_until,
+)
 
 DEADLINE = 2.0
 MiB = 1024 * 1024
@@ -194,13 +201,11 @@ def test_sigterm_answers_the_panels_in_flight_and_takes_no_new_one(website):
                  deadline=5, allow_private=True, env=SERVICE_ENV, python=SERVICE_PYTHON) as net:
         answers = []
         panel = threading.Thread(target=lambda: answers.append(
-            post(net.url, "s1", website + "/fast?delay=1.5")))
+            post(net.url, "s1", website + "/fast?delay=1.5&tag=sigterm")))
         panel.start()
-        time.sleep(0.5)  # the probe is under way
+        wait_until(lambda: held_by_site(website, "sigterm") == 1, "the probe under way")
         net.processes["center"].send_signal(signal.SIGTERM)
-        time.sleep(0.2)
-        with pytest.raises(OSError):  # no new panel
-            socket.create_connection(("127.0.0.1", net.port), timeout=2).close()
+        wait_until(lambda: not accepts(net.port), "the center to take no new panel", 2)
         panel.join(10)
         assert net.processes["center"].wait(10) == 0
     status, records, _ = answers[0]
@@ -516,7 +521,7 @@ def test_the_deployed_nginx_front_passes_panels_with_their_address(website, tmp_
         nginx = subprocess.Popen(nginx_front(str(tmp_path), "127.0.0.1:%d" % front_port,
                                              "127.0.0.1:%d" % net.port), env=SERVICE_ENV)
         try:
-            wait_for_port(front_port)
+            wait_until(lambda: accepts(front_port), "nginx to listen", 10)
             front = "http://127.0.0.1:%d" % front_port
             (status, records, _), lines = center_log_after(net, lambda: post(
                 front, "s1", website + "/fast"))
@@ -532,13 +537,3 @@ def test_the_deployed_nginx_front_passes_panels_with_their_address(website, tmp_
     assert stranger.startswith(b"HTTP/1.1 403") and "address='127.0.9.9'" in refused
     assert huge_head.startswith(b"HTTP/1.1 400") and hidden.startswith(b"HTTP/1.1 404")
 
-
-def wait_for_port(port, seconds=10):
-    give_up = time.monotonic() + seconds
-    while True:
-        with socket.socket() as s:
-            if s.connect_ex(("127.0.0.1", port)) == 0:
-                return
-        if time.monotonic() > give_up:
-            raise TimeoutError("nothing listens on port %d" % port)
-        time.sleep(0.02)

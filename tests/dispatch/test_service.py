@@ -23,7 +23,13 @@ import nats  # noqa: E402
 
 from boce_dispatch import agent, config, natsconf, probe, records, urls  # noqa: E402
 from boce_dispatch.network import Network, free_port  # noqa: E402
-from tests.common import REPO, SERVICE_ENV, SERVICE_PYTHON  # noqa: E402
+from tests.common import (  # noqa: E402
+    REPO,
+    SERVICE_ENV,
+    SERVICE_PYTHON,
+    held_by_site,
+    wait_until,
+)
 
 
 @pytest.fixture(scope="module")
@@ -214,9 +220,9 @@ def test_the_center_serves_known_servers_one_probe_each_within_its_limit(network
     assert post(network, "stranger", website + "/fast") == (
         403, {"status": False, "msg": "unknown server"})
     assert post(network, "s1", "ftp://x/")[0] == 400
-    slow = threading.Thread(target=post, args=(network, "s1", website + "/slow"))
+    slow = threading.Thread(target=post, args=(network, "s1", website + "/slow?delay=1&tag=busy"))
     slow.start()
-    time.sleep(0.1)  # the first probe is under way (the site answers after 0.3 s)
+    wait_until(lambda: held_by_site(website, "busy") == 2, "the first probe under way")
     assert post(network, "s1", website + "/fast")[0] == 429  # that server is busy
     assert post(network, "s2", website + "/fast")[0] == 503  # max_probes = 1
     slow.join()
@@ -251,7 +257,10 @@ def test_only_the_center_publishes_probes_and_each_delivery_is_answered_once(net
         await intruder.publish("boce.probe.bj", b'{"id": "x"}', reply="_INBOX.stolen")
         await intruder.subscribe("boce.probe.bj")
         await intruder.flush()
-        await asyncio.sleep(0.2)
+        for _ in range(500):  # until both refusals have come back (asserted below)
+            if len(intruder_errors) >= 2:
+                break
+            await asyncio.sleep(0.01)
         request = {"id": "once", "url": website + "/fast", "deadline": time.time() + 5}
         answers = []
         for _ in range(2):  # the same request twice: one fetch, two answers

@@ -17,7 +17,6 @@ import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -27,7 +26,7 @@ import urllib.request
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from boce_dispatch import config, natsconf
-from tests.common import nginx_front
+from tests.common import accepts, held_by_site, nginx_front, wait_until
 from tools.build_version import dispatch_host
 
 DISPATCH_HOST = dispatch_host()  # the host the module under test posts to
@@ -134,29 +133,18 @@ def start(host, *command, log=None):
 
 
 def wait_for(host, port, seconds=20):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        with socket.socket() as s:
-            s.settimeout(0.5)
-            if s.connect_ex((address(host), port)) == 0:
-                return
-        time.sleep(0.05)
-    raise RuntimeError("%s:%d never answered" % (host, port))
+    wait_until(lambda: accepts(port, address(host)), "%s:%d to answer" % (host, port), seconds)
 
 
 def wait_for_cluster(seconds=20):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
+    def routes():
         try:
-            routes = [json.load(urllib.request.urlopen(
+            return [json.load(urllib.request.urlopen(
                 "http://%s:8222/routez" % address(h), timeout=1))["num_routes"]
                 for h in ("nats1", "nats2", "nats3")]
-            if routes == [2, 2, 2]:
-                return
         except OSError:
-            pass
-        time.sleep(0.1)
-    raise RuntimeError("the NATS cluster did not form")
+            return None
+    wait_until(lambda: routes() == [2, 2, 2], "the NATS cluster to form", seconds)
 
 
 def point_dispatch_host_at(work, center):
@@ -201,6 +189,33 @@ def ask_agent_directly(work, ca, node_id, url):
         await connection.close()
         return json.loads(answer.data)
     return asyncio.run(ask())
+
+
+def wait_for_subscriptions(work, ca, seconds=20):
+    """Returns once every node's agent answers a ping sent through each NATS server of the
+    cluster: the agents' subscriptions have spread over it."""
+    import nats
+
+    from boce_dispatch import bus
+
+    async def answered(server, node_id):
+        connection = await nats.connect(server, user="center", password=password(work, "center"),
+                                        tls=bus.tls_context(ca), allow_reconnect=False)
+        try:
+            await connection.request("boce.probe." + node_id, b'{"ping": true}', timeout=0.5)
+            return True
+        except (nats.errors.NoRespondersError, nats.errors.TimeoutError):
+            return False
+        finally:
+            await connection.close()
+
+    missing = [("nats://%s:4222" % address(h), node_id) for h in ("nats1", "nats2", "nats3")
+               for node_id in NODES]
+    give_up = time.monotonic() + seconds
+    while missing:
+        if time.monotonic() > give_up:
+            raise RuntimeError("no answer to a ping from %s" % missing)
+        missing = [pair for pair in missing if not asyncio.run(answered(*pair))]
 
 
 def connected_server(center, seconds=20):
@@ -269,7 +284,7 @@ def main(out_path):
         for center in ("center1", "center2"):
             connected_server(center)
         step("centers listen and have NATS")
-        time.sleep(1)  # the agents' subscriptions spread over the cluster
+        wait_for_subscriptions(work, ca)
         point_dispatch_host_at(work, "center1")
         seen["first_run"] = result_of(run_plugin())
         with open(os.path.join(work, "services.log"), encoding="utf-8") as f:
@@ -282,8 +297,9 @@ def main(out_path):
         point_dispatch_host_at(work, "center1")
         victim = {address(h) + ":4222": h for h in ("nats1", "nats2", "nats3")}[
             connected_server("center1")]
-        running = run_plugin("http://10.77.0.10:8080/?delay=3")
-        time.sleep(1.5)  # the plug-in has posted; every node is still fetching
+        site = "http://%s:8080" % address("site")
+        running = run_plugin(site + "/?delay=3&tag=failover")
+        wait_until(lambda: held_by_site(site, "failover") == len(NODES), "every node fetching")
         os.killpg(processes[victim].pid, signal.SIGKILL)
         seen["failover"] = result_of(running)
         seen["failover_servers"] = [victim, connected_server("center1")]
