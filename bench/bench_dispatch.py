@@ -25,7 +25,7 @@ import nats
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-from boce_dispatch import natsconf, network
+from boce_dispatch import network
 from tools import website
 
 FIXED_ANSWER = json.dumps({"primary_ip": "203.0.113.7", "http_code": 200, "total_time": 1.0,
@@ -53,8 +53,7 @@ async def simulated_agents(net, count):
     for index in range(count):
         user = "agent-sim%d" % index
         connection = await nats.connect("nats://127.0.0.1:%d" % net.nats_port, user=user,
-                                        password=net._read(os.path.join(net.workdir,
-                                                                        user + ".password")),
+                                        password=net.password(user),
                                         allow_reconnect=False)
 
         async def answer(message, connection=connection):
@@ -179,16 +178,7 @@ def main():
     with network.Network(sim_nodes, down=[n for _, n in sim_nodes], port=network.free_port(),
                          allowed_servers=["server-0"], deadline=20) as net:
         # Credentials for the simulated agents, which the network did not start itself.
-        for _, node_id in sim_nodes:
-            net._secret("agent-" + node_id)
-        agents = {"agent-" + n: (net._read(os.path.join(net.workdir, "agent-%s.password" % n)),
-                                 n) for _, n in sim_nodes}
-        with open(os.path.join(net.workdir, "nats.conf"), "w") as f:
-            f.write(natsconf.server_config("center", net._read(os.path.join(
-                net.workdir, "center.password")), agents,
-                listen="127.0.0.1:%d" % net.nats_port))
-        net.processes["nats"].send_signal(1)  # SIGHUP: the server reloads its users
-        time.sleep(0.5)
+        net.admit_agents([node_id for _, node_id in sim_nodes])
         waits = asyncio.run(gather_thousand(net))
         rss, peak = memory_of(net.processes["center"].pid)
     print("1,000 simulated agents: the center gathers 1,000 answers in p50 %.1f ms, p99 %.1f ms"

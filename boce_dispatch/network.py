@@ -23,6 +23,7 @@ import urllib.request
 from boce_dispatch import cli, config, natsconf
 
 NATS_SERVER = "nats-server"
+_RELOADED = "Reloaded server configuration"  # what nats-server logs after SIGHUP
 NAMES = ("北京电信", "上海联通", "广州移动", "深圳电信", "杭州联通", "成都移动", "武汉电信",
          "西安联通", "南京移动", "沈阳电信")
 
@@ -76,12 +77,41 @@ class Network:
         self.workdir = workdir or tempfile.mkdtemp(prefix="boce-network-")
         self.nats_port = free_port()
         self.processes = {}
+        self.agent_users = {}  # NATS user -> node id
 
-    def _secret(self, name):
-        path = os.path.join(self.workdir, name + ".password")
+    def _password_file(self, user):
+        return os.path.join(self.workdir, user + ".password")
+
+    def _secret(self, user):
+        path = self._password_file(user)
         with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
             f.write(secrets.token_hex(16))
         return path
+
+    def password(self, user):
+        """The NATS password of `user`: "center" or "agent-<node id>"."""
+        return self._read(self._password_file(user))
+
+    def _write_nats_config(self):
+        agents = {user: (self.password(user), node_id)
+                  for user, node_id in self.agent_users.items()}
+        return self._write("nats.conf", natsconf.server_config(
+            "center", self.password("center"), agents, listen="127.0.0.1:%d" % self.nats_port))
+
+    def admit_agents(self, node_ids, seconds=15):
+        """NATS users agent-<id> for agents of `node_ids` that run outside this network (a
+        test's or a benchmark's own clients); returns once the NATS server has reloaded."""
+        for node_id in node_ids:
+            self._secret("agent-" + node_id)
+            self.agent_users["agent-" + node_id] = node_id
+        self._write_nats_config()
+        reloads = self.log_tail("nats", None).count(_RELOADED)
+        self.processes["nats"].send_signal(signal.SIGHUP)
+        give_up = time.monotonic() + seconds
+        while self.log_tail("nats", None).count(_RELOADED) == reloads:
+            if time.monotonic() > give_up:
+                raise NetworkError("the NATS server did not reload: %s" % self.last_words("nats"))
+            time.sleep(0.02)
 
     def _read(self, path):
         with open(path, encoding="utf-8") as f:
@@ -107,12 +137,8 @@ class Network:
         return process
 
     def _environment(self):
-        """The processes find this very package, wherever it is (installed or a checkout)."""
-        env = dict(os.environ if self.env is None else self.env)
-        package_parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-        env["PYTHONPATH"] = os.pathsep.join(
-            p for p in (package_parent, env.get("PYTHONPATH")) if p)
-        return env
+        """The processes' environment; they run the package as `python` has it installed."""
+        return dict(os.environ if self.env is None else self.env)
 
     def last_words(self, name):
         """The last line a process wrote to its log: what stopped it."""
@@ -120,9 +146,10 @@ class Network:
         return lines[-1].strip() if lines else "(nothing in its log)"
 
     def log_tail(self, name, lines=20):
+        """The last `lines` lines of a process's log (all of it for None)."""
         path = os.path.join(self.workdir, name + ".log")
         with open(path, encoding="utf-8", errors="replace") as f:
-            return "".join(f.readlines()[-lines:])
+            return "".join(f.readlines()[-lines:] if lines else f.readlines())
 
     def start(self):
         try:
@@ -132,23 +159,19 @@ class Network:
             raise
 
     def _start(self):
-        center_password = self._secret("center")
-        agents = {}
+        self._secret("center")
         for _, node_id in self.nodes:
             if node_id not in self.down:
-                agents["agent-" + node_id] = (self._read(self._secret("agent-" + node_id)),
-                                              node_id)
-        conf = self._write("nats.conf", natsconf.server_config(
-            "center", self._read(center_password), agents,
-            listen="127.0.0.1:%d" % self.nats_port))
-        nats = self._spawn("nats", [NATS_SERVER, "--config", conf], None)
+                self._secret("agent-" + node_id)
+                self.agent_users["agent-" + node_id] = node_id
+        nats = self._spawn("nats", [NATS_SERVER, "--config", self._write_nats_config()], None)
         _wait_for_port(self.nats_port, nats)
         nats_url = "nats://127.0.0.1:%d" % self.nats_port
-        for user, (_, node_id) in agents.items():
+        for user, node_id in list(self.agent_users.items()):
             command = [*self.agent_prefix.get(node_id, ()),
                        self.python, "-m", "boce_dispatch", "agent", "--node", node_id,
                        "--nats", nats_url, "--user", user,
-                       "--password-file", os.path.join(self.workdir, user + ".password"),
+                       "--password-file", self._password_file(user),
                        "--max-probes", str(self.agent_max_probes),
                        "--log-level", self.log_level]
             self._spawn(user, command + (["--allow-private"] if self.allow_private else []),

@@ -166,7 +166,7 @@ ROGUE_ANSWERS = [b"x" * 60000, b"\xff\xfe", b'{"http_code": "<b>x</b>", "total_t
 
 def test_rogue_answers_are_refused_and_the_panel_answered_in_time(network, website):
     async def scenario():
-        password = network._read("%s/agent-sh.password" % network.workdir)
+        password = network.password("agent-sh")
         rogue = await nats.connect("nats://127.0.0.1:%d" % network.nats_port, user="agent-sh",
                                    password=password, allow_reconnect=False)
         errors = []
@@ -382,8 +382,7 @@ class TestRogueAgent:
 
         async def scenario():
             rogue = await nats.connect("nats://127.0.0.1:%d" % network.nats_port,
-                                       user="agent-sh", password=network._read(
-                                           "%s/agent-sh.password" % network.workdir),
+                                       user="agent-sh", password=network.password("agent-sh"),
                                        allow_reconnect=False)
 
             async def misbehave(message):

@@ -244,8 +244,7 @@ async def _connect(network, user):
     async def note(error):
         errors.append(str(error))
     connection = await nats.connect("nats://127.0.0.1:%d" % network.nats_port, user=user,
-                                    password=network._read("%s/%s.password" % (
-                                        network.workdir, user)),
+                                    password=network.password(user),
                                     error_cb=note, allow_reconnect=False)
     return connection, errors
 
