@@ -11,6 +11,7 @@ asking, each reply subject at most once. A ping is answered with the node's id. 
 
 import asyncio
 import concurrent.futures
+import contextlib
 import json
 import logging
 import math
@@ -18,7 +19,7 @@ import signal
 import time
 
 from boce_dispatch import bus, probe, urls
-from boce_dispatch.config import AGENT_MAX_PROBES
+from boce_dispatch.config import AGENT_MAX_PROBES, NatsSettings
 from boce_dispatch.logtext import shown
 
 MAX_REQUEST_BYTES = 8 * 1024
@@ -77,7 +78,7 @@ def _seconds_left(request):
     return float(budget)
 
 
-class Probe:
+class PendingRequest:
     """One request id: the fetch, and everyone waiting for its measurement."""
 
     def __init__(self, deadline):
@@ -87,8 +88,8 @@ class Probe:
 
 
 class Agent:
-    def __init__(self, connection, node_id, subject_prefix="boce.probe", allow_private=False,
-                 max_probes=AGENT_MAX_PROBES, proxy=None):
+    def __init__(self, connection, node_id, subject_prefix=NatsSettings.subject_prefix,
+                 allow_private=False, max_probes=AGENT_MAX_PROBES, proxy=None):
         self.nc = connection
         self.subject = "%s.%s" % (subject_prefix, node_id)
         self.node_id = node_id
@@ -96,7 +97,7 @@ class Agent:
         self.proxy = proxy
         self.max_probes = max_probes
         self.pool = concurrent.futures.ThreadPoolExecutor(max_probes, "probe")
-        self.probes = {}  # request id -> Probe, until its deadline has passed
+        self.pending = {}  # request id -> PendingRequest, until its deadline has passed
         self.tasks = set()
         self.subscription = None
 
@@ -126,7 +127,7 @@ class Agent:
         if seconds_left <= 0:
             log.info("dropped id=%s reason=budget-spent", shown(request_id))
             return
-        known = self.probes.get(request_id)
+        known = self.pending.get(request_id)
         if known is not None:
             if known.answer is not None:
                 await self._send_encoded(message.reply, known.answer)
@@ -136,7 +137,7 @@ class Agent:
         if len(self.tasks) >= self.max_probes * QUEUE_FACTOR:
             await self._send(message.reply, {"error": "busy"})
             return
-        entry = self.probes[request_id] = Probe(deadline)
+        entry = self.pending[request_id] = PendingRequest(deadline)
         entry.replies.append(message.reply)
         task = asyncio.ensure_future(self._run(request_id, url, entry))
         self.tasks.add(task)
@@ -144,7 +145,7 @@ class Agent:
 
     async def _run(self, request_id, url, entry):
         loop = asyncio.get_running_loop()
-        record = await loop.run_in_executor(self.pool, self._measure, url, entry.deadline)
+        record = await loop.run_in_executor(self.pool, self._fetch_in_time, url, entry.deadline)
         if record is None:
             log.info("dropped id=%s reason=budget-spent-before-fetching", shown(request_id))
             return
@@ -156,7 +157,7 @@ class Agent:
         for reply in replies:
             await self._send_encoded(reply, entry.answer)
 
-    def _measure(self, url, deadline):
+    def _fetch_in_time(self, url, deadline):
         # Runs in a fetch slot: the time left is counted from when the slot was free.
         seconds = min(PROBE_SECONDS, deadline - ANSWER_MARGIN_SECONDS - time.monotonic())
         if seconds <= 0:
@@ -164,8 +165,8 @@ class Agent:
         return probe.measure(url, self.allow_private, seconds, self.proxy)
 
     def _forget_before(self, now):
-        for request_id in [i for i, p in self.probes.items() if p.deadline <= now]:
-            del self.probes[request_id]
+        for request_id in [i for i, p in self.pending.items() if p.deadline <= now]:
+            del self.pending[request_id]
 
     async def _send(self, reply, value):
         await self._send_encoded(reply, json.dumps(value).encode())
@@ -227,11 +228,12 @@ async def serve(settings, node_id, allow_private=False, max_probes=AGENT_MAX_PRO
     async def reconnected():
         log.info("nats reconnected server=%s", connection.connected_url.netloc)
 
-    connection = await _first_of(bus.connect(settings, "boce-agent-" + node_id,
-                                             error_cb=failed, reconnected_cb=reconnected),
-                                 asyncio.shield(fatal))
-    connected = True
-    try:
+    async with contextlib.AsyncExitStack() as opened:
+        connection = await _first_of(bus.connect(settings, "boce-agent-" + node_id,
+                                                 error_cb=failed, reconnected_cb=reconnected),
+                                     asyncio.shield(fatal))
+        opened.push_async_callback(bus.goodbye, connection, log)  # on every path out
+        connected = True
         agent = Agent(connection, node_id, settings.subject_prefix, allow_private, max_probes,
                       proxy)
         await agent.start()
@@ -248,5 +250,3 @@ async def serve(settings, node_id, allow_private=False, max_probes=AGENT_MAX_PRO
         await _first_of(stopping.wait(), asyncio.shield(fatal))
         log.info("stopping: answering %d probes in flight", len(agent.tasks))
         await agent.stop()
-    finally:
-        await bus.goodbye(connection, log)

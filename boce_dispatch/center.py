@@ -12,6 +12,7 @@ For operators: GET /livez (the process answers), /readyz (NATS connected and a n
 or, with a metrics listener, on an address of their own that can be kept private."""
 
 import asyncio
+import contextlib
 import json
 import logging
 import signal
@@ -19,16 +20,11 @@ import time
 import uuid
 
 from aiohttp import web
-from prometheus_client import (
-    CONTENT_TYPE_LATEST,
-    CollectorRegistry,
-    Counter,
-    Gauge,
-    Histogram,
-    generate_latest,
-)
+from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram
+from prometheus_client.aiohttp import make_aiohttp_handler
 
 from boce_dispatch import bus, front, records, urls
+from boce_dispatch.config import CenterConfig
 from boce_dispatch.logtext import Throttled, shown
 
 PATH = "/api/local/boce"
@@ -47,9 +43,7 @@ PING_SECONDS = 1.0  # how long /readyz waits for any node to answer a ping
 
 log = logging.getLogger("boce.center")
 
-CONFIG = web.AppKey("config", object)
-LINK = web.AppKey("link", object)
-METRICS = web.AppKey("metrics", object)
+CONFIG = web.AppKey("config", CenterConfig)
 BUSY = web.AppKey("busy", set)
 GUARD = web.AppKey("guard", front.Guard)
 # The operators' app on a listener of its own reports on the panels' app.
@@ -72,6 +66,9 @@ class Metrics:
                      registry=self.registry)
         seen.set_function(lambda: sum(1 for t in self.last_answer.values()
                                       if time.monotonic() - t <= SEEN_SECONDS))
+
+
+METRICS = web.AppKey("metrics", Metrics)
 
 
 class Gatherer:
@@ -248,7 +245,7 @@ async def _read_form(request):
 BAD_FORM = "the form cannot be read: send serverid and url as text fields\n"
 
 
-async def boce(request):
+async def handle_panel_request(request):
     """POST /api/local/boce: the plug-in's probe request."""
     app = request.app
     config, busy = app[CONFIG], app[BUSY]
@@ -327,11 +324,6 @@ async def healthz(request):
         "seconds_since_last_answer": {node.name: since[node.id] for node in app[CONFIG].nodes}})
 
 
-async def metrics(request):
-    return web.Response(body=generate_latest(_center(request)[METRICS].registry),
-                        headers={"Content-Type": CONTENT_TYPE_LATEST})
-
-
 class Link:
     """The center's NATS connection: `gatherer` once it is connected, and what went wrong."""
 
@@ -340,6 +332,9 @@ class Link:
         self.metrics = metrics
         self.gatherer = None
         self.trouble = bus.Trouble(log, config.nats)
+        # Whatever was opened, on every path out: a connection whose set-up failed or was
+        # cancelled half-way is closed too.
+        self.opened = contextlib.AsyncExitStack()
 
     async def connect(self):
         async def disconnected():
@@ -354,22 +349,24 @@ class Link:
         connection = await bus.connect(self.config.nats, "boce-center", error_cb=failed,
                                        disconnected_cb=disconnected,
                                        reconnected_cb=reconnected)
+        self.opened.push_async_callback(bus.goodbye, connection, log)
         gatherer = Gatherer(connection, self.config, self.metrics)
         await gatherer.start()
         self.gatherer = gatherer
         log.info("nats connected server=%s", connection.connected_url.netloc)
 
     async def close(self):
-        if self.gatherer is None:
-            return
-        await bus.goodbye(self.gatherer.nc, log)
+        await self.opened.aclose()
 
 
-def _add_operator_routes(app):
+LINK = web.AppKey("link", Link)
+
+
+def _add_operator_routes(app, metrics):
     app.router.add_get("/livez", livez)
     app.router.add_get("/readyz", readyz)
     app.router.add_get("/healthz", healthz)
-    app.router.add_get("/metrics", metrics)
+    app.router.add_get("/metrics", make_aiohttp_handler(metrics.registry))
 
 
 def make_app(config, guard=None, operator_routes=True):
@@ -382,9 +379,9 @@ def make_app(config, guard=None, operator_routes=True):
     app[METRICS] = Metrics()
     app[LINK] = Link(config, app[METRICS])
     app[GUARD] = guard
-    app.router.add_post(PATH, boce)
+    app.router.add_post(PATH, handle_panel_request)
     if operator_routes:
-        _add_operator_routes(app)
+        _add_operator_routes(app, app[METRICS])
     return app
 
 
@@ -392,7 +389,7 @@ def make_operator_app(center_app):
     """/livez, /readyz, /healthz and /metrics of `center_app`, for a listener of their own."""
     app = web.Application(client_max_size=1024)
     app[CENTER_APP] = center_app
-    _add_operator_routes(app)
+    _add_operator_routes(app, center_app[METRICS])
     return app
 
 
@@ -440,10 +437,9 @@ async def serve(config, listen, metrics_listen=None, ready=None):
     finally:
         for runner in reversed(runners):
             await runner.cleanup()  # answers the panels in flight, which need NATS
-        if connecting is not None and not connecting.done():
-            await bus.cancel(connecting)
-        elif connecting is not None:
-            await link.close()
+        if connecting is not None:
+            await bus.cancel(connecting)  # nothing when it is done
+        await link.close()
 
 
 def run(config, listen, metrics_listen=None, ready=None):

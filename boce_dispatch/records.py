@@ -57,7 +57,7 @@ MAX_MILLISECONDS = 24 * 3600 * 1000
 _TIMES = tuple(CURL_TIMES)
 
 
-def _measure(answer, key, required=True):
+def _checked_number(answer, key, required=True):
     value = answer.get(key)
     if value is None and not required:
         return None
@@ -98,9 +98,9 @@ def checked_record(answer, node_name, refusals=None):
         raise BadRecord("http_code is not an HTTP status")
     record = {"isp": node_name, "primary_ip": address, "http_code": code}
     for key in MEASURES:
-        record[key] = _measure(answer, key)
+        record[key] = _checked_number(answer, key)
     for key in EXTRA_TIMINGS:
-        value = _measure(answer, key, required=False)
+        value = _checked_number(answer, key, required=False)
         if value is not None:
             record[key] = value
     record["node"] = node_name
