@@ -144,7 +144,8 @@ FORCE:
 # The CMake build outside the wheel: the pure text helpers' test (run by ctest) and the compile
 # commands that clang-tidy reads.
 $(DEV_BUILD)/CMakeCache.txt: CMakeLists.txt | $(VENV)/.requirements
-	cmake -S . -B $(DEV_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+	cmake -S . -B $(DEV_BUILD) $$($(PY) -m tools.build_version) -DCMAKE_BUILD_TYPE=Debug \
+	    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 	    -DSTART_BOCE_WERROR=ON \
 	    -DPython_EXECUTABLE=$(PY) \
 	    -Dpybind11_DIR=$$($(PY) -c "import pybind11; print(pybind11.get_cmake_dir())") >/dev/null

@@ -9,9 +9,9 @@ The version rules write a label's hyphens as dots; `start_boce.DISPATCH_URL` has
 import os
 import re
 
+PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # The one place the maker's host is written; CMake and tools/sandbox read the same file.
-MAKERS_HOST_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                "src", "start_boce", "dispatch_host.txt")
+MAKERS_HOST_FILE = os.path.join(PROJECT, "src", "start_boce", "dispatch_host.txt")
 with open(MAKERS_HOST_FILE, encoding="ascii") as _file:
     MAKERS_HOST = _file.read().strip()
 LABEL = r"[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?"
@@ -32,3 +32,21 @@ def dynamic_metadata(field, settings):
     host = dispatch_host()
     version = settings["version"]
     return version if host.lower() == MAKERS_HOST else "%s+%s" % (version, host.lower())
+
+
+def cmake_definitions():
+    """The settings scikit-build-core gives CMake about the project, for a build outside pip."""
+    try:
+        import tomllib
+    except ImportError:  # before Python 3.11
+        import tomli as tomllib
+    with open(os.path.join(PROJECT, "pyproject.toml"), "rb") as f:
+        project = tomllib.load(f)
+    version = project["tool"]["scikit-build"]["metadata"]["version"]["version"]
+    return ["-DSKBUILD_PROJECT_NAME=" + project["project"]["name"],
+            "-DSKBUILD_PROJECT_VERSION=" + version,
+            "-DSKBUILD_PROJECT_VERSION_FULL=" + dynamic_metadata("version", {"version": version})]
+
+
+if __name__ == "__main__":
+    print(" ".join(cmake_definitions()))

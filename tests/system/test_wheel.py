@@ -126,6 +126,7 @@ def test_the_version_names_any_host_but_the_makers(monkeypatch, host, version):
 def test_a_host_that_is_no_host_name_stops_the_build(host, tmp_path):
     with pytest.raises(ValueError, match="not a host name"):
         build_version.dispatch_host({"START_BOCE_DISPATCH_HOST": host})
-    configured = subprocess.run(["cmake", "-S", REPO, "-B", str(tmp_path)], capture_output=True,
+    configured = subprocess.run(["cmake", "-S", REPO, "-B", str(tmp_path),
+                                 *build_version.cmake_definitions()], capture_output=True,
                                 text=True, env=dict(os.environ, START_BOCE_DISPATCH_HOST=host))
     assert configured.returncode != 0 and "is not a host name" in configured.stderr
