@@ -17,7 +17,7 @@ class Reference:
         if "status" in response:
             return response
         record = dict(zip(RUN_COLUMNS, (self.get_state(response, id), json.dumps(response), id,
-                                        0)))
+                                        0), strict=True))
         self.public.M(RUN_TABLE).insert(record)
         return sorted(response, key=lambda r: r["total_time"], reverse=True)
 

@@ -149,7 +149,7 @@ class Gatherer:
         finally:
             del self.pending[request_id]
         answers = [self._record(node, future, started, rejections.get(index))
-                   for index, (node, future) in enumerate(zip(nodes, futures))]
+                   for index, (node, future) in enumerate(zip(nodes, futures, strict=True))]
         return [record for record, _ in answers], [reason for _, reason in answers]
 
     def _record(self, node, future, started, rejection):
@@ -274,7 +274,8 @@ async def handle_panel_request(request):
     log.info("panel address=%s serverid=%s url=%s seconds=%.3f nodes=%s",
              shown(client_address(request)), shown(serverid), shown(url, 200),
              time.monotonic() - started,
-             " ".join(_outcome(record, reason) for record, reason in zip(answer, reasons)))
+             " ".join(_outcome(record, reason)
+                      for record, reason in zip(answer, reasons, strict=True)))
     return _json(200, answer)
 
 
@@ -420,7 +421,7 @@ async def serve(config, listen, metrics_listen=None, ready=None):
         runners.append(web.AppRunner(make_operator_app(app), **settings))
     link, connecting = app[LINK], None
     try:
-        for runner, (host, port) in zip(runners, (listen, metrics_listen)):
+        for runner, (host, port) in zip(runners, (listen, metrics_listen), strict=False):
             await runner.setup()
             await front.GuardedSite(runner, host, port, guard, BACKLOG).start()
         # NATS in the background: the center answers HTTP from its start, with 503 and the
