@@ -15,7 +15,8 @@ from boce_dispatch.cli import listen_address
 
 
 def _common(parser):
-    parser.add_argument("--version", action="version", version="%(prog)s " + boce_dispatch.__version__)
+    parser.add_argument("--version", action="version",
+                        version="%(prog)s " + boce_dispatch.__version__)
     parser.add_argument("--log-level", default="INFO",
                         choices=["DEBUG", "INFO", "WARNING", "ERROR"])
 
@@ -103,7 +104,8 @@ def agent_main(argv=None):
 def main(argv=None):
     parser = cli.Parser(prog="python -m boce_dispatch", description=__doc__,
                         formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version="%(prog)s " + boce_dispatch.__version__)
+    parser.add_argument("--version", action="version",
+                        version="%(prog)s " + boce_dispatch.__version__)
     commands = parser.add_subparsers(dest="command", required=True)
     center_arguments(commands.add_parser("center", help="the dispatch center"))
     agent_arguments(commands.add_parser("agent", help="a node agent"))

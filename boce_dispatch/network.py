@@ -182,7 +182,8 @@ class Network:
             trusted_proxies=self.trusted_proxies))
         metrics = ([] if self.metrics_port is None else
                    ["--metrics-listen", "127.0.0.1:%d" % self.metrics_port])
-        self._spawn("center", [self.python, "-m", "boce_dispatch", "center", "--config", center_conf,
+        self._spawn("center", [self.python, "-m", "boce_dispatch", "center",
+                               "--config", center_conf,
                                "--listen", "127.0.0.1:%d" % self.port, *metrics,
                                "--log-level", self.log_level], "listening")
         self._wait_for_nats_link()
