@@ -1,8 +1,5 @@
 #include "host/errors.hpp"
 
-#include "host/panel.hpp"
-#include "host/runtime.hpp"
-
 namespace host {
 
 bool is_ordinary_error(const py::error_already_set& error) {
@@ -24,7 +21,5 @@ void set_error_from_current_exception() noexcept {
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
 }
-
-void show_error(const py::error_already_set& error) { print_line(panel::describe_error(error)); }
 
 }  // namespace host

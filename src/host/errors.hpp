@@ -8,7 +8,8 @@
 // only, that is Python's `Exception` and its subclasses; KeyboardInterrupt, SystemExit and every
 // other error that is not an `Exception` always travel on unchanged, so that a panel shutdown is
 // never ignored. Where an ordinary error is caught, the constructor stays silent and the others
-// show the host's description of the error (`public.get_error_info()`) on standard output.
+// show the host's description of the error (`public.get_error_info()`) on standard output
+// (panel.hpp's completed_or_shown, beside the host's services it asks).
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -22,10 +23,6 @@ namespace py = pybind11;
 // True for an ordinary error (Python's `Exception` and its subclasses), false for requests to
 // stop such as KeyboardInterrupt or SystemExit.
 bool is_ordinary_error(const py::error_already_set& error);
-
-// The host's description of `error` on standard output, asked while `error` is the handled
-// exception, as inside a Python `except` block.
-void show_error(const py::error_already_set& error);
 
 // Inside a catch block: sets the Python error that the C++ exception in flight stands for, so
 // that no C++ exception ever unwinds through the runtime's frames. A Python error comes back as
@@ -72,19 +69,6 @@ decltype(auto) with_runtime_errors(Step&& step) {
         if (PyErr_Occurred() == nullptr) throw;
         throw py::error_already_set();
     }
-}
-
-// Runs `step`; false when it ended in an ordinary error, which is then shown.
-template <typename Step>
-bool completed_or_shown(Step&& step) {
-    bool completed = false;
-    on_ordinary_error(
-        [&] {
-            step();
-            completed = true;
-        },
-        [](const py::error_already_set& error) { show_error(error); });
-    return completed;
 }
 
 // Runs `step`; an ordinary error ends it silently.

@@ -69,6 +69,8 @@ py::object describe_error(const py::error_already_set& error) {
     return get_error_info();
 }
 
+void show_error(const py::error_already_set& error) { print_line(describe_error(error)); }
+
 }  // namespace panel
 
 namespace sender {

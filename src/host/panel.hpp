@@ -10,6 +10,8 @@
 
 #include <string_view>
 
+#include "host/errors.hpp"
+
 namespace host {
 
 namespace py = pybind11;
@@ -55,7 +57,24 @@ Query table(std::string_view name);
 // exception.
 py::object describe_error(const py::error_already_set& error);
 
+// The host's description of `error` on standard output, asked while `error` is the handled
+// exception, as inside a Python `except` block.
+void show_error(const py::error_already_set& error);
+
 }  // namespace panel
+
+// Runs `step`; false when it ended in an ordinary error, which is then shown.
+template <typename Step>
+bool completed_or_shown(Step&& step) {
+    bool completed = false;
+    on_ordinary_error(
+        [&] {
+            step();
+            completed = true;
+        },
+        [](const py::error_already_set& error) { panel::show_error(error); });
+    return completed;
+}
 
 namespace sender {
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "start_boce/text.hpp"
+#include "host/chunked_text.hpp"
 
 namespace host {
 
@@ -137,7 +137,7 @@ namespace {
 template <typename Unit>
 Py_ssize_t put_units(std::string_view utf8, void* data, Py_ssize_t written, Py_ssize_t length) {
     Unit* start = static_cast<Unit*>(data);
-    Unit* end = start_boce::text::decode_utf8(utf8, start + written, start + length);
+    Unit* end = decode_utf8(utf8, start + written, start + length);
     if (end == nullptr) throw std::length_error("text longer than announced");
     return end - start;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/chunked_text.hpp"
 #include "host/panel.hpp"
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
@@ -92,7 +93,7 @@ class ReportBuilder {
 
     std::string buffer_;  // the row being written
     std::string scratch_;
-    text::ChunkedText text_;
+    host::ChunkedText text_;
 };
 
 // Writes the replacement texts into an empty `primary_ip` or `http_code` of the caller's record;

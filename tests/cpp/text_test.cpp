@@ -6,7 +6,11 @@
 #include <limits>
 #include <string>
 
+#include "host/chunked_text.hpp"
+
 using namespace start_boce::text;
+using host::ChunkedText;
+using host::decode_utf8;
 
 static int failures = 0;
 static int checks = 0;
