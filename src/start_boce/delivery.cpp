@@ -14,7 +14,7 @@ namespace {
 
 void deliver_by_dingding(const py::object& self, py::handle settings, py::handle report) {
     if (!host::is_truthy(settings[names::dingding])) return;
-    host::completed_or_shown([&] { host::sender::send_dingding(self.attr("mail"), report); });
+    host::completed_or_shown([&] { host::sender::send_dingding(self.attr(sender_attr), report); });
 }
 
 bool mail_enabled(py::handle settings) {
@@ -31,7 +31,8 @@ void deliver_by_mail(const py::object& self, py::handle settings, py::handle tit
         if (!mail_enabled(settings)) return;
         py::object mailbox = host::text_form(user_mail[names::info][names::qq_mail]);
         host::completed_or_shown([&] {
-            host::print_line(host::sender::send_mail_to(self.attr("mail"), mailbox, title, report));
+            host::print_line(
+                host::sender::send_mail_to(self.attr(sender_attr), mailbox, title, report));
         });
         return;
     }
@@ -40,7 +41,7 @@ void deliver_by_mail(const py::object& self, py::handle settings, py::handle tit
         py::object address = host::text_form(recipient);
         // A missing sender fails each delivery on its own, like any other sending error.
         host::completed_or_shown(
-            [&] { host::sender::send_mail_to(self.attr("mail"), address, title, report); });
+            [&] { host::sender::send_mail_to(self.attr(sender_attr), address, title, report); });
     }
 }
 
@@ -53,7 +54,7 @@ py::object send_mail(const py::object& self, const py::object& data, const py::o
     py::str report = make_report(data);
 
     // Read once the report is complete, whatever the channel.
-    py::object settings = self.attr("get_settings")();
+    py::object settings = self.attr(operation_name::get_settings)();
     if (host::equals(send, names::dingding_channel)) {
         deliver_by_dingding(self, settings, report);
     } else if (host::equals(send, names::mail_channel)) {

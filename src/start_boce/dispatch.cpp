@@ -22,7 +22,7 @@ py::object send_task(const py::object& self, const py::object& id) {
     if (!host::is_truthy(url)) return host::panel::return_msg(false, task_not_found);
 
     // The identity record goes out as it is, even when it is the "please log in" status record.
-    py::object request = self.attr("create_serverid")(py::none());
+    py::object request = self.attr(operation_name::create_serverid)(py::none());
     request[names::url] = url;
 
     // Whatever went wrong on the way, the caller gets a status record and the operator a line.

@@ -28,10 +28,10 @@ std::uint64_t hardware_address(py::handle node_id) {
 }
 
 py::object make_server_id(const py::object& self) {
-    py::object mac_address = self.attr("get_mac_address")();
-    py::object host_name = self.attr("get_hostname")();
+    py::object mac_address = self.attr(operation_name::get_mac_address)();
+    py::object host_name = self.attr(operation_name::get_hostname)();
     py::object mac_and_host = mac_address + host_name;
-    py::object cpu_name = self.attr("get_cpuname")();
+    py::object cpu_name = self.attr(operation_name::get_cpuname)();
     py::object first_digest = host::panel::md5(mac_and_host);
     py::object second_digest = host::panel::md5(cpu_name);
     return first_digest + second_digest;

@@ -88,33 +88,34 @@ py::object define_class(py::module_& module) {
 
     // In the order the class declares them, each with what `help()` shows of it.
     cls.attr("__init__") = init_method(module);
-    add_operation(cls, module, "get_user_mail", &get_user_mail,
+    add_operation(cls, module, operation_name::get_user_mail, &get_user_mail,
                   py::doc("False, or the decoded mail settings."));
-    add_operation(cls, module, "get_dingding", &get_dingding,
+    add_operation(cls, module, operation_name::get_dingding, &get_dingding,
                   py::doc("False, or the decoded DingTalk settings."));
-    add_operation(cls, module, "get_settings", &get_settings,
+    add_operation(cls, module, operation_name::get_settings, &get_settings,
                   py::doc("The notification settings: {'user_mail': {'user_name', 'mail_list', "
                           "'info'}, 'dingding': {'dingding', 'info'}}."));
-    add_operation(cls, module, "get_mac_address", &get_mac_address,
+    add_operation(cls, module, operation_name::get_mac_address, &get_mac_address,
                   py::doc("The MAC address text: six pairs of hex digits joined by ':'."));
-    add_operation(cls, module, "get_cpuname", &get_cpuname,
+    add_operation(cls, module, operation_name::get_cpuname, &get_cpuname,
                   py::doc("The processor's model name, as /proc/cpuinfo gives it."));
-    add_operation(cls, module, "get_hostname", &get_hostname,
+    add_operation(cls, module, operation_name::get_hostname, &get_hostname,
                   py::doc("The machine's fully qualified host name."));
-    add_operation(cls, module, "create_serverid", &create_serverid, py::arg("get"),
+    add_operation(cls, module, operation_name::create_serverid, &create_serverid, py::arg("get"),
                   py::doc("The account record with `serverid`, made and stored the first time; "
                           "a status record when no user is logged in."));
-    add_operation(cls, module, "_send_task", &send_task, py::arg("id"),
+    add_operation(cls, module, operation_name::send_task, &send_task, py::arg("id"),
                   py::doc("Asks the dispatch center to probe the task's URL: the decoded answer, "
                           "or a status record."));
-    add_operation(cls, module, "send_mail", &send_mail, py::arg("data"), py::arg("num"),
-                  py::arg("id"), py::arg("send") = "mail",
+    add_operation(cls, module, operation_name::send_mail, &send_mail, py::arg("data"),
+                  py::arg("num"), py::arg("id"), py::arg("send") = "mail",
                   py::doc("Builds the anomaly report of a run and sends it by mail (to the "
                           "recipient list, or the mailbox of the mail settings) or DingTalk."));
-    add_operation(cls, module, "get_state", &get_state, py::arg("data"), py::arg("id"),
+    add_operation(cls, module, operation_name::get_state, &get_state, py::arg("data"),
+                  py::arg("id"),
                   py::doc("Counts the anomalous nodes; above two, runs the report step and "
                           "answers 0, else 1."));
-    add_operation(cls, module, "start", &start, py::arg("id"),
+    add_operation(cls, module, operation_name::start, &start, py::arg("id"),
                   py::doc("One probe run of a task: probed, counted, reported on, stored; the "
                           "nodes slowest first, or the status record that ended the run."));
     return cls;

@@ -9,6 +9,25 @@ namespace start_boce {
 
 namespace py = pybind11;
 
+// The name of each operation in the class: the binding registers each under it, and an operation
+// that calls another calls it through the object by the same name.
+namespace operation_name {
+inline constexpr const char* get_user_mail = "get_user_mail";
+inline constexpr const char* get_dingding = "get_dingding";
+inline constexpr const char* get_settings = "get_settings";
+inline constexpr const char* get_mac_address = "get_mac_address";
+inline constexpr const char* get_cpuname = "get_cpuname";
+inline constexpr const char* get_hostname = "get_hostname";
+inline constexpr const char* create_serverid = "create_serverid";
+inline constexpr const char* send_task = "_send_task";
+inline constexpr const char* send_mail = "send_mail";
+inline constexpr const char* get_state = "get_state";
+inline constexpr const char* start = "start";
+}  // namespace operation_name
+
+// The object's attribute that holds the sender object the constructor made.
+inline constexpr const char* sender_attr = "mail";
+
 // Setup: the constructor.
 void construct(const py::object& self);
 

@@ -44,7 +44,8 @@ bool is_anomalous(py::handle record) {
 // Report trouble without losing the run: an ordinary error of the alert step is shown to the
 // operator, and the run is stored all the same.
 void send_report(const py::object& self, py::handle data, long anomaly_count, py::handle id) {
-    host::completed_or_shown([&] { self.attr("send_mail")(data, anomaly_count, id); });
+    host::completed_or_shown(
+        [&] { self.attr(operation_name::send_mail)(data, anomaly_count, id); });
 }
 
 // The probe time of a record when it is a real number; records without one (an empty element,
@@ -125,11 +126,11 @@ py::object get_state(const py::object& self, const py::object& data, const py::o
 }
 
 py::object start(const py::object& self, const py::object& id) {
-    py::object response = self.attr("_send_task")(id);
+    py::object response = self.attr(operation_name::send_task)(id);
     if (host::contains(response, names::status)) return response;
 
     py::dict run_record;
-    run_record[names::status] = self.attr("get_state")(response, id);
+    run_record[names::status] = self.attr(operation_name::get_state)(response, id);
     // Encoded only now, so the stored data shows the report's replacement texts.
     run_record[names::data] = host::json_dumps(response);
     run_record[names::pid] = id;

@@ -40,12 +40,12 @@ py::object get_settings(const py::object& self) {
     py::dict user_mail;
     user_mail[names::user_name] = py::bool_(mail_present);
     user_mail[names::mail_list] = self.attr(mail_list_attr);
-    user_mail[names::info] = self.attr("get_user_mail")();
+    user_mail[names::info] = self.attr(operation_name::get_user_mail)();
     settings[names::user_mail] = user_mail;
 
     py::dict dingding;
     dingding[names::dingding] = py::bool_(dingding_present);
-    dingding[names::info] = self.attr("get_dingding")();
+    dingding[names::info] = self.attr(operation_name::get_dingding)();
     settings[names::dingding] = dingding;
     return settings;
 }

@@ -106,7 +106,7 @@ void construct(const py::object& self) {
     // A host panel always gets its plug-in object: an ordinary error ends construction silently,
     // and the members not yet set stay absent.
     host::ignoring_ordinary_errors([&] {
-        self.attr("mail") = host::sender::make();
+        self.attr(sender_attr) = host::sender::make();
         load_recipient_list(self);
     });
 }
