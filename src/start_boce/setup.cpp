@@ -59,9 +59,11 @@ bool says_nothing_about_the_file(const py::error_already_set& error) {
            error.matches(PyExc_OSError);
 }
 
-// Reads and decodes the list file. Whatever fails on its way to a list, reading (bytes that are
-// no UTF-8 make the host's ReadFile raise UnicodeDecodeError) or decoding (no JSON, a result
-// that is no text), makes the file broken; only the errors above leave it alone.
+// Reads and decodes the list file. Whatever fails on its way to a list makes the file broken: the
+// host's ReadFile answers False for a file it cannot read as text (bytes that are no UTF-8
+// among them), which decodes to no list, and so do text that is no JSON and JSON that is no
+// list. Only the errors above leave the file alone (an OSError, should a host's ReadFile raise
+// one).
 ListFile decode_list_file(const py::object& self, py::handle list_file) {
     py::object recipients;
     try {

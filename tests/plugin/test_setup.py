@@ -243,6 +243,7 @@ def fifo(path):
     # Errors that say nothing about the file: it stays, whole, and this object has no list.
     (lambda: write(LIST_FILE, '["a@example.cn"]'), {"loads": MemoryError()}),
     (lambda: write(LIST_FILE, '["a@example.cn"]'), {"loads": RecursionError()}),
+    # A host whose ReadFile raises instead of answering False, as the stand-in's does.
     (lambda: write(LIST_FILE, '["a@example.cn"]'), {"ReadFile": OSError("I/O error")}),
     # A broken file that cannot be given a backup name stays where it is.
     (lambda: write(LIST_FILE, "{broken"), {"link": PermissionError("no links here")}),
