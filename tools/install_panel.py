@@ -1,5 +1,6 @@
 """Installs the stand-in host panel into a panel directory (by default /www/server/panel):
-its class files, the data directory and the database made from the schema."""
+its class files, the data directory and the database made from the schema. A database that is
+already there keeps its rows and gains the columns the schema has added since it was made."""
 
 import os
 import shutil
@@ -32,9 +33,37 @@ def install(panel_root=REAL_PANEL):
     db = sqlite3.connect(os.path.join(data_dir, "default.db"))
     try:
         db.executescript(schema)
+        add_missing_columns(db, schema)
     finally:
         db.close()
     return panel_root
+
+
+def _columns(db, table):
+    return db.execute("SELECT name, type, \"notnull\", dflt_value FROM pragma_table_info(?)",
+                      (table,)).fetchall()
+
+
+def add_missing_columns(db, schema):
+    """CREATE TABLE IF NOT EXISTS leaves a table of an older schema as it was: each column the
+    schema has and the table lacks is added, with its type and default (NOT NULL only where
+    there is a default to fill the rows that are there)."""
+    wanted = sqlite3.connect(":memory:")
+    try:
+        wanted.executescript(schema)
+        tables = [row[0] for row in wanted.execute(
+            "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'")]
+        with db:
+            for table in tables:
+                present = {row[0] for row in _columns(db, table)}
+                for name, kind, not_null, default in _columns(wanted, table):
+                    if name in present:
+                        continue
+                    db.execute("ALTER TABLE %s ADD COLUMN %s %s%s" % (
+                        table, name, kind, "" if default is None else
+                        "%s DEFAULT %s" % (" NOT NULL" if not_null else "", default)))
+    finally:
+        wanted.close()
 
 
 def main(argv=None):

@@ -12,7 +12,8 @@ namespace start_boce {
 
 namespace {
 
-void deliver_by_dingding(const py::object& self, py::handle settings, py::handle report) {
+void deliver_by_dingding(const py::object& self, py::handle settings, py::handle /*title*/,
+                         py::handle report) {
     if (!host::is_truthy(settings[names::dingding])) return;
     host::completed_or_shown([&] { host::sender::send_dingding(self.attr(sender_attr), report); });
 }
@@ -45,6 +46,17 @@ void deliver_by_mail(const py::object& self, py::handle settings, py::handle tit
     }
 }
 
+// The alert channels by the name that `send` gives, in the order they are asked: a new channel
+// is one more entry here, its deliver function above, its name in names.hpp and its sender in
+// host/panel.
+struct Channel {
+    const host::Name& name;
+    void (*deliver)(const py::object& self, py::handle settings, py::handle title,
+                    py::handle report);
+};
+constexpr Channel channels[] = {{names::dingding_channel, deliver_by_dingding},
+                                {names::mail_channel, deliver_by_mail}};
+
 }  // namespace
 
 py::object send_mail(const py::object& self, const py::object& data, const py::object& num,
@@ -55,10 +67,11 @@ py::object send_mail(const py::object& self, const py::object& data, const py::o
 
     // Read once the report is complete, whatever the channel.
     py::object settings = self.attr(operation_name::get_settings)();
-    if (host::equals(send, names::dingding_channel)) {
-        deliver_by_dingding(self, settings, report);
-    } else if (host::equals(send, names::mail_channel)) {
-        deliver_by_mail(self, settings, title, report);
+    for (const Channel& channel : channels) {
+        if (host::equals(send, channel.name)) {
+            channel.deliver(self, settings, title, report);
+            break;
+        }
     }
     return py::none();
 }

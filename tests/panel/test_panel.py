@@ -2,12 +2,14 @@
 
 import http.server
 import os
+import sqlite3
 import threading
 import urllib.parse
 
 import pytest
 
 from tests.common import read_bytes
+from tools import install_panel
 
 
 def test_query_binds_the_id_and_never_pastes_it(public):
@@ -22,6 +24,33 @@ def test_query_binds_the_id_and_never_pastes_it(public):
         public.M("boce_task").getField("url; DROP TABLE boce_task")
     with pytest.raises(ValueError):
         public.M("boce_task").insert({"name) VALUES ('x'); --": 1})
+
+
+@pytest.mark.parametrize("old_table, kept", [
+    # A run table from before addtime: its rows stay, the column comes with no value.
+    ("CREATE TABLE boce_list (id INTEGER PRIMARY KEY AUTOINCREMENT, pid INTEGER NOT NULL, "
+     "status INTEGER NOT NULL, data TEXT NOT NULL)", {"pid": 7, "addtime": None}),
+    # A task table from before cycle and status: they come with their defaults.
+    ("CREATE TABLE boce_task (id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT, url TEXT)",
+     {"name": "web", "cycle": 5, "status": 1}),
+])
+def test_an_older_database_gains_the_new_columns_and_keeps_its_rows(tmp_path, old_table, kept):
+    table = old_table.split()[2]
+    (tmp_path / "data").mkdir()
+    db = sqlite3.connect(str(tmp_path / "data" / "default.db"))
+    with db:
+        db.execute(old_table)
+        db.execute("INSERT INTO %s (%s) VALUES (%s)" % (
+            table, *(("pid, status, data", "7, 1, '[]'") if table == "boce_list" else
+                     ("name, url", "'web', 'http://a.example/'"))))
+    db.close()
+    install_panel.install(str(tmp_path))
+    install_panel.install(str(tmp_path))  # a second install changes nothing more
+    db = sqlite3.connect(str(tmp_path / "data" / "default.db"))
+    db.row_factory = sqlite3.Row
+    [row] = [dict(r) for r in db.execute("SELECT * FROM %s" % table)]
+    db.close()
+    assert {name: row[name] for name in kept} == kept
 
 
 def test_insert_keeps_every_column_of_a_run(public):
