@@ -47,7 +47,7 @@ help:
 demo: module $(VENV)/.smtp $(VENV)/.boce-dispatch
 	$(SANDBOX) $(PY) -m tools.demo
 
-test: module text-tests $(VENV)/.smtp $(VENV)/.boce-dispatch
+test: module text-tests $(VENV)/.smtp $(VENV)/.boce-dispatch $(OFFLINE)/.complete
 	$(SANDBOX) $(PY) -m pytest
 ifdef CI
 	$(MAKE) lint test-asan test-pythons wheel
@@ -112,6 +112,22 @@ $(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages
 	@echo "== .venv with the pinned packages of requirements-dev.txt (the first time: about a minute)"
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
+	touch $@
+
+# What a plain `pip install .` fetches for its isolated build (the pins of requirements-dev.txt),
+# and a pybind11 of another version for the interpreter's own site-packages: the test that such
+# a build uses the pinned pybind11 runs in the sandbox, which has no network.
+OFFLINE := build/offline
+OTHER_PYBIND11 := 3.1.0
+$(OFFLINE)/.complete: requirements-dev.txt Makefile | $(VENV)/.requirements
+	@echo "== the isolated build's packages into $(OFFLINE) (some seconds)"
+	grep -E '^(pybind11|scikit-build-core|packaging|pathspec|ninja)==' requirements-dev.txt \
+	    >$(OFFLINE).txt
+	$(PY) -m pip download --quiet --disable-pip-version-check --no-deps --dest $(OFFLINE) \
+	    -r $(OFFLINE).txt
+	$(PY) -m pip download --quiet --disable-pip-version-check --no-deps --dest $(OFFLINE) \
+	    pybind11==$(OTHER_PYBIND11)
+	echo $(OTHER_PYBIND11) >$(OFFLINE)/other-pybind11
 	touch $@
 
 # The local SMTP server's own environment.

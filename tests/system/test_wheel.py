@@ -82,22 +82,35 @@ def check_wheel(wheel):
                           env=SERVICE_ENV, capture_output=True, text=True)
 
 
-def test_a_wheel_built_for_another_host_posts_there(wheel, tmp_path):
-    environment, panel, hosts = tmp_path / "venv", tmp_path / "panel", tmp_path / "hosts"
+def fresh_environment(tmp_path, *packages, env=WHEEL_ENV):
+    """A new environment of this interpreter with `packages` installed; its python."""
+    environment = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(environment)], check=True)
     python = str(environment / "bin" / "python")
     subprocess.run([python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check",
-                    "--no-cache-dir", "--no-index", wheel], check=True, env=WHEEL_ENV)
+                    "--no-cache-dir", "--no-index", *packages], check=True, env=env)
+    return python
+
+
+def run_on_fresh_panel(tmp_path, python, code, env=WHEEL_ENV):
+    """`code` run by `python` as the panel runs its plug-ins, on a panel directory of its own,
+    in namespaces where OTHER_HOST is 127.0.0.2."""
+    panel, hosts = tmp_path / "panel", tmp_path / "hosts"
     panel.mkdir()
     hosts.write_text("127.0.0.1 localhost\n127.0.0.2 %s\n" % OTHER_HOST)
     run = subprocess.run(
         ["unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
          'mount --bind "$1" /etc/hosts && mount --bind "$2" /www/server/panel && '
          '"$3" tools/install_panel.py >/dev/null && cd / && exec "$3" -c "$4"', "post",
-         str(hosts), str(panel), python, textwrap.dedent(POST_TO_OWN_HOST)],
-        cwd=REPO, env=WHEEL_ENV, capture_output=True, text=True, timeout=120)
+         str(hosts), str(panel), python, textwrap.dedent(code)],
+        cwd=REPO, env=env, capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
-    facts = json.loads(run.stdout.splitlines()[-1])
+    return json.loads(run.stdout.splitlines()[-1])
+
+
+def test_a_wheel_built_for_another_host_posts_there(wheel, tmp_path):
+    python = fresh_environment(tmp_path, wheel)
+    facts = run_on_fresh_panel(tmp_path, python, POST_TO_OWN_HOST)
     assert facts["url"] == "http://probe.example.net/api/local/boce"
     assert facts["version"] == "0.1.0+probe.example.net"
     assert facts["answer"] == []
@@ -130,3 +143,23 @@ def test_a_host_that_is_no_host_name_stops_the_build(host, tmp_path):
                                  *build_version.cmake_definitions()], capture_output=True,
                                 text=True, env=dict(os.environ, START_BOCE_DISPATCH_HOST=host))
     assert configured.returncode != 0 and "is not a host name" in configured.stderr
+
+
+def test_pip_install_builds_with_the_pinned_pybind11_whatever_the_interpreter_has(tmp_path):
+    """scikit-build-core puts the interpreter's own site-packages on CMake's search path: a
+    pybind11 of another version there must not be the one the module is built with."""
+    offline = os.path.join(REPO, "build", "offline")
+    with open(os.path.join(offline, "other-pybind11")) as f:
+        other = f.read().strip()
+    env = dict(WHEEL_ENV, PIP_NO_INDEX="1", PIP_FIND_LINKS=offline)
+    python = fresh_environment(tmp_path, "--find-links", offline, "pybind11==" + other, env=env)
+    target = tmp_path / "installed"
+    built = subprocess.run([python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check",
+                            "--no-cache-dir", "--no-deps", "--target", str(target), REPO],
+                           env=env, capture_output=True, text=True, timeout=1200)
+    assert built.returncode == 0, built.stderr[-3000:]
+    facts = run_on_fresh_panel(tmp_path, python, """
+        import json, pybind11, start_boce
+        print(json.dumps([pybind11.__version__, start_boce.__version__]))
+    """, env=dict(WHEEL_ENV, PYTHONPATH=str(target)))
+    assert facts == [other, "0.1.0"]
