@@ -128,6 +128,7 @@ $(OFFLINE)/.complete: requirements-dev.txt Makefile | $(VENV)/.requirements
 	$(PY) -m pip download --quiet --disable-pip-version-check --no-deps --dest $(OFFLINE) \
 	    pybind11==$(OTHER_PYBIND11)
 	echo $(OTHER_PYBIND11) >$(OFFLINE)/other-pybind11
+	$(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])' >$(OFFLINE)/python
 	touch $@
 
 # The local SMTP server's own environment.
