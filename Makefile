@@ -18,6 +18,9 @@ export MAKE_BUILD_DIR
 export START_BOCE_WERROR := ON
 
 PYTHON_VERSIONS := 3.7 3.8 3.9 3.10 3.11 3.12 3.13
+# The isolated build's packages for the test of a plain `pip install .` (see below).
+OFFLINE := build/offline
+OTHER_PYBIND11 := 3.1.0
 
 # The dispatch center's host name the module is built for (make wheel DISPATCH_HOST=name); unset,
 # the maker's center. The one variable reaches CMake, the version label, the sandbox's hosts
@@ -117,8 +120,6 @@ $(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages
 # What a plain `pip install .` fetches for its isolated build (the pins of requirements-dev.txt),
 # and a pybind11 of another version for the interpreter's own site-packages: the test that such
 # a build uses the pinned pybind11 runs in the sandbox, which has no network.
-OFFLINE := build/offline
-OTHER_PYBIND11 := 3.1.0
 $(OFFLINE)/.complete: requirements-dev.txt Makefile | $(VENV)/.requirements
 	@echo "== the isolated build's packages into $(OFFLINE) (some seconds)"
 	grep -E '^(pybind11|scikit-build-core|packaging|pathspec|ninja)==' requirements-dev.txt \
