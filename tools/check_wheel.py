@@ -1,11 +1,13 @@
-"""Checks a wheel of the module against what its manylinux2014 tag promises: the module asks the
-C library for nothing newer than glibc 2.17, and auditwheel agrees on the platform.
+"""Checks a wheel of the module against what its manylinux2014 tag promises: the module is code
+for the machine the tag names, asks the C library for nothing newer than glibc 2.17, and
+auditwheel agrees on the platform.
 
     python tools/check_wheel.py WHEEL
 
 One line per wheel on success; exit 1 with the reason otherwise."""
 
 import io
+import os
 import subprocess
 import sys
 import zipfile
@@ -14,7 +16,8 @@ from elftools.elf.elffile import ELFFile
 from elftools.elf.gnuversions import GNUVerNeedSection
 
 GLIBC_FLOOR = (2, 17)
-PLATFORM = "manylinux_2_17_x86_64"
+# The ELF machine of each architecture the wheels are built for.
+ARCHITECTURES = {"EM_X86_64": "x86_64", "EM_AARCH64": "aarch64"}
 
 
 def glibc_versions(library):
@@ -35,22 +38,45 @@ def newest_glibc(library):
     return max(glibc_versions(library), default=(0,))
 
 
+def architecture(library):
+    """The architecture an ELF shared object's code is for, in the wheels' tag spelling."""
+    machine = ELFFile(io.BytesIO(library))["e_machine"]
+    return ARCHITECTURES.get(machine, machine)
+
+
+def tagged_architecture(wheel):
+    """The architecture that every platform tag of a wheel's file name names (as written, if
+    it is not one of ARCHITECTURES'); None if they name different ones."""
+    platforms = os.path.basename(wheel)[:-len(".whl")].split("-")[-1].split(".")
+    named = {next((arch for arch in ARCHITECTURES.values() if platform.endswith("_" + arch)),
+                  platform) for platform in platforms}
+    return named.pop() if len(named) == 1 else None
+
+
 def check(wheel):
     with zipfile.ZipFile(wheel) as archive:
         modules = [name for name in archive.namelist() if name.endswith(".so")]
         if len(modules) != 1:
             return "expected one module in %s, found %s" % (wheel, modules)
-        newest = newest_glibc(archive.read(modules[0]))
+        library = archive.read(modules[0])
+    arch = architecture(library)
+    tag_arch = tagged_architecture(wheel)
+    if arch != tag_arch:
+        return "%s is %s code in a wheel tagged for %s" % (modules[0], arch, tag_arch)
+    if not modules[0].endswith("-%s-linux-gnu.so" % arch):
+        return "%s is not named for %s: that interpreter would not find it" % (modules[0], arch)
+    newest = newest_glibc(library)
     if newest > GLIBC_FLOOR:
         return "%s needs glibc %s, newer than %s" % (
             modules[0], ".".join(map(str, newest)), ".".join(map(str, GLIBC_FLOOR)))
+    platform = "manylinux_2_17_" + arch
     shown = subprocess.run([sys.executable, "-m", "auditwheel", "show", wheel],
                            capture_output=True, text=True)
-    if shown.returncode != 0 or '"%s"' % PLATFORM not in " ".join(shown.stdout.split()):
+    if shown.returncode != 0 or '"%s"' % platform not in " ".join(shown.stdout.split()):
         return "auditwheel does not find %s consistent with %s:\n%s%s" % (
-            wheel, PLATFORM, shown.stdout, shown.stderr)
+            wheel, platform, shown.stdout, shown.stderr)
     print("%s: newest glibc symbol %s; auditwheel: %s" % (
-        wheel.rsplit("/", 1)[-1], ".".join(map(str, newest)), PLATFORM))
+        wheel.rsplit("/", 1)[-1], ".".join(map(str, newest)), platform))
     return None
 
 

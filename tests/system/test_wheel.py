@@ -6,6 +6,7 @@ import os
 import re
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import zipfile
 
@@ -67,14 +68,60 @@ def test_the_wheel_is_manylinux2014_and_named_for_its_host(wheel):
     assert checked.returncode == 0 and "newest glibc symbol 2.1" in checked.stdout
 
 
-def test_the_wheel_check_refuses_a_newer_glibc(tmp_path):
-    # This interpreter was built on this machine's glibc (2.36), far above the wheels' floor.
-    wheel = str(tmp_path / "start_boce-0.1.0-cp311-cp311-manylinux2014_x86_64.whl")
+# This interpreter was built on this machine's glibc (2.36), far above the wheels' floor; the
+# emulated arm64 one (tools/arm64, which make test sets up) is aarch64 code.
+ARM64_ELF = os.path.join(REPO, "build", "arm64", "root", "usr", "bin", "python3.11")
+
+
+@pytest.mark.parametrize("platform, library, module, refusal", [
+    ("x86_64", sys.executable, "start_boce.cpython-311-x86_64-linux-gnu.so",
+     r"start_boce\S+ needs glibc 2\.3\d, newer than 2\.17"),
+    ("aarch64", sys.executable, "start_boce.cpython-311-aarch64-linux-gnu.so",
+     r"start_boce\S+ is x86_64 code in a wheel tagged for aarch64"),
+    ("aarch64", ARM64_ELF, "start_boce.cpython-311-x86_64-linux-gnu.so",
+     r"start_boce\S+ is not named for aarch64: that interpreter would not find it"),
+])
+def test_the_wheel_check_refuses_what_the_tag_does_not_promise(tmp_path, platform, library,
+                                                                module, refusal):
+    if not os.path.exists(library):
+        pytest.skip("no arm64 program here: make test unpacks one (tools/arm64)")
+    wheel = str(tmp_path / ("start_boce-0.1.0-cp311-cp311-manylinux2014_%s.whl" % platform))
     with zipfile.ZipFile(wheel, "w") as archive:
-        archive.write(os.path.realpath(sys.executable), "start_boce.so")
+        archive.write(os.path.realpath(library), module)
     checked = check_wheel(wheel)
     assert checked.returncode == 1
-    assert re.search(r"start_boce.so needs glibc 2\.3\d, newer than 2\.17", checked.stderr)
+    assert re.search(refusal, checked.stderr), checked.stderr
+
+
+# What the pyconfig.h of Debian's arm64 CPython 3.11 and this machine's x86_64 one may differ in:
+# the build's own settings (headers and libraries found, the interpreter's loop, DTrace, the
+# support tier), none of them a size, an alignment or anything a module's code compiles against
+# (HAVE_USABLE_WCHAR_T only defines HAVE_WCHAR_H, Py_ENABLE_SHARED matters for Windows DLLs, the
+# x87 macros are used by CPython's own code). The aarch64 wheels of the versions Debian has no
+# arm64 headers for are built from this machine's.
+BUILD_SETTINGS = {
+    "HAVE_BLUETOOTH_BLUETOOTH_H", "HAVE_DB_H", "HAVE_GDBM_H", "HAVE_LIBDB",
+    "HAVE_LINUX_LIMITS_H", "HAVE_MEMORY_H", "HAVE_RL_COMPDISP_FUNC_T", "HAVE_USABLE_WCHAR_T",
+    "HAVE_GCC_ASM_FOR_X64", "HAVE_GCC_ASM_FOR_X87", "PY_SQLITE_ENABLE_LOAD_EXTENSION",
+    "PY_SSL_DEFAULT_CIPHERS", "PY_SUPPORT_TIER", "Py_ENABLE_SHARED", "USE_COMPUTED_GOTOS",
+    "WITH_DTRACE"}
+
+
+def defines(pyconfig):
+    with open(pyconfig, encoding="utf-8") as f:
+        return dict(re.findall(r"^#define (\w+)(.*)$", f.read(), re.MULTILINE))
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 11), reason="Debian's arm64 headers are 3.11's")
+def test_arm64_headers_differ_from_this_machines_only_in_build_settings():
+    arm64 = os.path.join(REPO, "build", "arm64", "include", "python3.11", "pyconfig.h")
+    if not os.path.exists(arm64):
+        pytest.skip("no arm64 headers here: make test unpacks them (tools/arm64)")
+    here = defines(os.path.join(sysconfig.get_paths()["include"], "pyconfig.h"))
+    there = defines(arm64)
+    differing = {name for name in here.keys() | there.keys() if here.get(name) != there.get(name)}
+    assert differing <= BUILD_SETTINGS, sorted(differing - BUILD_SETTINGS)
+    assert here["SIZEOF_VOID_P"] == there["SIZEOF_VOID_P"]  # the comparison read the defines
 
 
 def check_wheel(wheel):
