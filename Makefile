@@ -18,6 +18,11 @@ export MAKE_BUILD_DIR
 export START_BOCE_WERROR := ON
 
 PYTHON_VERSIONS := 3.7 3.8 3.9 3.10 3.11 3.12 3.13
+# The machines the wheels are built for (make wheel WHEEL_ARCHES=x86_64 for one).
+WHEEL_ARCHES ?= x86_64 aarch64
+export WHEEL_ARCHES
+# The emulated arm64 machine (tools/arm64): Debian's arm64 CPython 3.11 under qemu-user.
+ARM64 := build/arm64
 # The isolated build's packages for the test of a plain `pip install .` (see below).
 OFFLINE := build/offline
 OTHER_PYBIND11 := 3.1.0
@@ -29,16 +34,19 @@ ifdef DISPATCH_HOST
 export START_BOCE_DISPATCH_HOST := $(DISPATCH_HOST)
 endif
 
-.PHONY: help demo test test-asan test-pythons wheel lint bench bench-dispatch network \
-	system-packages module text-tests clean FORCE
+.PHONY: help demo test test-asan test-pythons test-arm64 arm64-emulation wheel lint bench \
+	bench-dispatch network system-packages module text-tests clean FORCE
 
 help:
 	@echo "make demo            the main job: six probe runs on the stand-in panel (first time ~4 min, then ~30 s)"
 	@echo "make test            every test inside the sandbox (first time ~8 min, then ~4 min); CI also runs"
-	@echo "                     lint, test-asan, test-pythons and wheel (~40 min)"
+	@echo "                     lint, test-asan, test-pythons, the x86_64 wheels and test-arm64 (~45 min)"
 	@echo "make test-asan       the suite on an AddressSanitizer + UBSan build (~8 min)"
 	@echo "make test-pythons    the suite with CPython 3.7 to 3.13, each in .venvs/3.X (~15 min)"
-	@echo "make wheel           one manylinux2014 wheel per CPython in dist/, each checked (~10 min)"
+	@echo "make test-arm64      the plug-in's tests on the cp311 aarch64 wheel, on an emulated arm64"
+	@echo "                     CPython 3.11 (~5 min)"
+	@echo "make wheel           manylinux2014 wheels for CPython 3.7 to 3.13, x86_64 and aarch64, in"
+	@echo "                     dist/, each checked (~25 min; WHEEL_ARCHES=x86_64 for one machine)"
 	@echo "make lint            clang-format, clang-tidy and ruff (~2 min)"
 	@echo "make bench           the module's own work beside a plain-Python reference (~1 min)"
 	@echo "make bench-dispatch  the probe network under load, with its targets (~1 min)"
@@ -50,10 +58,11 @@ help:
 demo: module $(VENV)/.smtp $(VENV)/.boce-dispatch
 	$(SANDBOX) $(PY) -m tools.demo
 
-test: module text-tests $(VENV)/.smtp $(VENV)/.boce-dispatch $(OFFLINE)/.complete
-	$(SANDBOX) $(PY) -m pytest
+test: module text-tests $(VENV)/.smtp $(VENV)/.boce-dispatch $(OFFLINE)/.complete arm64-emulation
+	BOCE_ARM64_PYTHON=$(abspath $(ARM64))/python $(SANDBOX) $(PY) -m pytest
 ifdef CI
-	$(MAKE) lint test-asan test-pythons wheel
+	$(MAKE) lint test-asan test-pythons test-arm64
+	$(MAKE) wheel WHEEL_ARCHES=x86_64
 endif
 
 # The whole suite with every CPython from 3.7 to 3.13, each in its own environment, on the module
@@ -61,10 +70,36 @@ endif
 test-pythons: $(VENV)/.smtp $(VENV)/.boce-dispatch
 	tools/pythons test $(PYTHON_VERSIONS)
 
-# One manylinux2014 wheel per interpreter in dist/, each installed into a fresh environment and
-# imported.
-wheel: $(VENV)/.requirements
+# One manylinux2014 wheel per interpreter and machine in dist/, each checked (tools/pythons).
+# The cp311 aarch64 wheel is built from Debian's arm64 headers, which tools/arm64 unpacks.
+wheel: $(VENV)/.requirements $(if $(filter aarch64,$(WHEEL_ARCHES)),$(ARM64)/.root)
 	tools/pythons wheel $(PYTHON_VERSIONS)
+	@ls -1 dist/*.whl
+
+# The plug-in's tests on an emulated arm64 machine, as an ARM panel runs the module: the cp311
+# aarch64 wheel installed into Debian's arm64 CPython 3.11, inside the sandbox. The services the
+# tests start run on this machine's interpreter.
+test-arm64: arm64-emulation $(VENV)/.smtp $(VENV)/.boce-dispatch
+	rm -rf $(ARM64)/dist
+	tools/wheel $(PY) $(ARM64)/dist aarch64
+	tools/arm64 install $(ARM64) $(ARM64)/dist/start_boce-*-cp311-*.whl
+	BOCE_SERVICE_PYTHON=$(abspath $(PY)) HYPOTHESIS_PROFILE=slow-machine \
+	    $(SANDBOX) $(ARM64)/python -m pytest -q -p no:cacheprovider tests/plugin
+
+# Debian's arm64 CPython 3.11 and its headers, unpacked; an environment of it with the tests'
+# and the probe network's packages; the kernel told to run aarch64 programs through qemu.
+arm64-emulation: $(ARM64)/.venv
+	tools/arm64 register
+$(ARM64)/.root: tools/arm64 | $(VENV)/.system-packages
+	@echo "== Debian's arm64 CPython 3.11 into $(ARM64)/root (some seconds)"
+	tools/arm64 root $(ARM64)
+	touch $@
+$(ARM64)/.venv: $(ARM64)/.root requirements-dev.txt $(wildcard boce_dispatch/*.py boce_dispatch/*.toml) \
+		| $(VENV)/.requirements
+	@echo "== its environment, $(ARM64)/venv, with the aarch64 wheels of the pinned packages"
+	tools/arm64 register
+	tools/arm64 venv $(ARM64)
+	touch $@
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 test-asan: module $(VENV)/.smtp $(VENV)/.boce-dispatch

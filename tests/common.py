@@ -7,6 +7,8 @@ import socket
 import subprocess
 import sys
 import time
+import urllib.error
+import urllib.parse
 import urllib.request
 
 import pytest
@@ -27,6 +29,9 @@ SERVICE_PYTHON = os.environ.get("BOCE_SERVICE_PYTHON", sys.executable)
 SERVICE_ENV = {name: value for name, value in os.environ.items()
                if name not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
 
+# Tests run by qemu-user on an emulated machine (make test-arm64): the process's limits and
+# resident memory are the emulator's, which also holds the code it has translated.
+EMULATED = "QEMU_LD_PREFIX" in os.environ
 
 # The dispatch host the module under test was built for: the same variable decides both.
 DISPATCH_HOST = build_version.dispatch_host()
@@ -121,3 +126,14 @@ def held_by_site(website, tag):
     """How many requests tagged `tag` the local web site holds back right now."""
     with urllib.request.urlopen("%s/_held?tag=%s" % (website, tag), timeout=5) as answer:
         return json.load(answer)
+
+
+def ask_center(center_url, serverid, target, timeout=30):
+    """A panel's request to a dispatch center: its status and its decoded JSON answer."""
+    body = urllib.parse.urlencode({"serverid": serverid, "url": target}).encode()
+    try:
+        with urllib.request.urlopen(center_url + "/api/local/boce", data=body,
+                                    timeout=timeout) as answer:
+            return answer.status, json.loads(answer.read())
+    except urllib.error.HTTPError as error:
+        return error.code, json.loads(error.read())

@@ -11,5 +11,7 @@ pytest_plugins = ["tests.services"]
 settings.register_profile("default", max_examples=2000, deadline=None,
                           suppress_health_check=[HealthCheck.function_scoped_fixture,
                                                  HealthCheck.too_slow])
-settings.register_profile("sanitized", parent=settings.get_profile("default"), max_examples=150)
+# Sanitized and emulated runs, where each example costs five to ten times as much.
+settings.register_profile("slow-machine", parent=settings.get_profile("default"),
+                          max_examples=150)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
