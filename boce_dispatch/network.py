@@ -52,13 +52,14 @@ def _wait_for_port(port, process, seconds=15):
 
 class Network:
     """`nodes`: [(name, id)]; nodes whose id is in `down` get no agent, so they never answer.
-    `agent_prefix` maps a node id to a command that its agent runs under (faketime, nsenter).
+    `agent_prefix` maps a node id to a command that its agent runs under (faketime, nsenter),
+    `agent_python` to the interpreter it runs on, if not `python` (another machine's).
     start() returns once every agent is subscribed and the center listens."""
 
     def __init__(self, nodes, down=(), port=8080, allowed_servers=("local-server",),
                  deadline=5.0, max_probes=8, python=sys.executable, allow_private=False,
                  agent_max_probes=config.AGENT_MAX_PROBES, log_level="INFO", workdir=None, env=None,
-                 agent_prefix=None, metrics_port=None, trusted_proxies=()):
+                 agent_prefix=None, agent_python=None, metrics_port=None, trusted_proxies=()):
         self.nodes = list(nodes)
         self.down = set(down)
         self.port = port
@@ -71,6 +72,7 @@ class Network:
         self.log_level = log_level
         self.env = env  # the processes' environment; None: this process's own
         self.agent_prefix = dict(agent_prefix or {})
+        self.agent_python = dict(agent_python or {})
         self.metrics_port = metrics_port
         self.trusted_proxies = list(trusted_proxies)
         self.own_workdir = workdir is None
@@ -169,7 +171,8 @@ class Network:
         nats_url = "nats://127.0.0.1:%d" % self.nats_port
         for user, node_id in list(self.agent_users.items()):
             command = [*self.agent_prefix.get(node_id, ()),
-                       self.python, "-m", "boce_dispatch", "agent", "--node", node_id,
+                       self.agent_python.get(node_id, self.python),
+                       "-m", "boce_dispatch", "agent", "--node", node_id,
                        "--nats", nats_url, "--user", user,
                        "--password-file", self._password_file(user),
                        "--max-probes", str(self.agent_max_probes),

@@ -28,6 +28,7 @@ from tests.common import (  # noqa: E402
     SERVICE_ENV,
     SERVICE_PYTHON,
     accepts,
+    ask_center,
     held_by_site,
     nginx_front,
     wait_until,
@@ -45,14 +46,10 @@ def network():
         yield running
 
 
-def post(url, serverid, target, timeout=30):
-    body = urllib.parse.urlencode({"serverid": serverid, "url": target}).encode()
+def ask_timed(center_url, serverid, target):
+    """ask_center's status and answer, and the seconds the panel waited for them."""
     started = time.monotonic()
-    try:
-        with urllib.request.urlopen(url + "/api/local/boce", data=body, timeout=timeout) as r:
-            return r.status, json.loads(r.read()), time.monotonic() - started
-    except urllib.error.HTTPError as error:
-        return error.code, json.loads(error.read()), time.monotonic() - started
+    return (*ask_center(center_url, serverid, target), time.monotonic() - started)
 
 
 def status_field(pid, name):
@@ -91,7 +88,7 @@ def test_a_streamed_body_of_256_mib_does_not_grow_the_center(network, head):
     before = resident_mib(center)
     stream(network.port, head, 256 * MiB)
     assert resident_mib(center) - before < 64
-    assert post(network.url, "stranger", "http://x/")[0] == 403  # still serving
+    assert ask_center(network.url, "stranger", "http://x/")[0] == 403  # still serving
 
 
 def test_a_burst_of_300_panels_gets_no_reset(network):
@@ -128,7 +125,7 @@ def test_trickling_clients_cannot_hold_the_center(network, website):
                                                            local_addr=(source, 0))
             writer.write(b"POST /api/local/boce HTTP/1.1\r\nHost: x\r\n")
             connections.append((reader, writer))
-        answered = await asyncio.to_thread(post, network.url, "s1", website + "/fast")
+        answered = await asyncio.to_thread(ask_timed, network.url, "s1", website + "/fast")
         closed_at_once = sum(reader.at_eof() or writer.is_closing() for reader, writer in connections)
         stop = time.monotonic() + seconds
         while time.monotonic() < stop:
@@ -180,7 +177,7 @@ def test_rogue_answers_are_refused_and_the_panel_answered_in_time(network, websi
         except nats.errors.MaxPayloadError as error:
             errors.append(error)
         await rogue.flush()
-        answered = await asyncio.to_thread(post, network.url, "s1", website + "/fast")
+        answered = await asyncio.to_thread(ask_timed, network.url, "s1", website + "/fast")
         await rogue.close()
         return answered, errors
 
@@ -201,14 +198,14 @@ def test_sigterm_answers_the_panels_in_flight_and_takes_no_new_one(website):
                  deadline=5, allow_private=True, env=SERVICE_ENV, python=SERVICE_PYTHON) as net:
         answers = []
         panel = threading.Thread(target=lambda: answers.append(
-            post(net.url, "s1", website + "/fast?delay=1.5&tag=sigterm")))
+            ask_center(net.url, "s1", website + "/fast?delay=1.5&tag=sigterm")))
         panel.start()
         wait_until(lambda: held_by_site(website, "sigterm") == 1, "the probe under way")
         net.processes["center"].send_signal(signal.SIGTERM)
         wait_until(lambda: not accepts(net.port), "the center to take no new panel", 2)
         panel.join(10)
         assert net.processes["center"].wait(10) == 0
-    status, records, _ = answers[0]
+    status, records = answers[0]
     assert status == 200 and records[0]["http_code"] == 200
 
 
@@ -351,7 +348,7 @@ class TestStranger:
             return await asyncio.gather(*[one(n) for n in range(300)])
         statuses = asyncio.run(attack())
         assert all(s.startswith(b"HTTP/1.1 431") for s in statuses)
-        assert post(network.url, "s1", website + "/fast")[0] == 200
+        assert ask_center(network.url, "s1", website + "/fast")[0] == 200
         assert resident_mib(center) - before < 32
 
 
@@ -390,7 +387,7 @@ class TestRogueAgent:
             await rogue.subscribe("boce.probe.sh", cb=misbehave)
             await rogue.flush()
             try:
-                return await asyncio.to_thread(post, network.url, "s1", website + "/fast")
+                return await asyncio.to_thread(ask_timed, network.url, "s1", website + "/fast")
             finally:
                 await rogue.close()
 
@@ -461,7 +458,7 @@ def test_agents_an_hour_ahead_or_behind_answer_normally(website):
                  allow_private=True, env=SERVICE_ENV, python=SERVICE_PYTHON,
                  agent_prefix={"ahead": ["faketime", "-f", "+1h"],
                                "behind": ["faketime", "-f", "-1h"]}) as net:
-        status, records, _ = post(net.url, "s1", website + "/fast")
+        status, records = ask_center(net.url, "s1", website + "/fast")
         assert "budget-spent" not in net.log_tail("agent-ahead") + net.log_tail("agent-behind")
     assert status == 200 and [r["http_code"] for r in records] == [200, 200]
 
@@ -479,7 +476,7 @@ def test_ctrl_c_on_make_network_drains_every_process_within_the_deadline():
             children = f.read().split()
         masks = [int(status_field(pid, "SigBlk"), 16) for pid in children]
         # Without --allow-private the agents refuse loopback.
-        status, records, _ = post("http://127.0.0.1:%d" % port, lines[2].split()[1],
+        status, records = ask_center("http://127.0.0.1:%d" % port, lines[2].split()[1],
                                   "http://127.0.0.1:%d/livez" % port)
         started = time.monotonic()
         network.send_signal(signal.SIGINT)
@@ -522,7 +519,7 @@ def test_the_deployed_nginx_front_passes_panels_with_their_address(website, tmp_
         try:
             wait_until(lambda: accepts(front_port), "nginx to listen", 10)
             front = "http://127.0.0.1:%d" % front_port
-            (status, records, _), lines = center_log_after(net, lambda: post(
+            (status, records), lines = center_log_after(net, lambda: ask_center(
                 front, "s1", website + "/fast"))
             stranger, refused = center_log_after(net, lambda: exchange(
                 front_port, request(b"serverid=nobody&url=http://x/"), "127.0.9.9"))

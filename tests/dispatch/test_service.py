@@ -26,6 +26,7 @@ from tests.common import (  # noqa: E402
     REPO,
     SERVICE_ENV,
     SERVICE_PYTHON,
+    ask_center,
     held_by_site,
     wait_until,
 )
@@ -37,15 +38,6 @@ def network():
                  allowed_servers=["s1", "s2"], deadline=2, max_probes=1, allow_private=True,
                  env=SERVICE_ENV, python=SERVICE_PYTHON) as running:
         yield running
-
-
-def post(network, serverid, url):
-    body = urllib.parse.urlencode({"serverid": serverid, "url": url}).encode()
-    try:
-        with urllib.request.urlopen(network.url + "/api/local/boce", data=body, timeout=10) as r:
-            return r.status, json.loads(r.read())
-    except urllib.error.HTTPError as error:
-        return error.code, json.loads(error.read())
 
 
 # ---- what an agent fetches ----------------------------------------------------------------
@@ -218,16 +210,16 @@ def test_the_shipped_examples_are_what_the_code_reads_and_writes(tmp_path):
 
 
 def test_the_center_serves_known_servers_one_probe_each_within_its_limit(network, website):
-    assert post(network, "stranger", website + "/fast") == (
+    assert ask_center(network.url, "stranger", website + "/fast") == (
         403, {"status": False, "msg": "unknown server"})
-    assert post(network, "s1", "ftp://x/")[0] == 400
-    slow = threading.Thread(target=post, args=(network, "s1", website + "/slow?delay=1&tag=busy"))
+    assert ask_center(network.url, "s1", "ftp://x/")[0] == 400
+    slow = threading.Thread(target=ask_center, args=(network.url, "s1", website + "/slow?delay=1&tag=busy"))
     slow.start()
     wait_until(lambda: held_by_site(website, "busy") == 2, "the first probe under way")
-    assert post(network, "s1", website + "/fast")[0] == 429  # that server is busy
-    assert post(network, "s2", website + "/fast")[0] == 503  # max_probes = 1
+    assert ask_center(network.url, "s1", website + "/fast")[0] == 429  # that server is busy
+    assert ask_center(network.url, "s2", website + "/fast")[0] == 503  # max_probes = 1
     slow.join()
-    status, answer = post(network, "s2", website + "/测试")
+    status, answer = ask_center(network.url, "s2", website + "/测试")
     assert status == 200 and [r["http_code"] for r in answer] == [200, 200]
     with urllib.request.urlopen(network.url + "/healthz", timeout=5) as health:
         assert json.loads(health.read())["nats"] == "connected"
@@ -374,7 +366,7 @@ def test_nats_trouble_is_stated_once_and_a_refused_agent_stops(network, tmp_path
                 if "uthorization" in reason or time.monotonic() > give_up:
                     break
         assert "Authorization Violation" in reason
-        assert post(network, "s1", "http://x/")[0] == 200  # the test network is untouched
+        assert ask_center(network.url, "s1", "http://x/")[0] == 200  # the test network is untouched
         center.terminate()
         _, log = center.communicate(timeout=30)
     assert center.returncode == 0
@@ -383,7 +375,7 @@ def test_nats_trouble_is_stated_once_and_a_refused_agent_stops(network, tmp_path
 
 def test_every_code_0_says_why_in_the_center_log(network):
     closed = "http://127.0.0.1:%d/" % free_port()
-    status, answer = post(network, "s1", closed)
+    status, answer = ask_center(network.url, "s1", closed)
     assert status == 200 and {r["http_code"] for r in answer} == {0}
     assert "北京电信:0/" in network.log_tail("center", 5)
     assert "('connect: connection refused')" in network.log_tail("center", 5)
