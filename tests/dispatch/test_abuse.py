@@ -386,8 +386,9 @@ class TestRogueAgent:
                 await rogue.publish(message.reply, answer)
             await rogue.subscribe("boce.probe.sh", cb=misbehave)
             await rogue.flush()
-            try:
-                return await asyncio.to_thread(ask_timed, network.url, "s1", website + "/fast")
+            try:  # the page is held back, so the genuine agent always answers after the rogue
+                return await asyncio.to_thread(ask_timed, network.url, "s1",
+                                               website + "/fast?delay=0.3")
             finally:
                 await rogue.close()
 
@@ -477,7 +478,7 @@ def test_ctrl_c_on_make_network_drains_every_process_within_the_deadline():
         masks = [int(status_field(pid, "SigBlk"), 16) for pid in children]
         # Without --allow-private the agents refuse loopback.
         status, records = ask_center("http://127.0.0.1:%d" % port, lines[2].split()[1],
-                                  "http://127.0.0.1:%d/livez" % port)
+                                     "http://127.0.0.1:%d/livez" % port)
         started = time.monotonic()
         network.send_signal(signal.SIGINT)
         assert network.wait(15) == 0
