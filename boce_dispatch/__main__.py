@@ -1,6 +1,6 @@
 """boce-center --config FILE [--listen HOST:PORT] [--metrics-listen HOST:PORT]
 boce-agent --node ID --nats URL[,URL...] --user USER --password-file FILE [--ca-file FILE]
-           [--allow-private] [--max-probes N] [--proxy URL]
+           [--allow-private] [--max-probes N] [--proxy URL] [--check-url URL ...]
 
 Also `python -m boce_dispatch center ...` and `python -m boce_dispatch agent ...`."""
 
@@ -54,7 +54,8 @@ def run_agent(args):
     settings = config.NatsSettings(servers, args.user, password, args.ca_file)
     try:
         asyncio.run(agent.serve(settings, args.node, args.allow_private, args.max_probes,
-                                args.proxy, ready=lambda text: print(text, flush=True)))
+                                args.proxy, ready=lambda text: print(text, flush=True),
+                                check_urls=args.check_url))
     except agent.Fatal as error:
         return cli.fail("boce-agent", error)
     return 0
@@ -82,7 +83,21 @@ def agent_arguments(parser):
                         help="fetches at once (default %(default)s)")
     parser.add_argument("--proxy", help="fetch through this proxy (the environment's proxy "
                         "variables are always ignored)")
+    parser.add_argument("--check-url", type=check_url, action="append", default=[],
+                        help="a site of another operator that this agent fetches when a probe "
+                        "gets no HTTP answer; if none of them answers either, the agent is cut "
+                        "off and says so instead of counting the failure against the site "
+                        "(repeat it: two or three of different operators)")
     _common(parser)
+
+
+def check_url(text):
+    """A --check-url as the agent fetches it: http or https, in browser form."""
+    from boce_dispatch import urls
+    try:
+        return urls.browser_url(text)
+    except urls.BadUrl as error:
+        raise argparse.ArgumentTypeError("%s: %s" % (text, error)) from None
 
 
 def _command(prog, description, arguments, run, argv):

@@ -7,7 +7,9 @@ budget: the seconds left from when the agent receives it, so the agent's clock n
 with the center's. A request whose budget is spent is dropped; the same id arriving again (the
 center asks again while an answer is missing) is probed once and its measurement given to every
 asking, each reply subject at most once. A ping is answered with the node's id. At most
-`max_probes` fetches run at once; a request beyond what can start in time is answered as busy."""
+`max_probes` fetches run at once; a request beyond what can start in time is answered as busy.
+A fetch without an HTTP answer while the agent reaches none of its check targets either is
+answered {"inconclusive": reason} instead (connectivity.py)."""
 
 import asyncio
 import concurrent.futures
@@ -20,6 +22,7 @@ import time
 
 from boce_dispatch import bus, probe, urls
 from boce_dispatch.config import AGENT_MAX_PROBES, NatsSettings
+from boce_dispatch.connectivity import Connectivity
 from boce_dispatch.logtext import shown
 
 MAX_REQUEST_BYTES = 8 * 1024
@@ -89,13 +92,14 @@ class PendingRequest:
 
 class Agent:
     def __init__(self, connection, node_id, subject_prefix=NatsSettings.subject_prefix,
-                 allow_private=False, max_probes=AGENT_MAX_PROBES, proxy=None):
+                 allow_private=False, max_probes=AGENT_MAX_PROBES, proxy=None, check_urls=()):
         self.nc = connection
         self.subject = "%s.%s" % (subject_prefix, node_id)
         self.node_id = node_id
         self.allow_private = allow_private
         self.proxy = proxy
         self.max_probes = max_probes
+        self.connectivity = Connectivity(check_urls, proxy)
         self.pool = concurrent.futures.ThreadPoolExecutor(max_probes, "probe")
         self.pending = {}  # request id -> PendingRequest, until its deadline has passed
         self.tasks = set()
@@ -150,9 +154,13 @@ class Agent:
             log.info("dropped id=%s reason=budget-spent-before-fetching", shown(request_id))
             return
         entry.answer = json.dumps(record).encode()
-        log.info("probed id=%s url=%s code=%s total_ms=%s%s", shown(request_id), shown(url, 200),
-                 record["http_code"], record["total_time"],
-                 " reason=%s" % shown(record["reason"]) if "reason" in record else "")
+        if "inconclusive" in record:
+            log.info("inconclusive id=%s url=%s reason=%s", shown(request_id), shown(url, 200),
+                     shown(record["inconclusive"], 400))
+        else:
+            log.info("probed id=%s url=%s code=%s total_ms=%s%s", shown(request_id),
+                     shown(url, 200), record["http_code"], record["total_time"],
+                     " reason=%s" % shown(record["reason"]) if "reason" in record else "")
         replies, entry.replies = entry.replies, []
         for reply in replies:
             await self._send_encoded(reply, entry.answer)
@@ -162,7 +170,13 @@ class Agent:
         seconds = min(PROBE_SECONDS, deadline - ANSWER_MARGIN_SECONDS - time.monotonic())
         if seconds <= 0:
             return None
-        return probe.measure(url, self.allow_private, seconds, self.proxy)
+        record = probe.measure(url, self.allow_private, seconds, self.proxy)
+        if record["http_code"] == 0 and not record["reason"].startswith(probe.REFUSED):
+            cut_off = self.connectivity.cut_off(
+                deadline - ANSWER_MARGIN_SECONDS - time.monotonic())
+            if cut_off is not None:
+                return {"inconclusive": "%s; %s" % (record["reason"], cut_off)}
+        return record
 
     def _forget_before(self, now):
         for request_id in [i for i, p in self.pending.items() if p.deadline <= now]:
@@ -204,7 +218,7 @@ def _first_of(*awaitables):
 
 
 async def serve(settings, node_id, allow_private=False, max_probes=AGENT_MAX_PROBES, proxy=None,
-                ready=print):
+                ready=print, check_urls=()):
     """Runs an agent until SIGTERM or SIGINT. Raises Fatal when NATS refuses its user at the
     start or its node's subject."""
     trouble = bus.Trouble(log, settings)
@@ -235,7 +249,7 @@ async def serve(settings, node_id, allow_private=False, max_probes=AGENT_MAX_PRO
         opened.push_async_callback(bus.goodbye, connection, log)  # on every path out
         connected = True
         agent = Agent(connection, node_id, settings.subject_prefix, allow_private, max_probes,
-                      proxy)
+                      proxy, check_urls)
         await agent.start()
         # The server answers a refused subscription soon after the flush that sent it: one
         # more round trip lets it arrive before the agent says it is ready.

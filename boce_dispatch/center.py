@@ -62,6 +62,10 @@ class Metrics:
             buckets=(0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 20, 40))
         self.not_responding = Counter("boce_node_not_responding", "Probes a node did not answer",
                                       ["node", "name"], registry=self.registry)
+        self.inconclusive = Counter("boce_node_inconclusive",
+                                    "Probes a node answered as cut off itself", ["node"],
+                                    registry=self.registry)
+        self.cut_off = {}  # node id -> (when, why), while its latest answer says it is cut off
         seen = Gauge("boce_agents_seen", "Nodes that answered within the last %d s" % SEEN_SECONDS,
                      registry=self.registry)
         seen.set_function(lambda: sum(1 for t in self.last_answer.values()
@@ -106,6 +110,10 @@ class Gatherer:
             if len(message.data) > MAX_ANSWER_BYTES:
                 raise records.BadRecord("the answer is %d bytes" % len(message.data))
             answer = json.loads(message.data)
+            cut_off = records.cut_off_reason(answer)
+            if cut_off is not None:
+                futures[position].set_result((time.monotonic(), None, cut_off))
+                return
             record = records.checked_record(answer, node.name, refusals)
         except (ValueError, TypeError, OverflowError, RecursionError) as error:
             # A bad answer does not end the wait: a sound one may still come. Whatever the
@@ -160,6 +168,13 @@ class Gatherer:
             return records.not_responding(node.name), None
         arrived, record, reason = future.result()
         self.last_answer[node.id] = arrived
+        if record is None:  # the agent reaches nothing: silent, never counted against the site
+            self.throttled.warning("cut-off", node.id, "cut off node=%s reason=%s", node.id,
+                                   shown(reason, 200))
+            self.metrics.inconclusive.labels(node.id).inc()
+            self.metrics.cut_off[node.id] = (arrived, reason)
+            return records.not_responding(node.name), "cut off: " + reason
+        self.metrics.cut_off.pop(node.id, None)
         self.metrics.answer_seconds.labels(node.id, node.name).observe(arrived - started)
         return record, reason
 
@@ -281,9 +296,9 @@ async def handle_panel_request(request):
 
 def _outcome(record, reason):
     """One node's outcome in the panel's log line: node:code/time, and why when code is 0."""
-    if record["isp"] == records.NOT_RESPONDING:
-        return "%s:not-responding" % record["node"]
     why = "(%s)" % shown(reason) if reason is not None else ""
+    if record["isp"] == records.NOT_RESPONDING:
+        return "%s:not-responding%s" % (record["node"], why)
     return "%s:%s/%sms%s" % (record["node"], record["http_code"], record["total_time"], why)
 
 
@@ -304,7 +319,18 @@ async def readyz(request):
         return _json(503, {"ready": False, "reason": reason})
     if not await gatherer.any_node_present():
         return _json(503, {"ready": False, "reason": "no node answers"})
-    return _json(200, {"ready": True})
+    cut_off = _cut_off_nodes(gatherer.metrics)
+    if cut_off and len(cut_off) == len(_center(request)[CONFIG].nodes):
+        return _json(503, {"ready": False, "reason": "every node is cut off", "cut_off": cut_off})
+    return _json(200, {"ready": True, **({"cut_off": cut_off} if cut_off else {})})
+
+
+def _cut_off_nodes(metrics):
+    """Node id -> why, for the nodes whose latest answer, within SEEN_SECONDS, said they reach
+    nothing."""
+    now = time.monotonic()
+    return {node: why for node, (when, why) in metrics.cut_off.items()
+            if now - when <= SEEN_SECONDS}
 
 
 async def healthz(request):

@@ -54,12 +54,14 @@ class Network:
     """`nodes`: [(name, id)]; nodes whose id is in `down` get no agent, so they never answer.
     `agent_prefix` maps a node id to a command that its agent runs under (faketime, nsenter),
     `agent_python` to the interpreter it runs on, if not `python` (another machine's).
+    Every agent gets `check_urls` (--check-url).
     start() returns once every agent is subscribed and the center listens."""
 
     def __init__(self, nodes, down=(), port=8080, allowed_servers=("local-server",),
                  deadline=5.0, max_probes=8, python=sys.executable, allow_private=False,
                  agent_max_probes=config.AGENT_MAX_PROBES, log_level="INFO", workdir=None, env=None,
-                 agent_prefix=None, agent_python=None, metrics_port=None, trusted_proxies=()):
+                 agent_prefix=None, agent_python=None, metrics_port=None, trusted_proxies=(),
+                 check_urls=()):
         self.nodes = list(nodes)
         self.down = set(down)
         self.port = port
@@ -73,6 +75,7 @@ class Network:
         self.env = env  # the processes' environment; None: this process's own
         self.agent_prefix = dict(agent_prefix or {})
         self.agent_python = dict(agent_python or {})
+        self.check_urls = list(check_urls)
         self.metrics_port = metrics_port
         self.trusted_proxies = list(trusted_proxies)
         self.own_workdir = workdir is None
@@ -177,6 +180,8 @@ class Network:
                        "--password-file", self._password_file(user),
                        "--max-probes", str(self.agent_max_probes),
                        "--log-level", self.log_level]
+            for url in self.check_urls:
+                command += ["--check-url", url]
             self._spawn(user, command + (["--allow-private"] if self.allow_private else []),
                         "ready")
         center_conf = self._write("center.toml", config.center_toml(

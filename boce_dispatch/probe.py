@@ -17,6 +17,7 @@ from boce_dispatch.urls import is_global
 
 MAX_BODY_BYTES = 8 * 1024 * 1024
 USER_AGENT = "quellan-boce/2.0"
+REFUSED = "refused:"  # how the reason of a fetch this agent would not make begins
 
 
 def _ms(seconds):
@@ -34,7 +35,7 @@ def _why_no_answer(failure, refused, curl, timeout):
     """Why a fetch got no HTTP status: a refused address, a time-out, or the phase that failed
     with the system's words for it."""
     if refused:
-        return "refused: %s is not a global address" % sorted(refused)[0]
+        return "%s %s is not a global address" % (REFUSED, sorted(refused)[0])
     if failure is None:
         return "no HTTP answer"
     code, message = failure.args[0], str(failure.args[1])
@@ -45,10 +46,10 @@ def _why_no_answer(failure, refused, curl, timeout):
     return "%s: %s" % (_PHASES.get(code, "fetch"), words)
 
 
-def measure(url, allow_private=False, timeout=15.0, proxy=None):
+def measure(url, allow_private=False, timeout=15.0, proxy=None, head_only=False):
     """The measurement of one fetch of `url` (already in browser form) as a record without
     `isp`; what was measured before a failure stands. A fetch without an HTTP answer (code 0)
-    also says why, under `reason`."""
+    also says why, under `reason`. `head_only` asks for the head alone (HEAD)."""
     size = [0]
     refused = set()
     opened = []  # libcurl works on duplicates of these; ours are closed when it is done
@@ -81,6 +82,8 @@ def measure(url, allow_private=False, timeout=15.0, proxy=None):
             curl.setopt(pycurl.NOPROXY, "*")
         curl.setopt(pycurl.OPENSOCKETFUNCTION, open_socket)
         curl.setopt(pycurl.WRITEFUNCTION, keep_counting)
+        if head_only:
+            curl.setopt(pycurl.NOBODY, 1)
         failure = None
         try:
             curl.perform()

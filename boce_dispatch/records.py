@@ -83,6 +83,18 @@ def _address(text, node_name, refusals):
         return ""
 
 
+MAX_REASON_LENGTH = 400
+
+
+def cut_off_reason(answer):
+    """The agent's reason, as text of at most MAX_REASON_LENGTH characters, when its answer says
+    it is cut off itself ({"inconclusive": reason}); None for any other answer."""
+    if not isinstance(answer, dict) or "inconclusive" not in answer:
+        return None
+    reason = answer["inconclusive"]
+    return (reason if isinstance(reason, str) else repr(reason))[:MAX_REASON_LENGTH]
+
+
 def checked_record(answer, node_name, refusals=None):
     """The record to hand on for `node_name`, built only from the checked fields of an agent's
     answer; anything else the agent sent is dropped. A primary_ip that is no IP address is

@@ -4,6 +4,7 @@ NATS lets each party do, and what the center serves."""
 import asyncio
 import json
 import os
+import re
 import socket
 import subprocess
 import threading
@@ -20,7 +21,16 @@ pytest.importorskip("aiohttp")  # the network runs on the project's main interpr
 
 import nats  # noqa: E402
 
-from boce_dispatch import agent, config, natsconf, probe, records, urls  # noqa: E402
+from boce_dispatch import (  # noqa: E402
+    __main__,
+    agent,
+    cli,
+    config,
+    natsconf,
+    probe,
+    records,
+    urls,
+)
 from boce_dispatch.network import Network, free_port  # noqa: E402
 from tests.common import (  # noqa: E402
     REPO,
@@ -208,6 +218,14 @@ def test_the_shipped_examples_are_what_the_code_reads_and_writes(tmp_path):
                              capture_output=True, text=True, timeout=30)
     assert checked.returncode == 0, checked.stderr
 
+    # The agent's unit: its command line is one the agent takes, with two check targets.
+    unit = (shipped / "deploy" / "boce-agent@.service").read_text("utf-8")
+    words = re.search(r"^ExecStart=\S+ (.*)$", unit, re.MULTILINE)[1].replace("%i", "bj-telecom")
+    parser = cli.Parser()
+    __main__.agent_arguments(parser)
+    agent_args = parser.parse_args(words.split())
+    assert (agent_args.node, len(agent_args.check_url)) == ("bj-telecom", 2)
+
 
 def test_the_center_serves_known_servers_one_probe_each_within_its_limit(network, website):
     assert ask_center(network.url, "stranger", website + "/fast") == (
@@ -301,6 +319,10 @@ MISTAKES = [
     ("a missing password file", ["-m", "boce_dispatch", "agent", "--node", "x", "--nats",
                                  "nats://127.0.0.1:1", "--user", "u", "--password-file",
                                  "missing"], 2, "No such file"),
+    ("a check target that is no web address", ["-m", "boce_dispatch", "agent", "--node", "x",
+                                                "--nats", "nats://127.0.0.1:1", "--user", "u",
+                                                "--password-file", "p", "--check-url",
+                                                "ftp://x/"], 2, "--check-url: ftp://x/: only http"),
     ("make network on a busy port", ["-m", "boce_dispatch.network", "--port", "{busy}"], 1,
      "cannot be used: Address already in use (try --port)"),
     ("natsconf without its directory", ["-m", "boce_dispatch.natsconf", "--dir", "missing",
