@@ -13,7 +13,7 @@ import urllib.request
 
 import pytest
 
-from tools import build_version
+from tools import build_version, nginx
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PANEL = "/www/server/panel"
@@ -79,21 +79,6 @@ def stop_service(process):
     process.stdout.close()
 
 
-# Debian's nginx around the front site that operators install (boce_dispatch/deploy), with every
-# file it writes in one directory; `user root` keeps the workers' user where only root is mapped.
-NGINX_MAIN = """
-daemon off; user root; pid %(dir)s/nginx.pid; error_log %(dir)s/nginx-error.log warn;
-events { worker_connections 256; }
-http {
-    access_log off;
-    client_body_temp_path %(dir)s/body; proxy_temp_path %(dir)s/proxy;
-    fastcgi_temp_path %(dir)s/fastcgi; uwsgi_temp_path %(dir)s/uwsgi;
-    scgi_temp_path %(dir)s/scgi;
-    %(site)s
-}
-"""
-
-
 def nginx_front(directory, listen, center):
     """The command that runs the shipped nginx front on `listen` (HOST:PORT) before the center
     at `center` (HOST:PORT); its files go to `directory`."""
@@ -101,9 +86,7 @@ def nginx_front(directory, listen, center):
 
     site = (files("boce_dispatch") / "deploy" / "nginx-boce-center.conf").read_text("utf-8")
     site = site.replace("listen [::]:80;", "").replace("listen 80;", "listen %s;" % listen)
-    path = os.path.join(directory, "nginx.conf")
-    write(path, NGINX_MAIN % {"dir": directory, "site": site.replace("127.0.0.1:8080", center)})
-    return ["nginx", "-c", path, "-e", os.path.join(directory, "nginx-start.log")]
+    return nginx.command(directory, site.replace("127.0.0.1:8080", center))
 
 
 def wait_until(condition, what, seconds=20):
