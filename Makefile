@@ -49,7 +49,8 @@ help:
 	@echo "                     dist/, each checked (~25 min; WHEEL_ARCHES=x86_64 for one machine)"
 	@echo "make lint            clang-format, clang-tidy and ruff (~2 min)"
 	@echo "make bench           the module's own work beside a plain-Python reference (~1 min)"
-	@echo "make bench-dispatch  the probe network under load, with its targets (~1 min)"
+	@echo "make bench-dispatch  the probe network under load and beside blackbox_exporter, with"
+	@echo "                     its targets (~2 min)"
 	@echo "make network         the probe network on this machine until Ctrl-C (PORT=8080 AGENTS=3"
 	@echo "                     ALLOW_PRIVATE=1 to let agents fetch loopback and private addresses)"
 	@echo "make clean           removes everything the targets made"
@@ -126,8 +127,10 @@ bench: module
 	$(SANDBOX) $(PY) -m bench.bench
 
 # The probe network under load: a thousand simulated agents, 2,000 unfinished request heads,
-# then bursts of panels against ten real agents.
+# bursts of panels against ten real agents, then the vantage point's CPU beside Debian's
+# blackbox_exporter's.
 bench-dispatch: $(VENV)/.boce-dispatch
+	tools/ensure-system-packages prometheus-blackbox-exporter
 	$(SANDBOX) $(PY) -m bench.bench_dispatch
 
 # The whole probe network on this machine for trying it, until Ctrl-C: nats-server, the center

@@ -8,10 +8,13 @@
 3. Ten real agents probing a local site: bursts of concurrent panels, each its own connection
    and server id. For each it reports answers per second, connection resets, and the p99 of
    what the network adds: a panel's wait minus the slowest node's own total time.
+4. The vantage point against blackbox_exporter, one probe at a time (vantage_point.py): CPU per
+   probe, per panel, and the wait beyond the slowest probe, with their targets.
 
 The last line is the figure to read:
-dispatch bench: <A> answers/s, <R> resets, p99 <P> ms over the slowest node, at <N> concurrent
-panels. Run inside the sandbox."""
+vantage point: agent <a> ms CPU per probe, blackbox_exporter <b> ms (<a/b>x); center <c> ms CPU
+per panel of 10 nodes; network <n> ms CPU per panel; wait beyond the slowest probe: median <m>
+ms, p99 <p> ms. Run inside the sandbox."""
 
 import asyncio
 import json
@@ -25,6 +28,7 @@ import nats
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
+from bench import vantage_point
 from boce_dispatch import network
 from tools import website
 
@@ -216,6 +220,7 @@ def main():
     rate, resets, p99, _ = figures[300]
     print("dispatch bench: %.0f answers/s, %d resets, p99 %.0f ms over the slowest node, at %d "
           "concurrent panels" % (rate, resets, p99, 300))
+    vantage_point.report(vantage_point.measure())
     return 0
 
 
