@@ -5,12 +5,11 @@ boce-agent --node ID --nats URL[,URL...] --user USER --password-file FILE [--ca-
 Also `python -m boce_dispatch center ...` and `python -m boce_dispatch agent ...`."""
 
 import argparse
-import asyncio
 import logging
 import sys
 
 import boce_dispatch
-from boce_dispatch import cli, config
+from boce_dispatch import cli, config, eventloop
 from boce_dispatch.cli import listen_address
 
 
@@ -53,9 +52,9 @@ def run_agent(args):
     servers = tuple(s for s in args.nats.split(",") if s)
     settings = config.NatsSettings(servers, args.user, password, args.ca_file)
     try:
-        asyncio.run(agent.serve(settings, args.node, args.allow_private, args.max_probes,
-                                args.proxy, ready=lambda text: print(text, flush=True),
-                                check_urls=args.check_url))
+        eventloop.run(agent.serve(settings, args.node, args.allow_private, args.max_probes,
+                                  args.proxy, ready=lambda text: print(text, flush=True),
+                                  check_urls=args.check_url))
     except agent.Fatal as error:
         return cli.fail("boce-agent", error)
     return 0

@@ -9,11 +9,15 @@ center asks again while an answer is missing) is probed once and its measurement
 asking, each reply subject at most once. A ping is answered with the node's id. At most
 `max_probes` fetches run at once; a request beyond what can start in time is answered as busy.
 A fetch without an HTTP answer while the agent reaches none of its check targets either is
-answered {"inconclusive": reason} instead (connectivity.py)."""
+answered {"inconclusive": reason} instead (connectivity.py).
+
+The fetches run on the event loop beside NATS (curl_loop.py); only a connectivity check, which
+is rare and waits on locks, runs on a thread."""
 
 import asyncio
 import concurrent.futures
 import contextlib
+import heapq
 import json
 import logging
 import math
@@ -23,6 +27,7 @@ import time
 from boce_dispatch import bus, probe, urls
 from boce_dispatch.config import AGENT_MAX_PROBES, NatsSettings
 from boce_dispatch.connectivity import Connectivity
+from boce_dispatch.curl_loop import CurlLoop
 from boce_dispatch.logtext import shown
 
 MAX_REQUEST_BYTES = 8 * 1024
@@ -100,8 +105,11 @@ class Agent:
         self.proxy = proxy
         self.max_probes = max_probes
         self.connectivity = Connectivity(check_urls, proxy)
-        self.pool = concurrent.futures.ThreadPoolExecutor(max_probes, "probe")
+        self.curl_loop = CurlLoop()
+        self.slots = asyncio.Semaphore(max_probes)
+        self.pool = concurrent.futures.ThreadPoolExecutor(max_probes, "check")
         self.pending = {}  # request id -> PendingRequest, until its deadline has passed
+        self.expiries = []  # heap of (deadline, request id) of self.pending
         self.tasks = set()
         self.subscription = None
 
@@ -142,18 +150,27 @@ class Agent:
             await self._send(message.reply, {"error": "busy"})
             return
         entry = self.pending[request_id] = PendingRequest(deadline)
+        heapq.heappush(self.expiries, (deadline, request_id))
         entry.replies.append(message.reply)
         task = asyncio.ensure_future(self._run(request_id, url, entry))
         self.tasks.add(task)
         task.add_done_callback(self.tasks.discard)
 
     async def _run(self, request_id, url, entry):
-        loop = asyncio.get_running_loop()
-        record = await loop.run_in_executor(self.pool, self._fetch_in_time, url, entry.deadline)
+        async with self.slots:
+            record = await self._fetch_in_time(url, entry.deadline)
         if record is None:
             log.info("dropped id=%s reason=budget-spent-before-fetching", shown(request_id))
             return
         entry.answer = json.dumps(record).encode()
+        if log.isEnabledFor(logging.INFO):  # the escaping is not free: only for a line written
+            self._log_answer(request_id, url, record)
+        replies, entry.replies = entry.replies, []
+        for reply in replies:
+            await self._send_encoded(reply, entry.answer)
+
+    @staticmethod
+    def _log_answer(request_id, url, record):
         if "inconclusive" in record:
             log.info("inconclusive id=%s url=%s reason=%s", shown(request_id), shown(url, 200),
                      shown(record["inconclusive"], 400))
@@ -161,26 +178,30 @@ class Agent:
             log.info("probed id=%s url=%s code=%s total_ms=%s%s", shown(request_id),
                      shown(url, 200), record["http_code"], record["total_time"],
                      " reason=%s" % shown(record["reason"]) if "reason" in record else "")
-        replies, entry.replies = entry.replies, []
-        for reply in replies:
-            await self._send_encoded(reply, entry.answer)
 
-    def _fetch_in_time(self, url, deadline):
+    async def _fetch_in_time(self, url, deadline):
         # Runs in a fetch slot: the time left is counted from when the slot was free.
         seconds = min(PROBE_SECONDS, deadline - ANSWER_MARGIN_SECONDS - time.monotonic())
         if seconds <= 0:
             return None
-        record = probe.measure(url, self.allow_private, seconds, self.proxy)
+        record = await probe.measure_on(self.curl_loop, url, self.allow_private, seconds,
+                                        self.proxy)
         if record["http_code"] == 0 and not record["reason"].startswith(probe.REFUSED):
-            cut_off = self.connectivity.cut_off(
-                deadline - ANSWER_MARGIN_SECONDS - time.monotonic())
+            cut_off = await asyncio.get_running_loop().run_in_executor(
+                self.pool, self._cut_off, deadline)
             if cut_off is not None:
                 return {"inconclusive": "%s; %s" % (record["reason"], cut_off)}
         return record
 
+    def _cut_off(self, deadline):
+        return self.connectivity.cut_off(deadline - ANSWER_MARGIN_SECONDS - time.monotonic())
+
     def _forget_before(self, now):
-        for request_id in [i for i, p in self.pending.items() if p.deadline <= now]:
-            del self.pending[request_id]
+        while self.expiries and self.expiries[0][0] <= now:
+            _, request_id = heapq.heappop(self.expiries)
+            entry = self.pending.get(request_id)
+            if entry is not None and entry.deadline <= now:
+                del self.pending[request_id]
 
     async def _send(self, reply, value):
         await self._send_encoded(reply, json.dumps(value).encode())
@@ -197,6 +218,7 @@ class Agent:
             await self.subscription.unsubscribe()
         if self.tasks:
             await asyncio.wait(set(self.tasks), timeout=PROBE_SECONDS + 1)
+        self.curl_loop.close()
         self.pool.shutdown(wait=False)
 
 

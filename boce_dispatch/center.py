@@ -23,7 +23,7 @@ from aiohttp import web
 from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram
 from prometheus_client.aiohttp import make_aiohttp_handler
 
-from boce_dispatch import bus, front, records, urls
+from boce_dispatch import bus, eventloop, front, records, urls
 from boce_dispatch.config import CenterConfig
 from boce_dispatch.logtext import Throttled, shown
 
@@ -470,4 +470,4 @@ async def serve(config, listen, metrics_listen=None, ready=None):
 
 
 def run(config, listen, metrics_listen=None, ready=None):
-    asyncio.run(serve(config, listen, metrics_listen, ready))
+    eventloop.run(serve(config, listen, metrics_listen, ready))

@@ -46,54 +46,63 @@ def _why_no_answer(failure, refused, curl, timeout):
     return "%s: %s" % (_PHASES.get(code, "fetch"), words)
 
 
-def measure(url, allow_private=False, timeout=15.0, proxy=None, head_only=False):
-    """The measurement of one fetch of `url` (already in browser form) as a record without
-    `isp`; what was measured before a failure stands. A fetch without an HTTP answer (code 0)
-    also says why, under `reason`. `head_only` asks for the head alone (HEAD)."""
-    size = [0]
-    refused = set()
-    opened = []  # libcurl works on duplicates of these; ours are closed when it is done
+class Fetch:
+    """One fetch of `url` (already in browser form) on a libcurl handle of its own, and what
+    it gathers while libcurl runs it: performed here (`measure`) or by an event loop
+    (curl_loop.py). `head_only` asks for the head alone (HEAD)."""
 
-    def open_socket(purpose, address):
-        family, socktype, protocol, target = address
-        if not allow_private and proxy is None and not is_global(target[0]):
-            refused.add(target[0])
-            return pycurl.SOCKET_BAD
-        opened.append(socket.socket(family, socktype, protocol))
-        return opened[-1]
-
-    def keep_counting(chunk):
-        size[0] += len(chunk)
-        if size[0] > MAX_BODY_BYTES:
-            return -1  # stops the transfer: the body is capped
-        return None
-
-    curl = pycurl.Curl()
-    try:
+    def __init__(self, url, allow_private=False, timeout=15.0, proxy=None, head_only=False):
+        self.allow_private, self.timeout, self.proxy = allow_private, timeout, proxy
+        self.size = 0
+        self.refused = set()
+        self.opened = []  # libcurl works on duplicates of these; ours are closed when it is done
+        self.curl = curl = pycurl.Curl()
         curl.setopt(pycurl.URL, url)
         curl.setopt(pycurl.PROTOCOLS, pycurl.PROTO_HTTP | pycurl.PROTO_HTTPS)
         curl.setopt(pycurl.FOLLOWLOCATION, 0)
         curl.setopt(pycurl.TIMEOUT_MS, max(1, int(timeout * 1000)))
         curl.setopt(pycurl.NOSIGNAL, 1)
         curl.setopt(pycurl.USERAGENT, USER_AGENT)
+        # Every fetch resolves, connects and shakes hands anew, as a visitor's first visit
+        # does: handles that share a loop would otherwise share connections, names and TLS
+        # sessions, and measure them once.
+        curl.setopt(pycurl.FRESH_CONNECT, 1)
+        curl.setopt(pycurl.FORBID_REUSE, 1)
+        curl.setopt(pycurl.DNS_CACHE_TIMEOUT, 0)
+        curl.setopt(pycurl.SSL_SESSIONID_CACHE, 0)
         # The environment's proxy variables would route every probe past the address check.
         curl.setopt(pycurl.PROXY, proxy or "")
         if proxy is None:
             curl.setopt(pycurl.NOPROXY, "*")
-        curl.setopt(pycurl.OPENSOCKETFUNCTION, open_socket)
-        curl.setopt(pycurl.WRITEFUNCTION, keep_counting)
+        curl.setopt(pycurl.OPENSOCKETFUNCTION, self._open_socket)
+        curl.setopt(pycurl.WRITEFUNCTION, self._keep_counting)
         if head_only:
             curl.setopt(pycurl.NOBODY, 1)
-        failure = None
-        try:
-            curl.perform()
-        except pycurl.error as error:
-            failure = error  # what was measured stands; the code stays 0 without an answer
+
+    def _open_socket(self, purpose, address):
+        family, socktype, protocol, target = address
+        if not self.allow_private and self.proxy is None and not is_global(target[0]):
+            self.refused.add(target[0])
+            return pycurl.SOCKET_BAD
+        self.opened.append(socket.socket(family, socktype, protocol))
+        return self.opened[-1]
+
+    def _keep_counting(self, chunk):
+        self.size += len(chunk)
+        if self.size > MAX_BODY_BYTES:
+            return -1  # stops the transfer: the body is capped
+        return None
+
+    def record(self, failure):
+        """The measurement as a record without `isp`, once libcurl is done; `failure` is its
+        pycurl.error or None. What was measured before a failure stands; a fetch without an
+        HTTP answer (code 0) also says why, under `reason`."""
+        curl = self.curl
         address = curl.getinfo(pycurl.PRIMARY_IP)
         total = curl.getinfo(pycurl.TOTAL_TIME)
-        size_download = min(size[0], MAX_BODY_BYTES)
+        size_download = min(self.size, MAX_BODY_BYTES)
         record = {
-            "primary_ip": "" if address in refused else address,
+            "primary_ip": "" if address in self.refused else address,
             "http_code": curl.getinfo(pycurl.RESPONSE_CODE),
             "size_download": size_download,
             "speed_download": round(size_download / total, 3) if total > 0 else 0,
@@ -101,9 +110,34 @@ def measure(url, allow_private=False, timeout=15.0, proxy=None, head_only=False)
         for field, figure in CURL_TIMES.items():
             record[field] = _ms(curl.getinfo(getattr(pycurl, figure)))
         if record["http_code"] == 0:
-            record["reason"] = _why_no_answer(failure, refused, curl, timeout)
+            record["reason"] = _why_no_answer(failure, self.refused, curl, self.timeout)
         return record
-    finally:
-        curl.close()
-        for sock in opened:
+
+    def close(self):
+        self.curl.close()
+        for sock in self.opened:
             sock.close()
+
+
+def measure(url, allow_private=False, timeout=15.0, proxy=None, head_only=False):
+    """The record of one fetch of `url`, made on this thread (see Fetch)."""
+    fetch = Fetch(url, allow_private, timeout, proxy, head_only)
+    try:
+        failure = None
+        try:
+            fetch.curl.perform()
+        except pycurl.error as error:
+            failure = error  # what was measured stands; the code stays 0 without an answer
+        return fetch.record(failure)
+    finally:
+        fetch.close()
+
+
+async def measure_on(curl_loop, url, allow_private=False, timeout=15.0, proxy=None):
+    """The record of one fetch of `url`, made by `curl_loop` (a curl_loop.CurlLoop) on the
+    running event loop beside every other fetch, with no thread of its own."""
+    fetch = Fetch(url, allow_private, timeout, proxy)
+    try:
+        return fetch.record(await curl_loop.perform(fetch.curl))
+    finally:
+        fetch.close()

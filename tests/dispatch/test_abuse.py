@@ -225,9 +225,13 @@ class Connection:
 
 
 def test_an_agent_caps_its_queue_and_never_answers_after_the_deadline(monkeypatch):
-    fetching = threading.Event()
-    monkeypatch.setattr(agent.probe, "measure",
-                        lambda *args: fetching.wait(5) and {"http_code": 200, "total_time": 1})
+    fetching = asyncio.Event()
+
+    async def fetch(*args):
+        await asyncio.wait_for(fetching.wait(), 5)
+        return {"http_code": 200, "total_time": 1}
+
+    monkeypatch.setattr(agent.probe, "measure_on", fetch)
 
     async def scenario():
         connection = Connection()
@@ -240,7 +244,7 @@ def test_an_agent_caps_its_queue_and_never_answers_after_the_deadline(monkeypatc
                                          "deadline": now - 1}, "reply-late"))
         fetching.set()
         await asyncio.wait(set(worker.tasks), timeout=5)
-        worker.pool.shutdown()
+        await worker.stop()
         return connection.published
 
     published = dict(asyncio.run(scenario()))

@@ -7,6 +7,7 @@ import os
 import re
 import socket
 import subprocess
+import sys
 import threading
 import time
 import urllib.error
@@ -20,17 +21,20 @@ from hypothesis import strategies as st
 pytest.importorskip("aiohttp")  # the network runs on the project's main interpreter only
 
 import nats  # noqa: E402
+import uvloop  # noqa: E402
 
 from boce_dispatch import (  # noqa: E402
     __main__,
     agent,
     cli,
     config,
+    eventloop,
     natsconf,
     probe,
     records,
     urls,
 )
+from boce_dispatch.curl_loop import CurlLoop  # noqa: E402
 from boce_dispatch.network import Network, free_port  # noqa: E402
 from tests.common import (  # noqa: E402
     REPO,
@@ -119,6 +123,60 @@ def test_bodies_are_capped_and_redirects_recorded_not_followed(website, monkeypa
     assert probe.measure(website + "/fast", allow_private=True)["size_download"] == 100
     moved = probe.measure(website + "/redirect", allow_private=True)
     assert moved["http_code"] == 301 and moved["size_download"] == 0
+
+
+@pytest.mark.parametrize("installed", [uvloop, None], ids=["uvloop", "without uvloop"])
+def test_the_center_and_agents_run_on_uvloop_where_it_is_installed(monkeypatch, installed):
+    monkeypatch.setitem(sys.modules, "uvloop", installed)  # None: its import fails
+
+    async def running_loop(value):
+        return asyncio.get_running_loop(), value
+
+    ran_on, value = eventloop.run(running_loop(42))
+    assert value == 42 and isinstance(ran_on, uvloop.Loop) == (installed is not None)
+
+
+LOOPS = {"asyncio": asyncio.new_event_loop, "uvloop": uvloop.new_event_loop}
+
+
+@pytest.mark.parametrize("new_loop", LOOPS.values(), ids=LOOPS.keys())
+def test_fetches_on_the_event_loop_run_side_by_side_and_measure_as_on_a_thread(website,
+                                                                               new_loop):
+    closed = "http://127.0.0.1:%d/" % free_port()
+    cases = [(website + "/fast", True, 5), (website + "/error", True, 5),
+             (website + "/redirect", True, 5), (website + "/drop", True, 5),
+             (website + "/fast?delay=3", True, 0.5), (closed, True, 5),
+             (website + "/fast", False, 5)]  # the last refused: not a global address
+    tag = "side-by-side-%s" % new_loop.__module__
+
+    def outcome(record):
+        return record["http_code"], record["size_download"], record.get("reason")
+
+    async def scenario():
+        curl_loop = CurlLoop()
+        held = [asyncio.ensure_future(probe.measure_on(
+            curl_loop, website + "/fast?delay=1&tag=" + tag, True, 5)) for _ in range(3)]
+        loop = asyncio.get_running_loop()
+        await loop.run_in_executor(None, wait_until, lambda: held_by_site(website, tag) == 3,
+                                   "three fetches held by the site at once")
+        records = await asyncio.gather(*(probe.measure_on(curl_loop, *case) for case in cases))
+        assert [r["http_code"] for r in await asyncio.gather(*held)] == [200] * 3
+        for _ in range(2):  # each fetch connects anew, as a first visit does
+            assert (await probe.measure_on(curl_loop, website + "/", True))["connect_time"] > 0
+        cancelled = asyncio.ensure_future(probe.measure_on(
+            curl_loop, website + "/fast?delay=5", True, 10))
+        await asyncio.sleep(0.2)
+        cancelled.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await cancelled
+        assert curl_loop.transfers == {} and curl_loop.watched == {}  # nothing left behind
+        curl_loop.close()
+        return records
+
+    with asyncio.Runner(loop_factory=new_loop) as runner:
+        on_loop = runner.run(scenario())
+    assert [outcome(r) for r in on_loop] == [outcome(probe.measure(*case)) for case in cases]
+    assert [outcome(r)[0] for r in on_loop] == [200, 500, 301, 0, 0, 0, 0]
 
 
 @pytest.mark.parametrize("data, reason", [
