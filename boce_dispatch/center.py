@@ -286,11 +286,12 @@ async def handle_panel_request(request):
     finally:
         busy.discard(serverid)
     app[METRICS].requests.labels("answered").inc()
-    log.info("panel address=%s serverid=%s url=%s seconds=%.3f nodes=%s",
-             shown(client_address(request)), shown(serverid), shown(url, 200),
-             time.monotonic() - started,
-             " ".join(_outcome(record, reason)
-                      for record, reason in zip(answer, reasons, strict=True)))
+    if log.isEnabledFor(logging.INFO):  # a line per node to escape: only for a line written
+        log.info("panel address=%s serverid=%s url=%s seconds=%.3f nodes=%s",
+                 shown(client_address(request)), shown(serverid), shown(url, 200),
+                 time.monotonic() - started,
+                 " ".join(_outcome(record, reason)
+                          for record, reason in zip(answer, reasons, strict=True)))
     return _json(200, answer)
 
 
