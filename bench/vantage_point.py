@@ -1,13 +1,16 @@
 """The vantage point against its usual self-hosted peer, Prometheus's blackbox_exporter (Debian's
 prometheus-blackbox-exporter): both probe one nginx static page on the loopback, PROBES probes
 each, one at a time, interleaved in rounds of ROUND (blackbox_exporter's probes, then panels of
-NODES nodes through the center), after a round of each to warm up. CPU is what the scheduler
-counted for each process (all its threads), read from /proc around each side's rounds only.
+one node, then panels of NODES nodes), after a round of each to warm up. CPU is what the
+scheduler counted for each process (all its threads), read from /proc around each side's rounds
+only.
 
-Figures: the agents' CPU per probe and blackbox_exporter's; the center's CPU per panel of
-NODES nodes; the whole network's (NATS, center, agents) per panel; and what a panel waits
-beyond its slowest probe (its wait less the largest total_time among its records), measured
-on a network of one node, WAITS_PER_ROUND panels a round."""
+Figures: the agent's CPU per probe, one at a time (panels of one node: an agent on a machine of
+its own, as blackbox_exporter runs here) and blackbox_exporter's; what a panel of one node
+waits beyond its probe (its wait less the probe's total_time); the center's CPU per panel of
+NODES nodes and the whole network's (NATS, center, agents). Beside them, the agents' CPU per
+probe within panels of NODES nodes, where ten agents wake at once on this machine's cores and
+wait for each other, which agents on machines of their own never do."""
 
 import json
 import os
@@ -26,7 +29,6 @@ BLACKBOX = "prometheus-blackbox-exporter"
 PROBES = 1000
 ROUND = 50
 NODES = 10
-WAITS_PER_ROUND = 10
 PAGE = "<html><body>" + "fast " * 400 + "</body></html>"  # the local site's /fast page
 BLACKBOX_CONFIG = """modules:
   http_2xx:
@@ -119,24 +121,25 @@ def measure():
             agents = [p.pid for name, p in net.processes.items() if name.startswith("agent-")]
             center, nats_server = net.processes["center"].pid, net.processes["nats"].pid
             everything = agents + [center, nats_server]
-            spent = dict.fromkeys(("peer", "agents", "center", "network"), 0.0)
+            lone_agent = alone.processes["agent-alone"].pid
+            spent = dict.fromkeys(("peer", "agent", "agents", "center", "network"), 0.0)
             waits = []
-            panels_per_round = ROUND // NODES
             for measured in [False] + [True] * (PROBES // ROUND):
                 before = cpu_seconds([peer.process.pid])
                 for _ in range(ROUND):
                     peer.probe(target)
-                if measured:
-                    spent["peer"] += cpu_seconds([peer.process.pid]) - before
+                peer_spent = cpu_seconds([peer.process.pid]) - before
+                before = cpu_seconds([lone_agent])
+                round_waits = [panel_wait_beyond_slowest(alone.url, target)
+                               for _ in range(ROUND)]
+                agent_spent = cpu_seconds([lone_agent]) - before
                 before = [cpu_seconds(agents), cpu_seconds([center]), cpu_seconds(everything)]
-                for _ in range(panels_per_round):
+                for _ in range(ROUND // NODES):
                     panel_wait_beyond_slowest(net.url, target)
                 after = [cpu_seconds(agents), cpu_seconds([center]), cpu_seconds(everything)]
-                # The wait, on a network of one node: ten agents on this machine's two cores
-                # would wait for each other, which agents on machines of their own never do.
-                round_waits = [panel_wait_beyond_slowest(alone.url, target)
-                               for _ in range(WAITS_PER_ROUND)]
                 if measured:
+                    spent["peer"] += peer_spent
+                    spent["agent"] += agent_spent
                     waits += round_waits
                     for key, start, end in zip(("agents", "center", "network"), before, after,
                                                strict=True):
@@ -147,9 +150,10 @@ def measure():
         site.terminate()
         site.wait(10)
     panels = PROBES // NODES
-    agent_ms = spent["agents"] * 1000 / (panels * NODES)
+    agent_ms = spent["agent"] * 1000 / PROBES
     peer_ms = spent["peer"] * 1000 / PROBES
     return {"agent_ms": agent_ms, "peer_ms": peer_ms, "agent_share": agent_ms / peer_ms,
+            "agents_in_panels_ms": spent["agents"] * 1000 / (panels * NODES),
             "center_ms": spent["center"] * 1000 / panels,
             "network_ms": spent["network"] * 1000 / panels,
             "median_wait_ms": statistics.median(waits),
@@ -157,7 +161,10 @@ def measure():
 
 
 def report(figures):
-    """The targets' line, then the figures' line (the benchmark's last)."""
+    """The agents' CPU within panels of NODES nodes, the targets' line, then the figures' line
+    (the benchmark's last)."""
+    print("vantage point: agents in panels of %d nodes on this machine: %.2f ms CPU per probe"
+          % (NODES, figures["agents_in_panels_ms"]))
     verdicts = {key: "met" if figures[key] <= limit else "MISSED"
                 for key, limit in TARGETS.items()}
     print("vantage point targets: agent at most %.1fx blackbox_exporter's CPU per probe (%s), "

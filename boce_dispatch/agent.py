@@ -105,7 +105,7 @@ class Agent:
         self.proxy = proxy
         self.max_probes = max_probes
         self.connectivity = Connectivity(check_urls, proxy)
-        self.curl_loop = CurlLoop()
+        self.curl_loop = CurlLoop(idle_handles=max_probes)
         self.slots = asyncio.Semaphore(max_probes)
         self.pool = concurrent.futures.ThreadPoolExecutor(max_probes, "check")
         self.pending = {}  # request id -> PendingRequest, until its deadline has passed

@@ -47,16 +47,17 @@ def _why_no_answer(failure, refused, curl, timeout):
 
 
 class Fetch:
-    """One fetch of `url` (already in browser form) on a libcurl handle of its own, and what
-    it gathers while libcurl runs it: performed here (`measure`) or by an event loop
+    """One fetch of `url` (already in browser form) on the libcurl handle `curl`, new or reset,
+    and what it gathers while libcurl runs it: performed here (`measure`) or by an event loop
     (curl_loop.py). `head_only` asks for the head alone (HEAD)."""
 
-    def __init__(self, url, allow_private=False, timeout=15.0, proxy=None, head_only=False):
+    def __init__(self, curl, url, allow_private=False, timeout=15.0, proxy=None,
+                 head_only=False):
         self.allow_private, self.timeout, self.proxy = allow_private, timeout, proxy
         self.size = 0
         self.refused = set()
         self.opened = []  # libcurl works on duplicates of these; ours are closed when it is done
-        self.curl = curl = pycurl.Curl()
+        self.curl = curl
         curl.setopt(pycurl.URL, url)
         curl.setopt(pycurl.PROTOCOLS, pycurl.PROTO_HTTP | pycurl.PROTO_HTTPS)
         curl.setopt(pycurl.FOLLOWLOCATION, 0)
@@ -64,8 +65,8 @@ class Fetch:
         curl.setopt(pycurl.NOSIGNAL, 1)
         curl.setopt(pycurl.USERAGENT, USER_AGENT)
         # Every fetch resolves, connects and shakes hands anew, as a visitor's first visit
-        # does: handles that share a loop would otherwise share connections, names and TLS
-        # sessions, and measure them once.
+        # does: handles that share a loop, or serve one fetch after another, would otherwise
+        # share connections, names and TLS sessions, and measure them once.
         curl.setopt(pycurl.FRESH_CONNECT, 1)
         curl.setopt(pycurl.FORBID_REUSE, 1)
         curl.setopt(pycurl.DNS_CACHE_TIMEOUT, 0)
@@ -113,15 +114,14 @@ class Fetch:
             record["reason"] = _why_no_answer(failure, self.refused, curl, self.timeout)
         return record
 
-    def close(self):
-        self.curl.close()
+    def close_sockets(self):
         for sock in self.opened:
             sock.close()
 
 
 def measure(url, allow_private=False, timeout=15.0, proxy=None, head_only=False):
     """The record of one fetch of `url`, made on this thread (see Fetch)."""
-    fetch = Fetch(url, allow_private, timeout, proxy, head_only)
+    fetch = Fetch(pycurl.Curl(), url, allow_private, timeout, proxy, head_only)
     try:
         failure = None
         try:
@@ -130,14 +130,16 @@ def measure(url, allow_private=False, timeout=15.0, proxy=None, head_only=False)
             failure = error  # what was measured stands; the code stays 0 without an answer
         return fetch.record(failure)
     finally:
-        fetch.close()
+        fetch.curl.close()
+        fetch.close_sockets()
 
 
 async def measure_on(curl_loop, url, allow_private=False, timeout=15.0, proxy=None):
     """The record of one fetch of `url`, made by `curl_loop` (a curl_loop.CurlLoop) on the
     running event loop beside every other fetch, with no thread of its own."""
-    fetch = Fetch(url, allow_private, timeout, proxy)
+    fetch = Fetch(curl_loop.handle(), url, allow_private, timeout, proxy)
     try:
         return fetch.record(await curl_loop.perform(fetch.curl))
     finally:
-        fetch.close()
+        curl_loop.give_back(fetch.curl)
+        fetch.close_sockets()

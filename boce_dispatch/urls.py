@@ -2,6 +2,7 @@
 (the host in IDNA, the path and query percent-encoded), and an address is probed only when it is
 globally reachable."""
 
+import functools
 import ipaddress
 import urllib.parse
 
@@ -45,6 +46,13 @@ def browser_url(url):
         raise BadUrl("the URL holds text that is not valid Unicode") from None
     if len(url) > MAX_URL_LENGTH:
         raise BadUrl("the URL is longer than %d characters" % MAX_URL_LENGTH)
+    return _sent_form(str(url))
+
+
+# Kept for the URLs panels ask again and again: the center and every agent put each one in
+# this form, and parsing it costs more than the rest of a probe request's check.
+@functools.lru_cache(maxsize=256)
+def _sent_form(url):
     try:
         parts = urllib.parse.urlsplit(url.strip())
         port = parts.port
