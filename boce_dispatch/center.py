@@ -66,10 +66,19 @@ class Metrics:
                                     "Probes a node answered as cut off itself", ["node"],
                                     registry=self.registry)
         self.cut_off = {}  # node id -> (when, why), while its latest answer says it is cut off
+        self._answer_seconds_of = {}  # node id -> its child of answer_seconds
         seen = Gauge("boce_agents_seen", "Nodes that answered within the last %d s" % SEEN_SECONDS,
                      registry=self.registry)
         seen.set_function(lambda: sum(1 for t in self.last_answer.values()
                                       if time.monotonic() - t <= SEEN_SECONDS))
+
+    def observe_answer(self, node, seconds):
+        # Each node's child is looked up once: labels() costs more than observe().
+        child = self._answer_seconds_of.get(node.id)
+        if child is None:
+            child = self._answer_seconds_of[node.id] = self.answer_seconds.labels(node.id,
+                                                                                  node.name)
+        child.observe(seconds)
 
 
 METRICS = web.AppKey("metrics", Metrics)
@@ -175,7 +184,7 @@ class Gatherer:
             self.metrics.cut_off[node.id] = (arrived, reason)
             return records.not_responding(node.name), "cut off: " + reason
         self.metrics.cut_off.pop(node.id, None)
-        self.metrics.answer_seconds.labels(node.id, node.name).observe(arrived - started)
+        self.metrics.observe_answer(node, arrived - started)
         return record, reason
 
     async def any_node_present(self):

@@ -31,7 +31,10 @@ class CurlLoop:
         if self.loop is None:
             self.loop = asyncio.get_running_loop()
         outcome = self.transfers[curl] = self.loop.create_future()
-        self.multi.add_handle(curl)  # libcurl asks for its first turn through the timer
+        self.multi.add_handle(curl)
+        # libcurl asks for its first turn at once, through the timer: given here, the fetch
+        # starts without waiting for the loop's next round.
+        self._act(pycurl.SOCKET_TIMEOUT, 0)
         try:
             return await outcome
         finally:

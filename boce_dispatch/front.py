@@ -62,6 +62,8 @@ class Guard:
         self._trim_handle = None
 
     def is_trusted_proxy(self, address):
+        if not self.trusted_proxies:
+            return False
         try:
             ip = ipaddress.ip_address(address)
         except ValueError:
