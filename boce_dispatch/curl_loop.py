@@ -60,15 +60,17 @@ class CurlLoop:
         watched = self.watched.pop(fd, 0)
         if wanted:
             self.watched[fd] = wanted
-        for direction, add, remove, action in (
-                (pycurl.POLL_IN, self.loop.add_reader, self.loop.remove_reader,
-                 pycurl.CSELECT_IN),
-                (pycurl.POLL_OUT, self.loop.add_writer, self.loop.remove_writer,
-                 pycurl.CSELECT_OUT)):
-            if wanted & direction and not watched & direction:
-                add(fd, self._act, fd, action)
-            elif watched & direction and not wanted & direction:
-                remove(fd)
+        changed = watched ^ wanted
+        if changed & pycurl.POLL_IN:
+            if wanted & pycurl.POLL_IN:
+                self.loop.add_reader(fd, self._act, fd, pycurl.CSELECT_IN)
+            else:
+                self.loop.remove_reader(fd)
+        if changed & pycurl.POLL_OUT:
+            if wanted & pycurl.POLL_OUT:
+                self.loop.add_writer(fd, self._act, fd, pycurl.CSELECT_OUT)
+            else:
+                self.loop.remove_writer(fd)
 
     def _on_timer(self, milliseconds):
         # Called inside libcurl: its turn is taken later, from the loop, never from here.
