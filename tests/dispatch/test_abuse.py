@@ -177,7 +177,9 @@ def test_rogue_answers_are_refused_and_the_panel_answered_in_time(network, websi
         except nats.errors.MaxPayloadError as error:
             errors.append(error)
         await rogue.flush()
-        answered = await asyncio.to_thread(ask_timed, network.url, "s1", website + "/fast")
+        # The page is held back so that the rogue, not the genuine agent, answers first.
+        answered = await asyncio.to_thread(ask_timed, network.url, "s1",
+                                           website + "/fast?delay=0.3")
         await rogue.close()
         return answered, errors
 
