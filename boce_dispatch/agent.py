@@ -95,6 +95,30 @@ class PendingRequest:
         self.answer = None  # the encoded measurement, once there
 
 
+class PendingRequests:
+    """The request ids an agent knows, each until its deadline has passed. Forgetting costs
+    only the ids that expire, however many are known."""
+
+    def __init__(self):
+        self.by_id = {}  # request id -> PendingRequest
+        self.expiries = []  # heap of (deadline, request id), one per id added
+
+    def get(self, request_id):
+        return self.by_id.get(request_id)
+
+    def add(self, request_id, deadline):
+        entry = self.by_id[request_id] = PendingRequest(deadline)
+        heapq.heappush(self.expiries, (deadline, request_id))
+        return entry
+
+    def forget_before(self, now):
+        while self.expiries and self.expiries[0][0] <= now:
+            _, request_id = heapq.heappop(self.expiries)
+            entry = self.by_id.get(request_id)
+            if entry is not None and entry.deadline <= now:  # not an id added again since
+                del self.by_id[request_id]
+
+
 class Agent:
     def __init__(self, connection, node_id, subject_prefix=NatsSettings.subject_prefix,
                  allow_private=False, max_probes=AGENT_MAX_PROBES, proxy=None, check_urls=()):
@@ -108,8 +132,7 @@ class Agent:
         self.curl_loop = CurlLoop(idle_handles=max_probes)
         self.slots = asyncio.Semaphore(max_probes)
         self.pool = concurrent.futures.ThreadPoolExecutor(max_probes, "check")
-        self.pending = {}  # request id -> PendingRequest, until its deadline has passed
-        self.expiries = []  # heap of (deadline, request id) of self.pending
+        self.pending = PendingRequests()
         self.tasks = set()
         self.subscription = None
 
@@ -135,7 +158,7 @@ class Agent:
             return
         request_id, url, seconds_left = request
         deadline = now + seconds_left
-        self._forget_before(now)
+        self.pending.forget_before(now)
         if seconds_left <= 0:
             log.info("dropped id=%s reason=budget-spent", shown(request_id))
             return
@@ -149,8 +172,7 @@ class Agent:
         if len(self.tasks) >= self.max_probes * QUEUE_FACTOR:
             await self._send(message.reply, {"error": "busy"})
             return
-        entry = self.pending[request_id] = PendingRequest(deadline)
-        heapq.heappush(self.expiries, (deadline, request_id))
+        entry = self.pending.add(request_id, deadline)
         entry.replies.append(message.reply)
         task = asyncio.ensure_future(self._run(request_id, url, entry))
         self.tasks.add(task)
@@ -195,13 +217,6 @@ class Agent:
 
     def _cut_off(self, deadline):
         return self.connectivity.cut_off(deadline - ANSWER_MARGIN_SECONDS - time.monotonic())
-
-    def _forget_before(self, now):
-        while self.expiries and self.expiries[0][0] <= now:
-            _, request_id = heapq.heappop(self.expiries)
-            entry = self.pending.get(request_id)
-            if entry is not None and entry.deadline <= now:
-                del self.pending[request_id]
 
     async def _send(self, reply, value):
         await self._send_encoded(reply, json.dumps(value).encode())

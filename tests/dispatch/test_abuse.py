@@ -17,6 +17,8 @@ import urllib.parse
 import urllib.request
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 pytest.importorskip("aiohttp")  # the network runs on the project's main interpreter only
 
@@ -252,6 +254,27 @@ def test_an_agent_caps_its_queue_and_never_answers_after_the_deadline(monkeypatc
     published = dict(asyncio.run(scenario()))
     assert published.pop("reply-4") == published.pop("reply-5") == {"error": "busy"}
     assert sorted(published) == ["reply-0", "reply-1", "reply-2", "reply-3"]  # no late answer
+
+
+@given(st.lists(st.one_of(
+    st.tuples(st.just("request"), st.sampled_from("abcd"), st.integers(0, 20)),
+    st.tuples(st.just("time passes"), st.integers(0, 8)))))
+def test_an_agent_knows_each_request_id_until_its_deadline_only(steps):
+    pending, known, now = agent.PendingRequests(), {}, 0
+    for step in steps:
+        if step[0] == "request":  # as the agent does: an id it knows is not added again
+            _, request_id, budget = step
+            pending.forget_before(now)
+            known = {i: d for i, d in known.items() if d > now}
+            if pending.get(request_id) is None:
+                pending.add(request_id, now + budget)
+                known[request_id] = now + budget
+        else:
+            now += step[1]
+        pending.forget_before(now)
+        known = {i: d for i, d in known.items() if d > now}
+        assert {i: e.deadline for i, e in pending.by_id.items()} == known
+        assert all(deadline > now for deadline, _ in pending.expiries)
 
 
 # ---- a stranger on the panels' port ------------------------------------------------------
