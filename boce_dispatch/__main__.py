@@ -78,8 +78,10 @@ def agent_arguments(parser):
     parser.add_argument("--ca-file", help="CA certificate of the NATS servers (TLS)")
     parser.add_argument("--allow-private", action="store_true",
                         help="also probe loopback, private and other non-global addresses")
-    parser.add_argument("--max-probes", type=int, default=config.AGENT_MAX_PROBES,
-                        help="fetches at once (default %(default)s)")
+    parser.add_argument("--max-probes", type=cli.whole_number(1, config.AGENT_MAX_PROBES_LIMIT),
+                        default=config.AGENT_MAX_PROBES,
+                        help="fetches at once, 1 to %d (default %%(default)s)"
+                        % config.AGENT_MAX_PROBES_LIMIT)
     parser.add_argument("--proxy", help="fetch through this proxy (the environment's proxy "
                         "variables are always ignored)")
     parser.add_argument("--check-url", type=check_url, action="append", default=[],
@@ -104,7 +106,10 @@ def _command(prog, description, arguments, run, argv):
     arguments(parser)
     args = parser.parse_args(argv)
     _setup_logging(args.log_level)
-    return run(args)
+    try:
+        return run(args)
+    except KeyboardInterrupt:  # before the event loop took the signal over: no traceback
+        return cli.fail(prog, "interrupted", 130)
 
 
 def center_main(argv=None):
@@ -125,7 +130,10 @@ def main(argv=None):
     agent_arguments(commands.add_parser("agent", help="a node agent"))
     args = parser.parse_args(argv)
     _setup_logging(args.log_level)
-    return run_center(args) if args.command == "center" else run_agent(args)
+    try:
+        return run_center(args) if args.command == "center" else run_agent(args)
+    except KeyboardInterrupt:  # before the event loop took the signal over: no traceback
+        return cli.fail(parser.prog, "interrupted", 130)
 
 
 if __name__ == "__main__":

@@ -90,7 +90,10 @@ class PendingRequest:
     """One request id: the fetch, and everyone waiting for its measurement."""
 
     def __init__(self, deadline):
-        self.deadline = deadline  # on this process's monotonic clock
+        # On this process's monotonic clock: the earliest any asking of the id allows. A probe
+        # the center buffered across a NATS outage arrives with the budget it had when it was
+        # sent; the askings after it tell the budget that is left.
+        self.deadline = deadline
         self.replies = []
         self.answer = None  # the encoded measurement, once there
 
@@ -159,10 +162,12 @@ class Agent:
         request_id, url, seconds_left = request
         deadline = now + seconds_left
         self.pending.forget_before(now)
+        known = self.pending.get(request_id)
+        if known is not None and known.answer is None:
+            known.deadline = min(known.deadline, deadline)
         if seconds_left <= 0:
             log.info("dropped id=%s reason=budget-spent", shown(request_id))
             return
-        known = self.pending.get(request_id)
         if known is not None:
             if known.answer is not None:
                 await self._send_encoded(message.reply, known.answer)
@@ -180,9 +185,9 @@ class Agent:
 
     async def _run(self, request_id, url, entry):
         async with self.slots:
-            record = await self._fetch_in_time(url, entry.deadline)
-        if record is None:
-            log.info("dropped id=%s reason=budget-spent-before-fetching", shown(request_id))
+            record = await self._fetch_in_time(url, entry)
+        if record is None or time.monotonic() >= entry.deadline:
+            log.info("dropped id=%s reason=budget-spent", shown(request_id))
             return
         entry.answer = json.dumps(record).encode()
         if log.isEnabledFor(logging.INFO):  # the escaping is not free: only for a line written
@@ -201,22 +206,28 @@ class Agent:
                      shown(url, 200), record["http_code"], record["total_time"],
                      " reason=%s" % shown(record["reason"]) if "reason" in record else "")
 
-    async def _fetch_in_time(self, url, deadline):
-        # Runs in a fetch slot: the time left is counted from when the slot was free.
-        seconds = min(PROBE_SECONDS, deadline - ANSWER_MARGIN_SECONDS - time.monotonic())
+    async def _fetch_in_time(self, url, entry):
+        """The measurement, within what is left of the request's budget; None when nothing is
+        left. Runs in a fetch slot: the time left is counted from when the slot was free."""
+        left = entry.deadline - ANSWER_MARGIN_SECONDS - time.monotonic()
+        # A connectivity check needs its full time after a failed fetch: the fetch stops that
+        # much earlier, when the budget holds both.
+        seconds = min(PROBE_SECONDS, left - self.connectivity.reserve(left))
         if seconds <= 0:
             return None
         record = await probe.measure_on(self.curl_loop, url, self.allow_private, seconds,
                                         self.proxy)
-        if record["http_code"] == 0 and not record["reason"].startswith(probe.REFUSED):
+        if record["http_code"] == 0 and not record["reason"].startswith(probe.REFUSED) and \
+                self.connectivity.can_check(self._left(entry)):
             cut_off = await asyncio.get_running_loop().run_in_executor(
-                self.pool, self._cut_off, deadline)
+                self.pool, lambda: self.connectivity.cut_off(self._left(entry)))
             if cut_off is not None:
                 return {"inconclusive": "%s; %s" % (record["reason"], cut_off)}
         return record
 
-    def _cut_off(self, deadline):
-        return self.connectivity.cut_off(deadline - ANSWER_MARGIN_SECONDS - time.monotonic())
+    @staticmethod
+    def _left(entry):
+        return entry.deadline - ANSWER_MARGIN_SECONDS - time.monotonic()
 
     async def _send(self, reply, value):
         await self._send_encoded(reply, json.dumps(value).encode())
@@ -279,10 +290,18 @@ async def serve(settings, node_id, allow_private=False, max_probes=AGENT_MAX_PRO
     async def reconnected():
         log.info("nats reconnected server=%s", connection.connected_url.netloc)
 
+    # From the start: Ctrl-C or SIGTERM while NATS is still out of reach ends the agent too.
+    stopping = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(signum, stopping.set)
     async with contextlib.AsyncExitStack() as opened:
         connection = await _first_of(bus.connect(settings, "boce-agent-" + node_id,
                                                  error_cb=failed, reconnected_cb=reconnected),
-                                     asyncio.shield(fatal))
+                                     asyncio.shield(fatal), stopping.wait())
+        if connection is True:  # stopping came first
+            log.info("stopping: NATS was never reached")
+            return
         opened.push_async_callback(bus.goodbye, connection, log)  # on every path out
         connected = True
         agent = Agent(connection, node_id, settings.subject_prefix, allow_private, max_probes,
@@ -293,10 +312,6 @@ async def serve(settings, node_id, allow_private=False, max_probes=AGENT_MAX_PRO
         await connection.flush()
         if fatal.done():
             fatal.result()
-        stopping = asyncio.Event()
-        loop = asyncio.get_running_loop()
-        for signum in (signal.SIGTERM, signal.SIGINT):
-            loop.add_signal_handler(signum, stopping.set)
         ready("agent %s ready on %s" % (node_id, connection.connected_url.netloc))
         await _first_of(stopping.wait(), asyncio.shield(fatal))
         log.info("stopping: answering %d probes in flight", len(agent.tasks))

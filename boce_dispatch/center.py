@@ -17,6 +17,7 @@ import json
 import logging
 import signal
 import time
+import urllib.parse
 import uuid
 
 from aiohttp import web
@@ -134,7 +135,7 @@ class Gatherer:
         for refusal in refusals:
             self.throttled.warning("field", node.id, "bad field node=%s reason=%s", node.id,
                                    refusal)
-        reason = answer.get("reason") if record["http_code"] == 0 else None
+        reason = records.agent_words(answer.get("reason")) if record["http_code"] == 0 else None
         futures[position].set_result((time.monotonic(), record, reason))
 
     async def probe_all(self, url):
@@ -151,12 +152,15 @@ class Gatherer:
         try:
             attempt = 0
             while True:
-                body = probe_request(request_id, url, started + deadline - time.monotonic())
-                for index, node in enumerate(nodes):
-                    if not futures[index].done():
-                        await self.nc.publish(
-                            "%s.%s" % (self.config.nats.subject_prefix, node.id), body,
-                            reply="%s.%s.%d.%d" % (self.inbox, request_id, index, attempt))
+                # While the link is down nothing is published: nats-py would keep the probe and
+                # send it after the outage with a budget that is no longer true.
+                if self.nc.is_connected:
+                    body = probe_request(request_id, url, started + deadline - time.monotonic())
+                    for index, node in enumerate(nodes):
+                        if not futures[index].done():
+                            await self.nc.publish(
+                                "%s.%s" % (self.config.nats.subject_prefix, node.id), body,
+                                reply="%s.%s.%d.%d" % (self.inbox, request_id, index, attempt))
                 waiting = [f for f in futures if not f.done()]
                 left = started + deadline - time.monotonic()
                 if not waiting or left <= 0:
@@ -219,9 +223,15 @@ def probe_request(request_id, url, seconds_left):
                        "deadline": time.time() + seconds_left}).encode()
 
 
+def _json_text(value):
+    # "<", ">" and "&" as escapes, as Go's encoding/json writes them: whatever an agent or a
+    # client put into a text, no answer of the center holds markup.
+    return json.dumps(value, ensure_ascii=False).replace("<", "\\u003c").replace(
+        ">", "\\u003e").replace("&", "\\u0026")
+
+
 def _json(status, value):
-    return web.json_response(value, status=status,
-                             dumps=lambda v: json.dumps(v, ensure_ascii=False))
+    return web.json_response(value, status=status, dumps=_json_text)
 
 
 def client_address(request):
@@ -238,8 +248,8 @@ def _refusal(request, outcome, message, *args):
     """Counts a refused request and logs it, at most once a second per client and kind."""
     request.app[METRICS].requests.labels(outcome).inc()
     address = client_address(request)
-    request.app[GUARD].throttled.warning(outcome, address, "refused address=%s outcome=%s " +
-                                         message, shown(address), outcome, *args)
+    request.app[GUARD].throttled.warning(outcome, front.client_of(address), "refused address=%s "
+                                         "outcome=%s " + message, shown(address), outcome, *args)
 
 
 def _refuse(request, status, outcome, serverid, message):
@@ -247,26 +257,54 @@ def _refuse(request, status, outcome, serverid, message):
     return _json(status, {"status": False, "msg": message})
 
 
+FORM_TYPE = "application/x-www-form-urlencoded"
+MAX_FORM_FIELDS = 256  # a panel's form has its account's fields and the URL: a few dozen at most
+BAD_FORM = "the form cannot be read: send serverid and url as UTF-8 text fields\n"
+
+
 async def _read_form(request):
-    """(serverid, url) of the panel's form; a body that cannot be read is a 400."""
+    """(serverid, url) of the panel's form. The plug-in posts an urlencoded UTF-8 form without
+    any content coding: anything else is refused before the body is read (415), and a body that
+    is not such a form, a value that is not UTF-8 included, is a 400."""
+    _check_form_type(request)
     try:
-        form = await asyncio.wait_for(request.post(), BODY_SECONDS)
+        body = await asyncio.wait_for(request.read(), BODY_SECONDS)
     except asyncio.TimeoutError:
         raise web.HTTPRequestTimeout(text="the request body did not arrive in time") from None
     except web.HTTPException:
         raise  # aiohttp's own answer, such as 413 for a body over the cap
-    except Exception as error:  # noqa: BLE001 - bytes, charsets, multipart: all the client's
-        _refusal(request, "bad_form", "reason=%s", shown("%s: %s" % (type(error).__name__,
-                                                                     error)))
-        raise web.HTTPBadRequest(text=BAD_FORM) from None
-    serverid, url = form.get("serverid", ""), form.get("url", "")
-    if not isinstance(serverid, str) or not isinstance(url, str):
-        _refusal(request, "bad_form", "reason=%s", shown("serverid or url is a file"))
-        raise web.HTTPBadRequest(text=BAD_FORM)
-    return serverid, url
+    except Exception as error:  # noqa: BLE001 - a broken body is the client's
+        raise _bad_form(request, error) from None
+    try:
+        fields = urllib.parse.parse_qsl(body.decode("utf-8"), keep_blank_values=True,
+                                        encoding="utf-8", errors="strict",
+                                        max_num_fields=MAX_FORM_FIELDS)
+    except ValueError as error:  # bytes or escapes that are not UTF-8, too many fields
+        raise _bad_form(request, error) from None
+    form = {}
+    for name, value in fields:
+        form.setdefault(name, value)  # the first of a repeated field, as before
+    return form.get("serverid", ""), form.get("url", "")
 
 
-BAD_FORM = "the form cannot be read: send serverid and url as text fields\n"
+def _check_form_type(request):
+    """Raises 415 (or 400 for a charset that is not UTF-8) unless the head announces the form
+    the plug-in sends."""
+    coding = request.headers.get("Content-Encoding", "identity").strip().lower()
+    if request.content_type != FORM_TYPE or coding != "identity":
+        _refusal(request, "unsupported_form", "reason=%s", shown(
+            "Content-Type %s, Content-Encoding %s" % (request.content_type, coding)))
+        raise web.HTTPUnsupportedMediaType(
+            text="send the form as %s, without a Content-Encoding\n" % FORM_TYPE)
+    if (request.charset or "utf-8").lower() not in ("utf-8", "utf8"):
+        raise _bad_form(request, "charset %s" % request.charset)
+
+
+def _bad_form(request, why):
+    """The 400 for a form that cannot be read, logged with `why` (an error or a text)."""
+    text = "%s: %s" % (type(why).__name__, why) if isinstance(why, Exception) else why
+    _refusal(request, "bad_form", "reason=%s", shown(text))
+    return web.HTTPBadRequest(text=BAD_FORM)
 
 
 async def handle_panel_request(request):
@@ -286,7 +324,7 @@ async def handle_panel_request(request):
     except urls.BadUrl as error:
         return _refuse(request, 400, "bad_url", serverid, str(error))
     gatherer = app[LINK].gatherer
-    if gatherer is None:
+    if gatherer is None or not gatherer.nc.is_connected:
         return _refuse(request, 503, "no_nats", serverid, "the probe network is not connected")
     busy.add(serverid)
     try:
@@ -336,10 +374,10 @@ async def readyz(request):
 
 
 def _cut_off_nodes(metrics):
-    """Node id -> why, for the nodes whose latest answer, within SEEN_SECONDS, said they reach
-    nothing."""
+    """Node id -> why (the agent's words, escaped and cut as in the log), for the nodes whose
+    latest answer, within SEEN_SECONDS, said they reach nothing."""
     now = time.monotonic()
-    return {node: why for node, (when, why) in metrics.cut_off.items()
+    return {node: shown(why, 200) for node, (when, why) in metrics.cut_off.items()
             if now - when <= SEEN_SECONDS}
 
 
@@ -422,10 +460,11 @@ def make_app(config, guard=None, operator_routes=True):
     return app
 
 
-def make_operator_app(center_app):
+def make_operator_app(center_app, guard):
     """/livez, /readyz, /healthz and /metrics of `center_app`, for a listener of their own."""
-    app = web.Application(client_max_size=1024)
+    app = web.Application(client_max_size=1024, middlewares=[front.request_middleware(guard)])
     app[CENTER_APP] = center_app
+    app[GUARD] = guard
     _add_operator_routes(app, center_app[METRICS])
     return app
 
@@ -440,39 +479,56 @@ def connection_room():
     if soft < wanted:
         resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
         soft = wanted
-    return max(1, min(front.MAX_CONNECTIONS, soft - front.RESERVED_FILES))
+    return max(2, soft - front.RESERVED_FILES)
+
+
+def guards(config, separate_operators):
+    """The panels' guard and the operators' (the same one when they share a listener). The
+    operators' listener has a budget of its own, which the panels' connections never use."""
+    room = connection_room()
+    throttled = Throttled(log)
+    if not separate_operators:
+        panels = front.Guard(min(front.MAX_CONNECTIONS, room), trusted_proxies=config
+                             .trusted_proxies, throttled=throttled)
+        return panels, panels
+    operators = front.Guard(min(front.OPERATOR_CONNECTIONS, room // 2),
+                            per_client=front.OPERATOR_CONNECTIONS, throttled=throttled)
+    panels = front.Guard(min(front.MAX_CONNECTIONS, room - operators.max_connections),
+                         trusted_proxies=config.trusted_proxies, throttled=throttled)
+    return panels, operators
 
 
 async def serve(config, listen, metrics_listen=None, ready=None):
     """Serves until SIGTERM or SIGINT; then takes no new panel, answers those in flight and
     returns. `listen` and `metrics_listen` are (host, port)."""
-    guard = front.Guard(max_connections=connection_room(),
-                        trusted_proxies=config.trusted_proxies)
+    guard, operator_guard = guards(config, metrics_listen is not None)
     front.quiet_parser_errors(guard.throttled)
     app = make_app(config, guard, operator_routes=metrics_listen is None)
-    settings = dict(access_log=None, keepalive_timeout=HEADER_SECONDS,
+    # Bodies are read as sent: a content coding is refused, never decoded (_read_form).
+    settings = dict(access_log=None, keepalive_timeout=HEADER_SECONDS, auto_decompress=False,
                     shutdown_timeout=config.deadline_seconds + 1, **front.PARSER_LIMITS)
-    runners = [web.AppRunner(app, **settings)]
+    sites = [(web.AppRunner(app, **settings), listen, guard)]
     if metrics_listen is not None:
-        runners.append(web.AppRunner(make_operator_app(app), **settings))
+        sites.append((web.AppRunner(make_operator_app(app, operator_guard), **settings),
+                      metrics_listen, operator_guard))
     link, connecting = app[LINK], None
+    stopping = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(signum, stopping.set)
     try:
-        for runner, (host, port) in zip(runners, (listen, metrics_listen), strict=False):
+        for runner, (host, port), site_guard in sites:
             await runner.setup()
-            await front.GuardedSite(runner, host, port, guard, BACKLOG).start()
+            await front.GuardedSite(runner, host, port, site_guard, BACKLOG).start()
         # NATS in the background: the center answers HTTP from its start, with 503 and the
         # reason while NATS cannot be reached.
         connecting = asyncio.ensure_future(link.connect())
-        stopping = asyncio.Event()
-        loop = asyncio.get_running_loop()
-        for signum in (signal.SIGTERM, signal.SIGINT):
-            loop.add_signal_handler(signum, stopping.set)
         if ready is not None:
             ready()
         await stopping.wait()
         log.info("stopping: answering %d panels in flight", len(app[BUSY]))
     finally:
-        for runner in reversed(runners):
+        for runner, _, _ in reversed(sites):
             await runner.cleanup()  # answers the panels in flight, which need NATS
         if connecting is not None:
             await bus.cancel(connecting)  # nothing when it is done

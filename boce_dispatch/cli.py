@@ -16,6 +16,16 @@ def port(text):
     return int(text)
 
 
+def whole_number(lowest, highest):
+    """An argument type: a whole number from `lowest` to `highest`."""
+    def parse(text):
+        if not text.isdigit() or not lowest <= int(text) <= highest:
+            raise argparse.ArgumentTypeError("expected a whole number from %d to %d, not %r"
+                                             % (lowest, highest, text))
+        return int(text)
+    return parse
+
+
 def listen_address(text):
     """HOST:PORT (an IPv6 host in brackets) as (host, port)."""
     host, _, number = text.rpartition(":")

@@ -4,8 +4,10 @@ Unknown keys, wrong types and out-of-range values stop the center at start with 
 line and what was expected."""
 
 import ipaddress
+import math
 import os
 import re
+import stat
 from dataclasses import dataclass, fields
 
 try:
@@ -18,8 +20,12 @@ _NODE_ID = re.compile(r"^[A-Za-z0-9_-]{1,64}$")
 # How long the plug-in waits for the center's answer: a probe ends well inside it, and an agent's
 # permission to answer a probe lasts as long.
 PLUGIN_TIMEOUT_SECONDS = 60
-# Fetches one agent runs at once, unless its operator says otherwise (--max-probes).
+MAX_DEADLINE_SECONDS = PLUGIN_TIMEOUT_SECONDS - 5
+MAX_PROBES = 4096  # probes at once over all servers: never more than the center's connections
+# Fetches one agent runs at once, unless its operator says otherwise (--max-probes, at most
+# AGENT_MAX_PROBES_LIMIT).
 AGENT_MAX_PROBES = 16
+AGENT_MAX_PROBES_LIMIT = 1024
 
 
 class ConfigError(Exception):
@@ -89,11 +95,14 @@ class _Reader:
                           key, section, occurrence)
 
 
-def _positive(reader, raw, key, kind):
+def _number(reader, raw, key, kind, largest):
+    """A number above 0 and at most `largest`; NaN and the infinities TOML can write are
+    refused."""
     value = raw.get(key, getattr(CenterConfig, key))
-    if isinstance(value, bool) or not isinstance(value, kind) or value <= 0:
-        reader.fail("%s must be a positive %s" % (key, "whole number" if kind is int else
-                                                   "number"), key)
+    if isinstance(value, bool) or not isinstance(value, kind) or not (
+            isinstance(value, int) or math.isfinite(value)) or not 0 < value <= largest:
+        reader.fail("%s must be a %s above 0 and at most %s" % (
+            key, "whole number" if kind is int else "number", largest), key)
     return value
 
 
@@ -144,8 +153,13 @@ def _nats(reader, raw, directory):
 
 
 def read_secret(path):
-    """A password kept in a file of its own; at least 16 characters."""
+    """A password kept in a file of its own, which neither its group nor others may read; at
+    least 16 characters. Raises OSError or ValueError with the reason."""
     with open(path, encoding="utf-8") as f:
+        mode = os.fstat(f.fileno()).st_mode
+        if mode & (stat.S_IRWXG | stat.S_IRWXO):
+            raise ValueError("%s: a password file must be readable by its owner only (mode %03o;"
+                             " chmod 600 it)" % (path, stat.S_IMODE(mode)))
         secret = f.read().strip()
     if len(secret) < 16:
         raise ValueError("%s: a password must be at least 16 characters" % path)
@@ -165,15 +179,13 @@ def load(path):
     servers = raw.get("allowed_servers")
     if not isinstance(servers, list) or not all(isinstance(s, str) and s for s in servers):
         reader.fail("allowed_servers is a list of serverids", "allowed_servers")
-    deadline = _positive(reader, raw, "deadline_seconds", (int, float))
-    if deadline >= PLUGIN_TIMEOUT_SECONDS - 5:
-        reader.fail("deadline_seconds must stay well inside the plug-in's %d-second time-out"
-                    % PLUGIN_TIMEOUT_SECONDS, "deadline_seconds")
+    # The panel must have its answer inside the plug-in's time-out, with time to spare.
+    deadline = _number(reader, raw, "deadline_seconds", (int, float), MAX_DEADLINE_SECONDS)
     return CenterConfig(
         nodes=_nodes(reader, raw), allowed_servers=frozenset(servers),
         nats=_nats(reader, raw, os.path.dirname(os.path.abspath(path))),
         deadline_seconds=float(deadline),
-        max_probes=_positive(reader, raw, "max_probes", int),
+        max_probes=_number(reader, raw, "max_probes", int, MAX_PROBES),
         trusted_proxies=_networks(reader, raw, "trusted_proxies"))
 
 

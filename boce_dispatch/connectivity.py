@@ -3,9 +3,14 @@ check targets (sites of other operators, named with --check-url) for any HTTP an
 when none answers either, the failure says nothing about the probed site: the agent answers
 "inconclusive" instead of a measurement that would count against the site.
 
+Only a check whose targets had CHECK_SECONDS to answer is a verdict: a check that the probe's
+budget would cut short could take a slow link for a dead one and hide the site's outage. So the
+probe stops CHECK_SECONDS earlier than its budget would let it (`reserve`), when the budget holds
+both; when it does not, a failure is the site's without a check.
+
 A verdict holds for CACHE_SECONDS, so a burst of failing probes costs one check, which fetches
-every target at once, only their heads, within the failing probe's own budget. The targets are
-the operator's own, so they are fetched whatever their address."""
+every target at once, only their heads. The targets are the operator's own, so they are fetched
+whatever their address."""
 
 import concurrent.futures
 import math
@@ -15,7 +20,7 @@ import time
 from boce_dispatch import probe
 
 CACHE_SECONDS = 5.0
-CHECK_SECONDS = 5.0  # the longest a check waits for its targets
+CHECK_SECONDS = 2.0  # the time every check gives its targets
 
 
 class Connectivity:
@@ -28,28 +33,41 @@ class Connectivity:
         self._checked_at = -math.inf
         self._verdict = None
 
+    def reserve(self, seconds):
+        """The part of a probe's `seconds` kept for a check after it: CHECK_SECONDS when there
+        are targets and the probe keeps at least as much for itself, else 0."""
+        return CHECK_SECONDS if self.targets and seconds >= 2 * CHECK_SECONDS else 0
+
+    def can_check(self, seconds):
+        """Whether `seconds` are enough for a verdict: a whole check, or one kept."""
+        return bool(self.targets) and seconds > 0 and (seconds >= CHECK_SECONDS or
+                                                       self._kept() is not None)
+
     def cut_off(self, seconds):
         """Why no check target answers, or None: a target answered, there are none, or the
-        `seconds` left were too few to ask (the failure then stands as the site's)."""
-        if not self.targets or seconds <= 0:
+        `seconds` left are too few for a whole check (the failure then stands as the site's)."""
+        if not self.targets:
             return None
         give_up = self._clock() + seconds
-        if not self._lock.acquire(timeout=seconds):
+        if not self._lock.acquire(timeout=max(seconds, 0)):
             return None
         try:
-            now = self._clock()
-            if now - self._checked_at <= CACHE_SECONDS:
-                return self._verdict
-            budget = min(CHECK_SECONDS, give_up - now)
-            if budget <= 0:
+            kept = self._kept()
+            if kept is not None:
+                return kept[0]
+            if give_up - self._clock() < CHECK_SECONDS:
                 return None
-            verdict = self._check(budget)
-            # A shortened check that found nothing may only have been too short: not kept.
-            if verdict is None or budget >= CHECK_SECONDS:
-                self._checked_at, self._verdict = self._clock(), verdict
-            return verdict
+            self._verdict = self._check(CHECK_SECONDS)
+            self._checked_at = self._clock()
+            return self._verdict
         finally:
             self._lock.release()
+
+    def _kept(self):
+        """(the last verdict,) while it holds; None once it is older than CACHE_SECONDS."""
+        if self._clock() - self._checked_at <= CACHE_SECONDS:
+            return (self._verdict,)
+        return None
 
     def _check(self, seconds):
         with concurrent.futures.ThreadPoolExecutor(len(self.targets), "check") as pool:

@@ -1,26 +1,41 @@
-"""The nats-server configuration of a probe network: who may publish and take what."""
+"""The nats-server configuration of a probe network: who may publish and take what. The server's
+file holds only bcrypt hashes of the passwords; each password in clear is only in the password
+file of the one process that uses it."""
+
+import bcrypt
 
 from boce_dispatch.config import PLUGIN_TIMEOUT_SECONDS, NatsSettings
 from boce_dispatch.config import quoted as _quoted
 
+# What nats-server's own `nats server passwd` uses. The server checks a hash at each connection,
+# so a network whose passwords are long random ones (the lab's) may pass a lower cost.
+BCRYPT_COST = 11
+
+
+def password_hash(password, cost=BCRYPT_COST):
+    """The bcrypt hash of `password` as nats-server reads it ($2a$...)."""
+    return bcrypt.hashpw(password.encode("utf-8"),
+                         bcrypt.gensalt(rounds=cost, prefix=b"2a")).decode("ascii")
+
 
 def server_config(center_user, center_password, agents, listen="127.0.0.1:4222",
                   subject_prefix=NatsSettings.subject_prefix, max_payload=64 * 1024, cluster=None,
-                  tls=None):
+                  tls=None, cost=BCRYPT_COST):
     """The text of a nats-server configuration for one probe network.
 
     `agents`: {user: (password, node id)}. The center may publish probes and read its replies;
-    an agent may only take its own node's probes and answer each of them once. `cluster`:
-    {"name", "listen", "routes"}; `tls`: {"cert_file", "key_file"}."""
+    an agent may only take its own node's probes and answer each of them once. Passwords are
+    written as bcrypt hashes of `cost`. `cluster`: {"name", "listen", "routes"}; `tls`:
+    {"cert_file", "key_file"}."""
     users = ["{user: %s, password: %s, permissions: {publish: [%s], subscribe: [\"_INBOX.>\"]}}"
-             % (_quoted(center_user), _quoted(center_password),
+             % (_quoted(center_user), _quoted(password_hash(center_password, cost)),
                 _quoted(subject_prefix + ".>"))]
     for user, (password, node_id) in sorted(agents.items()):
         users.append(
             "{user: %s, password: %s, permissions: {publish: {deny: [\">\"]}, "
             "subscribe: [%s], allow_responses: {max: 1, expires: \"%ds\"}}}"
-            % (_quoted(user), _quoted(password), _quoted("%s.%s" % (subject_prefix, node_id)),
-               PLUGIN_TIMEOUT_SECONDS))
+            % (_quoted(user), _quoted(password_hash(password, cost)),
+               _quoted("%s.%s" % (subject_prefix, node_id)), PLUGIN_TIMEOUT_SECONDS))
     lines = ["listen: %s" % listen, "max_payload: %d" % max_payload,
              "max_pending: %d" % (8 * 1024 * 1024), "write_deadline: \"5s\"",
              "authorization {", "  users: ["] + ["    " + u for u in users] + ["  ]", "}"]
@@ -64,8 +79,8 @@ def main(argv=None):
     [--out FILE]
 
     Writes the passwords of the center and of each node's agent into DIR (center.password,
-    agent-<id>.password; existing ones are kept) and the nats-server configuration, which holds
-    them too, into FILE (mode 0600), or prints it."""
+    agent-<id>.password, mode 0600; existing ones are kept) and the nats-server configuration,
+    which holds their bcrypt hashes, into FILE (mode 0600), or prints it."""
     import os
 
     from boce_dispatch import cli

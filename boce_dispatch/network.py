@@ -23,6 +23,7 @@ import urllib.request
 from boce_dispatch import cli, config, natsconf
 
 NATS_SERVER = "nats-server"
+LAB_BCRYPT_COST = 4
 _RELOADED = "Reloaded server configuration"  # what nats-server logs after SIGHUP
 NAMES = ("北京电信", "上海联通", "广州移动", "深圳电信", "杭州联通", "成都移动", "武汉电信",
          "西安联通", "南京移动", "沈阳电信")
@@ -53,7 +54,8 @@ def _wait_for_port(port, process, seconds=15):
 class Network:
     """`nodes`: [(name, id)]; nodes whose id is in `down` get no agent, so they never answer.
     `agent_prefix` maps a node id to a command that its agent runs under (faketime, nsenter),
-    `agent_python` to the interpreter it runs on, if not `python` (another machine's).
+    `agent_python` to the interpreter it runs on, if not `python` (another machine's);
+    `center_prefix` is the command the center runs under (prlimit).
     Every agent gets `check_urls` (--check-url).
     start() returns once every agent is subscribed and the center listens."""
 
@@ -61,7 +63,7 @@ class Network:
                  deadline=5.0, max_probes=8, python=sys.executable, allow_private=False,
                  agent_max_probes=config.AGENT_MAX_PROBES, log_level="INFO", workdir=None, env=None,
                  agent_prefix=None, agent_python=None, metrics_port=None, trusted_proxies=(),
-                 check_urls=()):
+                 check_urls=(), center_prefix=()):
         self.nodes = list(nodes)
         self.down = set(down)
         self.port = port
@@ -75,6 +77,7 @@ class Network:
         self.env = env  # the processes' environment; None: this process's own
         self.agent_prefix = dict(agent_prefix or {})
         self.agent_python = dict(agent_python or {})
+        self.center_prefix = list(center_prefix)
         self.check_urls = list(check_urls)
         self.metrics_port = metrics_port
         self.trusted_proxies = list(trusted_proxies)
@@ -100,8 +103,11 @@ class Network:
     def _write_nats_config(self):
         agents = {user: (self.password(user), node_id)
                   for user, node_id in self.agent_users.items()}
+        # bcrypt's lowest cost: the lab's passwords are random and short-lived, and a thousand
+        # simulated agents connect to it, each checked at that cost by the server.
         return self._write("nats.conf", natsconf.server_config(
-            "center", self.password("center"), agents, listen="127.0.0.1:%d" % self.nats_port))
+            "center", self.password("center"), agents, listen="127.0.0.1:%d" % self.nats_port,
+            cost=LAB_BCRYPT_COST))
 
     def admit_agents(self, node_ids, seconds=15):
         """NATS users agent-<id> for agents of `node_ids` that run outside this network (a
@@ -169,8 +175,8 @@ class Network:
             if node_id not in self.down:
                 self._secret("agent-" + node_id)
                 self.agent_users["agent-" + node_id] = node_id
-        nats = self._spawn("nats", [NATS_SERVER, "--config", self._write_nats_config()], None)
-        _wait_for_port(self.nats_port, nats)
+        self._write_nats_config()
+        self.start_nats()
         nats_url = "nats://127.0.0.1:%d" % self.nats_port
         for user, node_id in list(self.agent_users.items()):
             command = [*self.agent_prefix.get(node_id, ()),
@@ -190,12 +196,18 @@ class Network:
             trusted_proxies=self.trusted_proxies))
         metrics = ([] if self.metrics_port is None else
                    ["--metrics-listen", "127.0.0.1:%d" % self.metrics_port])
-        self._spawn("center", [self.python, "-m", "boce_dispatch", "center",
-                               "--config", center_conf,
+        self._spawn("center", [*self.center_prefix, self.python, "-m", "boce_dispatch",
+                               "center", "--config", center_conf,
                                "--listen", "127.0.0.1:%d" % self.port, *metrics,
                                "--log-level", self.log_level], "listening")
         self._wait_for_nats_link()
         return self
+
+    def start_nats(self):
+        """Starts the NATS server on its port (again, after stop_process("nats"))."""
+        nats = self._spawn("nats", [NATS_SERVER, "--config",
+                                    os.path.join(self.workdir, "nats.conf")], None)
+        _wait_for_port(self.nats_port, nats)
 
     def _wait_for_nats_link(self, seconds=15):
         """The center answers HTTP from its start; the network is up once it has NATS."""
@@ -214,9 +226,9 @@ class Network:
         return "http://127.0.0.1:%d" % self.port
 
     def stop_process(self, name):
-        return self._stop_together([name])[name]
+        return self.stop_together([name])[name]
 
-    def _stop_together(self, names):
+    def stop_together(self, names):
         """SIGTERM to each at once; each that has not exited within the deadline and a margin
         is killed. Their exit codes."""
         processes = {name: self.processes.pop(name) for name in names}
@@ -244,7 +256,7 @@ class Network:
     def stop(self):
         """Center and agents first, all at once, so each answers what it has in flight while
         NATS is still there; then NATS."""
-        self._stop_together([n for n in self.processes if n != "nats"])
+        self.stop_together([n for n in self.processes if n != "nats"])
         if "nats" in self.processes:
             self.stop_process("nats")
         if self.own_workdir:

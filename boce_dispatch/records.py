@@ -28,7 +28,9 @@ ACCEPTABLE_CODES = (200, 301, 302, 403, 401)
 # The row the plug-in stores for each run, its columns in the order it inserts them.
 RUN_TABLE = "boce_list"
 RUN_COLUMNS = ("status", "data", "pid", "addtime")
-MAX_ADDRESS_LENGTH = 64  # the longest IPv6 text with a zone is well below this
+# The longest text of an IP address (IPv6 with an IPv4 tail, written out in full); an address
+# is passed on without a zone ("%eth0"), which names an interface of the agent's machine.
+MAX_ADDRESS_LENGTH = 45
 
 
 class BadRecord(ValueError):
@@ -72,12 +74,13 @@ def _checked_number(answer, key, required=True):
 
 
 def _address(text, node_name, refusals):
-    """The agent's primary_ip as an IP address text, or "" (noted in `refusals`)."""
-    if not isinstance(text, str) or len(text) > MAX_ADDRESS_LENGTH:
-        raise BadRecord("primary_ip is not an address text")
+    """The agent's primary_ip as an IP address text, or "" (noted in `refusals`): at most
+    MAX_ADDRESS_LENGTH characters, no zone, nothing but an address."""
+    if not isinstance(text, str):
+        raise BadRecord("primary_ip is not text")
     if not text:
         return ""
-    address = _canonical_address(text)
+    address = _canonical_address(text) if len(text) <= MAX_ADDRESS_LENGTH else None
     if address is None:
         refusals.append("primary_ip %s of %s is no IP address" % (shown(text), node_name))
         return ""
@@ -88,6 +91,8 @@ def _address(text, node_name, refusals):
 def _canonical_address(text):
     # Kept: a node reports the same few addresses probe after probe, and parsing one costs more
     # than the rest of its record's check.
+    if "%" in text or not text.isprintable():  # ipaddress takes a zone of any characters
+        return None
     try:
         return str(ipaddress.ip_address(text))
     except ValueError:
@@ -97,13 +102,21 @@ def _canonical_address(text):
 MAX_REASON_LENGTH = 400
 
 
+def agent_words(value):
+    """Free text an agent sent (why a fetch got no answer, why it is cut off) as text of at most
+    MAX_REASON_LENGTH characters; None stays None. Never passed to a panel: wherever it is
+    shown, it is shown escaped (logtext.shown)."""
+    if value is None:
+        return None
+    return (value if isinstance(value, str) else repr(value))[:MAX_REASON_LENGTH]
+
+
 def cut_off_reason(answer):
-    """The agent's reason, as text of at most MAX_REASON_LENGTH characters, when its answer says
-    it is cut off itself ({"inconclusive": reason}); None for any other answer."""
+    """The agent's reason (agent_words) when its answer says it is cut off itself
+    ({"inconclusive": reason}); None for any other answer."""
     if not isinstance(answer, dict) or "inconclusive" not in answer:
         return None
-    reason = answer["inconclusive"]
-    return (reason if isinstance(reason, str) else repr(reason))[:MAX_REASON_LENGTH]
+    return agent_words(answer["inconclusive"])
 
 
 def checked_record(answer, node_name, refusals=None):

@@ -1,5 +1,5 @@
 """A small local web site for probes: fast, slow, redirecting, forbidden, failing and dropping
-paths, and any page held back by `?delay=SECONDS`; `/_held?tag=T` tells how many requests with
+paths, and any page (a drop too) held back by `?delay=SECONDS`; `/_held?tag=T` tells how many requests with
 `?tag=T` it holds back right now, for a test that waits until probes are under way. aiohttp with a real listen backlog, so a burst of probes never waits on the site's own
 accept queue; a per-client delay lets each probing host see its own latency.
 
@@ -34,9 +34,6 @@ def make_app(delays=None):
         return web.json_response(held[request.query.get("tag", "")])
 
     async def page(request):
-        if request.path == "/drop":
-            request.transport.abort()  # the connection ends with no answer at all
-            raise web.HTTPInternalServerError()
         delay = delays.get(request.remote, 0) + (SLOW_SECONDS if request.path == "/slow" else 0)
         try:  # ?delay=SECONDS holds any page that long (at most a minute)
             delay += min(max(float(request.query.get("delay", 0)), 0), 60)
@@ -49,6 +46,9 @@ def make_app(delays=None):
                 await asyncio.sleep(delay)
             finally:
                 held[tag] -= 1
+        if request.path == "/drop":
+            request.transport.abort()  # the connection ends with no answer at all
+            raise web.HTTPInternalServerError()
         status, text = PAGES.get(request.path, (404, "<html><body>not found</body></html>"))
         headers = {"Location": "/fast"} if status in (301, 302) else {}
         return web.Response(status=status, text=text, content_type="text/html",

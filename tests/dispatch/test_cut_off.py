@@ -36,32 +36,43 @@ A, B = "http://a.example/", "http://b.example/"
     ((), (), 5, None, 0),                # no targets: a failure is always the site's
     ((A, B), (B,), 5, None, 2),          # one answers: the agent is connected
     ((A, B), (A, B), 0, None, 0),        # no time left to ask
+    ((A, B), (), connectivity.CHECK_SECONDS - 0.1, None, 0),  # no time for a whole check
     ((A, B), (), 5, "no check target answers (http://a.example/: resolve: no such name; "
                     "http://b.example/: resolve: no such name)", 2),
 ])
-def test_the_verdict_needs_every_check_target_silent(targets, answering, seconds, verdict,
-                                                     fetched):
+def test_the_verdict_needs_every_check_target_silent_for_a_whole_check(targets, answering,
+                                                                        seconds, verdict,
+                                                                        fetched):
     world = Targets(answering)
     check = Connectivity(targets, fetch=world.fetch, clock=lambda: world.now)
     assert check.cut_off(seconds) == verdict
     assert len(world.fetched) == fetched
-    assert all(head_only and timeout <= connectivity.CHECK_SECONDS
+    assert all(head_only and timeout == connectivity.CHECK_SECONDS
                for _, timeout, head_only in world.fetched)
 
 
-def test_a_verdict_is_kept_for_a_while_unless_its_check_was_cut_short():
+def test_a_verdict_is_kept_for_a_while():
     world = Targets(())
     check = Connectivity((A, B), fetch=world.fetch, clock=lambda: world.now)
-    assert check.cut_off(1) is not None and check.cut_off(1) is not None
-    assert len(world.fetched) == 4  # a shortened check's "cut off" may only be too short
-    assert check.cut_off(10) is not None
+    assert check.cut_off(10) is not None and len(world.fetched) == 2
+    assert check.cut_off(1) is not None  # too short for a check, but a verdict is kept
     world.answering = {A}
     world.now += connectivity.CACHE_SECONDS
     assert check.cut_off(10) is not None  # the burst of failures costs one check
-    assert len(world.fetched) == 6
+    assert len(world.fetched) == 2
     world.now += 0.01
     assert check.cut_off(10) is None  # the link is back
-    assert check.cut_off(10) is None and len(world.fetched) == 8
+    assert check.cut_off(10) is None and len(world.fetched) == 4
+
+
+@pytest.mark.parametrize("targets, seconds, reserved", [
+    ((A,), 2 * connectivity.CHECK_SECONDS, connectivity.CHECK_SECONDS),
+    ((A,), 2 * connectivity.CHECK_SECONDS - 0.01, 0),  # the probe would keep too little
+    ((), 60, 0),                                         # nothing to check
+])
+def test_a_probe_leaves_a_whole_check_its_time_when_its_budget_holds_both(targets, seconds,
+                                                                           reserved):
+    assert Connectivity(targets).reserve(seconds) == reserved
 
 
 @pytest.mark.parametrize("answer, reason", [

@@ -241,8 +241,7 @@ def main(out_path):
     logs = open(os.path.join(work, "services.log"), "ab")
     users = {"agent-" + node_id: node_id for node_id in AGENT_HOSTS}
     for user in ["center"] + list(users):
-        with open(os.path.join(work, user + ".password"), "w") as f:
-            f.write(os.urandom(16).hex())
+        natsconf.write_private(os.path.join(work, user + ".password"), os.urandom(16).hex())
     agents = {user: (password(work, user), node_id) for user, node_id in users.items()}
     processes = {}
     servers = ",".join("nats://%s:4222" % address(h) for h in ("nats1", "nats2", "nats3"))
