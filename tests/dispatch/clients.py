@@ -6,11 +6,20 @@ import resource
 import socket
 import time
 
-from tests.common import ask_center
+from boce_dispatch.network import Network, free_port
+from tests.common import SERVICE_ENV, SERVICE_PYTHON, ask_center
 
 MiB = 1024 * 1024
+DEADLINE = 2.0
 FORM = "Content-Type: application/x-www-form-urlencoded\r\n"
 BIG_HEAD = b"".join(b"X-%d: %s\r\n" % (n, b"v" * 8000) for n in range(120))  # 0.94 MB
+
+
+def two_nodes():
+    """The network the attackers try: two agents, a short deadline, a small limit."""
+    return Network([("北京电信", "bj"), ("上海联通", "sh")], port=free_port(),
+                   allowed_servers=["s1"], deadline=DEADLINE, max_probes=4, allow_private=True,
+                   env=SERVICE_ENV, python=SERVICE_PYTHON)
 
 
 def ask_timed(center_url, serverid, target):

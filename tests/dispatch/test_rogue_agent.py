@@ -14,18 +14,18 @@ pytest.importorskip("aiohttp")  # the network runs on the project's main interpr
 
 import nats  # noqa: E402
 
-from boce_dispatch.network import Network, free_port  # noqa: E402
-from tests.common import SERVICE_ENV, SERVICE_PYTHON  # noqa: E402
-from tests.dispatch.clients import ask_timed, center_log_after, resident_mib  # noqa: E402
-
-DEADLINE = 2.0
+from tests.dispatch.clients import (  # noqa: E402
+    DEADLINE,
+    ask_timed,
+    center_log_after,
+    resident_mib,
+    two_nodes,
+)
 
 
 @pytest.fixture(scope="module")
 def network():
-    with Network([("北京电信", "bj"), ("上海联通", "sh")], port=free_port(),
-                 allowed_servers=["s1"], deadline=DEADLINE, max_probes=4,
-                 allow_private=True, env=SERVICE_ENV, python=SERVICE_PYTHON) as running:
+    with two_nodes() as running:
         yield running
 
 

@@ -29,6 +29,7 @@ from tests.common import (  # noqa: E402
 )
 from tests.dispatch.clients import (  # noqa: E402
     BIG_HEAD,
+    DEADLINE,
     FORM,
     MiB,
     ask_timed,
@@ -37,16 +38,13 @@ from tests.dispatch.clients import (  # noqa: E402
     open_files,
     request,
     resident_mib,
+    two_nodes,
 )
-
-DEADLINE = 2.0
 
 
 @pytest.fixture(scope="module")
 def network():
-    with Network([("北京电信", "bj"), ("上海联通", "sh")], port=free_port(),
-                 allowed_servers=["s1"], deadline=DEADLINE, max_probes=4,
-                 allow_private=True, env=SERVICE_ENV, python=SERVICE_PYTHON) as running:
+    with two_nodes() as running:
         yield running
 
 
