@@ -25,7 +25,6 @@ export WHEEL_ARCHES
 ARM64 := build/arm64
 # The isolated build's packages for the test of a plain `pip install .` (see below).
 OFFLINE := build/offline
-OTHER_PYBIND11 := 3.1.0
 
 # The dispatch center's host name the module is built for (make wheel DISPATCH_HOST=name); unset,
 # the maker's center. The one variable reaches CMake, the version label, the sandbox's hosts
@@ -110,8 +109,11 @@ test-asan: module $(VENV)/.smtp $(VENV)/.boce-dispatch
 lint: $(VENV)/.lint-tools $(DEV_BUILD)/CMakeCache.txt
 	@echo "== lint: clang-format, then clang-tidy (about 2 minutes), then ruff"
 	clang-format --dry-run --Werror $(CXX_SOURCES)
+	@# clang-tidy reads GCC's commands, less the one GCC flag clang does not know.
+	mkdir -p $(DEV_BUILD)/tidy
+	sed 's/ -fno-gnu-unique//' $(DEV_BUILD)/compile_commands.json >$(DEV_BUILD)/tidy/compile_commands.json
 	@# Only findings show: clang-tidy's "N warnings generated" lines count system headers.
-	status=0; clang-tidy --quiet -p $(DEV_BUILD) $(wildcard src/host/*.cpp src/start_boce/*.cpp) \
+	status=0; clang-tidy --quiet -p $(DEV_BUILD)/tidy $(wildcard src/host/*.cpp src/start_boce/*.cpp) \
 	    2>$(DEV_BUILD)/clang-tidy.err || status=$$?; \
 	    grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$$' $(DEV_BUILD)/clang-tidy.err; \
 	    exit $$status
@@ -155,18 +157,14 @@ $(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages
 	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
 	touch $@
 
-# What a plain `pip install .` fetches for its isolated build (the pins of requirements-dev.txt),
-# and a pybind11 of another version for the interpreter's own site-packages: the test that such
-# a build uses the pinned pybind11 runs in the sandbox, which has no network.
+# What a plain `pip install .` fetches for its isolated build (the pins of requirements-dev.txt):
+# the test of such a build runs in the sandbox, which has no network.
 $(OFFLINE)/.complete: requirements-dev.txt Makefile | $(VENV)/.requirements
 	@echo "== the isolated build's packages into $(OFFLINE) (some seconds)"
-	grep -E '^(pybind11|scikit-build-core|packaging|pathspec|ninja)==' requirements-dev.txt \
+	grep -E '^(scikit-build-core|packaging|pathspec|ninja)==' requirements-dev.txt \
 	    >$(OFFLINE).txt
 	$(PY) -m pip download --quiet --disable-pip-version-check --no-deps --dest $(OFFLINE) \
 	    -r $(OFFLINE).txt
-	$(PY) -m pip download --quiet --disable-pip-version-check --no-deps --dest $(OFFLINE) \
-	    pybind11==$(OTHER_PYBIND11)
-	echo $(OTHER_PYBIND11) >$(OFFLINE)/other-pybind11
 	$(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])' >$(OFFLINE)/python
 	touch $@
 
@@ -203,8 +201,7 @@ $(DEV_BUILD)/CMakeCache.txt: CMakeLists.txt | $(VENV)/.requirements
 	cmake -S . -B $(DEV_BUILD) $$($(PY) -m tools.build_version) -DCMAKE_BUILD_TYPE=Debug \
 	    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 	    -DSTART_BOCE_WERROR=ON \
-	    -DPython_EXECUTABLE=$(PY) \
-	    -Dpybind11_DIR=$$($(PY) -c "import pybind11; print(pybind11.get_cmake_dir())") >/dev/null
+	    -DPython_EXECUTABLE=$(PY) >/dev/null
 text-tests: $(DEV_BUILD)/CMakeCache.txt
 	cmake --build $(DEV_BUILD) --target text_test >/dev/null
 	ctest --test-dir $(DEV_BUILD) --output-on-failure

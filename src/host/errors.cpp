@@ -1,24 +1,20 @@
 #include "host/errors.hpp"
 
-namespace host {
+#include <exception>
 
-bool is_ordinary_error(const py::error_already_set& error) {
-    return error.matches(PyExc_Exception);
-}
+namespace host {
 
 void set_error_from_current_exception() noexcept {
     try {
         throw;
-    } catch (py::error_already_set& error) {
+    } catch (Error& error) {
         error.restore();
-    } catch (py::builtin_exception& error) {
-        error.set_error();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
-        if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_RuntimeError, error.what());
+        PyErr_SetString(PyExc_RuntimeError, error.what());
     } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+        PyErr_SetString(PyExc_RuntimeError, "start_boce: unknown C++ exception");
     }
 }
 

@@ -10,71 +10,51 @@
 // never ignored. Where an ordinary error is caught, the constructor stays silent and the others
 // show the host's description of the error (`public.get_error_info()`) on standard output
 // (panel.hpp's completed_or_shown, beside the host's services it asks).
+//
+// A catch block never runs Python code: it only takes the error out. The C++ runtime keeps the
+// exceptions being handled in a list per thread, and the greenlets of a host under gevent share
+// the thread: Python code run inside a catch block could switch to another greenlet that throws
+// and catches exceptions of its own, and the list would come out of order.
 #pragma once
 
-#include <pybind11/pybind11.h>
-
 #include <new>
+#include <optional>
+
+#include "host/python.hpp"
 
 namespace host {
 
-namespace py = pybind11;
-
 // True for an ordinary error (Python's `Exception` and its subclasses), false for requests to
 // stop such as KeyboardInterrupt or SystemExit.
-bool is_ordinary_error(const py::error_already_set& error);
+inline bool is_ordinary_error(const Error& error) { return error.matches(PyExc_Exception); }
 
-// Inside a catch block: sets the Python error that the C++ exception in flight stands for, so
-// that no C++ exception ever unwinds through the runtime's frames. A Python error comes back as
-// itself, an exhausted allocator as MemoryError, pybind11's own errors as theirs, a C++ error
-// raised over a runtime error still set (pybind11's failed allocations) as that runtime error,
-// anything else as RuntimeError.
+// Inside a catch block at the edge of the module: sets the Python error that the C++ exception
+// in flight stands for, so that no C++ exception ever unwinds through the runtime's frames. A
+// Python error comes back as itself, an exhausted allocator as MemoryError, anything else as
+// RuntimeError.
 void set_error_from_current_exception() noexcept;
 
-// Runs `step`. An ordinary error it raises goes to `on_error` and ends the step; anything else
-// travels on. Errors raised by the plug-in's own C++ code count as the Python errors they become,
-// and so does running out of memory (MemoryError is an ordinary error).
+// Runs `step`. An ordinary error it raises ends the step and goes to `on_error`, once the catch
+// block is left; anything else travels on. Running out of memory in C++ counts as the
+// MemoryError it becomes (an ordinary error).
 template <typename Step, typename OnError>
 void on_ordinary_error(Step&& step, OnError&& on_error) {
+    std::optional<Error> failure;
     try {
         step();
-    } catch (py::error_already_set& error) {
+    } catch (Error& error) {
         if (!is_ordinary_error(error)) throw;
-        on_error(error);
-    } catch (py::builtin_exception& error) {
-        error.set_error();
-        on_error(py::error_already_set());
+        failure.emplace(std::move(error));
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        on_error(py::error_already_set());
-    } catch (const std::runtime_error&) {
-        if (PyErr_Occurred() == nullptr) throw;
-        py::error_already_set error;  // a runtime allocation that failed under pybind11
-        if (!is_ordinary_error(error)) throw error;
-        on_error(error);
+        failure.emplace(Error::no_memory());
     }
-}
-
-// Runs an operation's body. pybind11 answers a runtime allocation that failed (an int, a string,
-// a list it makes) with its own std::runtime_error, "Could not allocate ... object!", which its
-// dispatcher reports as RuntimeError; the runtime's own error, still set, is what happened and
-// leaves instead: MemoryError.
-template <typename Step>
-decltype(auto) with_runtime_errors(Step&& step) {
-    try {
-        return step();
-    } catch (const py::builtin_exception&) {
-        throw;
-    } catch (const std::runtime_error&) {
-        if (PyErr_Occurred() == nullptr) throw;
-        throw py::error_already_set();
-    }
+    if (failure) on_error(*failure);
 }
 
 // Runs `step`; an ordinary error ends it silently.
 template <typename Step>
 void ignoring_ordinary_errors(Step&& step) {
-    on_ordinary_error(std::forward<Step>(step), [](const py::error_already_set&) {});
+    on_ordinary_error(std::forward<Step>(step), [](Error&) {});
 }
 
 }  // namespace host

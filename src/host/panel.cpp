@@ -1,89 +1,87 @@
 #include "host/panel.hpp"
 
-#include "host/runtime.hpp"
-
 namespace host {
 
 namespace {
 
-py::object public_service(const char* name) { return plugin_attr("public").attr(name); }
+// The plug-in module's attributes that hold the host panel's modules, and their services.
+constinit Name public_module{"public"}, send_mail_module{"send_mail"};
+constinit Name ReadFile_name{"ReadFile"}, readFile_name{"readFile"}, writeFile{"writeFile"},
+    ExecShell{"ExecShell"}, md5_name{"md5"}, returnMsg{"returnMsg"}, httpPost{"httpPost"},
+    format_date_name{"format_date"}, to_size_name{"to_size"}, M{"M"},
+    get_error_info{"get_error_info"}, send_mail_name{"send_mail"};
+constinit Name where{"where"}, getField{"getField"}, insert_name{"insert"};
+constinit Name qq_smtp_send{"qq_smtp_send"}, dingding_send{"dingding_send"}, title_key{"title"},
+    body_key{"body"};
 
 }  // namespace
 
-Query Query::where(std::string_view condition, py::handle value) const {
-    return Query(query_.attr("where")(py::str(condition), value));
+Query Query::where(std::string_view condition, Handle value) const {
+    return Query(call_method(query_, host::where, text(condition), value));
 }
 
-py::object Query::get_field(py::handle field) const { return query_.attr("getField")(field); }
+Object Query::get_field(Handle field) const { return call_method(query_, getField, field); }
 
-void Query::insert(py::handle record) const {
-    py::object result = query_.attr("insert")(record);
+void Query::insert(Handle record) const {
+    Object result = call_method(query_, insert_name, record);
     if (PyUnicode_Check(result.ptr())) {
         PyErr_SetObject(PyExc_RuntimeError, result.ptr());
-        throw py::error_already_set();
+        raise_fetched();
     }
 }
 
-namespace panel {
+Object Panel::service(const Name& name) const { return attr(attr(module_, public_module), name); }
 
-py::object ReadFile(py::handle path) { return public_service("ReadFile")(path); }
+Object Panel::ReadFile(Handle path) const { return call(service(ReadFile_name), path); }
 
-py::object readFile(py::handle path) { return public_service("readFile")(path); }
+Object Panel::readFile(Handle path) const { return call(service(readFile_name), path); }
 
-void write_file(py::handle path, py::handle text) { public_service("writeFile")(path, text); }
-
-py::object exec_shell(std::string_view command_line) {
-    return public_service("ExecShell")(py::str(command_line));
+void Panel::write_file(Handle path, Handle content) const {
+    call(service(writeFile), path, content);
 }
 
-py::object md5(py::handle text) { return public_service("md5")(text); }
-
-py::object return_msg(bool status, std::string_view message) {
-    return public_service("returnMsg")(py::bool_(status), py::str(message));
+Object Panel::exec_shell(std::string_view command_line) const {
+    return call(service(ExecShell), text(command_line));
 }
 
-py::object http_post(std::string_view url, py::handle data, int timeout) {
-    return public_service("httpPost")(py::str(url), data, py::int_(timeout));
+Object Panel::md5(Handle content) const { return call(service(md5_name), content); }
+
+Object Panel::return_msg(bool status, std::string_view message) const {
+    return call(service(returnMsg), boolean(status), text(message));
 }
 
-py::object format_date() { return public_service("format_date")(); }
-
-SizeFormatter::SizeFormatter() : to_size_(public_service("to_size")) {}
-
-py::object SizeFormatter::operator()(py::handle bytes) const {
-#if PY_VERSION_HEX >= 0x03090000
-    PyObject* text = PyObject_CallOneArg(to_size_.ptr(), bytes.ptr());
-#else
-    PyObject* text = PyObject_CallFunctionObjArgs(to_size_.ptr(), bytes.ptr(), nullptr);
-#endif
-    if (text == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(text);
+Object Panel::http_post(std::string_view url, Handle data, int timeout) const {
+    return call(service(httpPost), text(url), data, integer(timeout));
 }
 
-Query table(std::string_view name) { return Query(public_service("M")(py::str(name))); }
+Object Panel::format_date() const { return call(service(format_date_name)); }
 
-py::object describe_error(const py::error_already_set& error) {
+Object Panel::to_size() const { return service(to_size_name); }
+
+Query Panel::table(std::string_view name) const { return Query(call(service(M), text(name))); }
+
+Object Panel::describe_error(Error& error) const {
     // Looked up before the scope opens: only the call itself runs "inside the except block".
-    auto get_error_info = public_service("get_error_info");
+    Object describe = service(get_error_info);
     HandledErrorScope handling(error);
-    return get_error_info();
+    return call(describe);
 }
 
-void show_error(const py::error_already_set& error) { print_line(describe_error(error)); }
+void Panel::show_error(Error& error) const { runtime_.print_line(describe_error(error)); }
 
-}  // namespace panel
+Object Panel::make_sender() const {
+    return call_method(attr(module_, send_mail_module), send_mail_name);
+}
 
 namespace sender {
 
-py::object make() { return plugin_attr("send_mail").attr("send_mail")(); }
-
-py::object send_mail_to(py::handle sender, py::handle recipient, py::handle title,
-                        py::handle body) {
-    using namespace py::literals;
-    return sender.attr("qq_smtp_send")(recipient, "title"_a = title, "body"_a = body);
+Object send_mail_to(Handle sender, Handle recipient, Handle title, Handle body) {
+    Object keywords = checked(PyTuple_Pack(2, title_key.handle().ptr(), body_key.handle().ptr()));
+    PyObject* arguments[] = {nullptr, recipient.ptr(), title.ptr(), body.ptr()};
+    return call_with(attr(sender, qq_smtp_send), arguments + 1, 3, keywords);
 }
 
-void send_dingding(py::handle sender, py::handle text) { sender.attr("dingding_send")(text); }
+void send_dingding(Handle sender, Handle content) { call_method(sender, dingding_send, content); }
 
 }  // namespace sender
 

@@ -1,78 +1,69 @@
 #include "host/runtime.hpp"
 
-#include <cstring>
-
-#include "host/errors.hpp"
 #include "host/values.hpp"
 
 namespace host {
 
 namespace {
 
-// Borrowed: an operation holds its module for as long as it can be called. Per thread, because a
-// host service that lets go of the GIL lets another thread run another module's operation.
-thread_local PyObject* module_in_scope = nullptr;
-
-py::object runtime_module(const char* name) { return py::module_::import(name); }
+// The plug-in module's attributes that hold runtime modules, and what the plug-in asks of them.
+constinit Name json_module{"json"}, time_module{"time"}, os_module{"os"}, sys_module{"sys"};
+// The runtime's modules that the plug-in module holds no attribute for.
+constinit Name uuid_module{"uuid"}, socket_module{"socket"}, builtins_module{"builtins"};
+constinit Name loads{"loads"}, dumps{"dumps"}, path{"path"}, exists{"exists"}, isfile{"isfile"},
+    link{"link"}, unlink{"unlink"}, chdir{"chdir"}, append_method{"append"}, time_now{"time"},
+    getnode{"getnode"}, gethostname{"gethostname"}, getfqdn{"getfqdn"}, print{"print"};
 
 }  // namespace
 
-ModuleScope::ModuleScope(py::handle module) noexcept : previous_(module_in_scope) {
-    module_in_scope = module.ptr();
+Object Runtime::module_attr(const Name& name) const { return attr(module_, name); }
+
+Object Runtime::json_loads(Handle text) const {
+    return call_method(module_attr(json_module), loads, text);
 }
 
-ModuleScope::~ModuleScope() { module_in_scope = previous_; }
-
-py::object plugin_attr(const char* name) {
-    if (module_in_scope == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "start_boce: no plug-in module in scope");
-        throw py::error_already_set();
-    }
-    return py::reinterpret_borrow<py::object>(module_in_scope).attr(name);
+Object Runtime::json_dumps(Handle value) const {
+    return call_method(module_attr(json_module), dumps, value);
 }
 
-py::object json_loads(py::handle text) { return plugin_attr("json").attr("loads")(text); }
-
-py::object json_dumps(py::handle value) { return plugin_attr("json").attr("dumps")(value); }
-
-bool path_exists(py::handle path) {
-    return is_truthy(plugin_attr("os").attr("path").attr("exists")(path));
+bool Runtime::path_exists(Handle file) const {
+    return is_truthy(call_method(attr(module_attr(os_module), path), exists, file));
 }
 
-bool is_regular_file(py::handle path) {
-    return is_truthy(plugin_attr("os").attr("path").attr("isfile")(path));
+bool Runtime::is_regular_file(Handle file) const {
+    return is_truthy(call_method(attr(module_attr(os_module), path), isfile, file));
 }
 
-void link_path(py::handle source, py::handle target) {
-    plugin_attr("os").attr("link")(source, target);
+void Runtime::link_path(Handle source, Handle target) const {
+    call_method(module_attr(os_module), link, source, target);
 }
 
-void remove_path(py::handle path) { plugin_attr("os").attr("unlink")(path); }
+void Runtime::remove_path(Handle file) const { call_method(module_attr(os_module), unlink, file); }
 
-void change_directory(std::string_view path) { plugin_attr("os").attr("chdir")(py::str(path)); }
-
-void append_search_path(std::string_view entry) {
-    plugin_attr("sys").attr("path").attr("append")(py::str(entry));
+void Runtime::change_directory(std::string_view directory) const {
+    call_method(module_attr(os_module), chdir, text(directory));
 }
 
-py::object current_time() { return plugin_attr("time").attr("time")(); }
-
-py::object node_id() { return runtime_module("uuid").attr("getnode")(); }
-
-py::object host_name() { return runtime_module("socket").attr("gethostname")(); }
-
-py::object fully_qualified_name(py::handle name) {
-    return runtime_module("socket").attr("getfqdn")(name);
+void Runtime::append_search_path(std::string_view entry) const {
+    call_method(attr(module_attr(sys_module), path), append_method, text(entry));
 }
 
-void print_line(py::handle value) { runtime_module("builtins").attr("print")(value); }
+Object Runtime::current_time() const { return call_method(module_attr(time_module), time_now); }
+
+Object Runtime::node_id() const { return call_method(loaded_module(uuid_module), getnode); }
+
+Object Runtime::host_name() const { return call_method(loaded_module(socket_module), gethostname); }
+
+Object Runtime::fully_qualified_name(Handle name) const {
+    return call_method(loaded_module(socket_module), getfqdn, name);
+}
+
+void Runtime::print_line(Handle value) const {
+    call_method(loaded_module(builtins_module), print, value);
+}
 
 #if PY_VERSION_HEX >= 0x030B0000
-HandledErrorScope::HandledErrorScope(const py::error_already_set& error)
-    : previous_(PyErr_GetHandledException()) {
-    // Entering an `except` block attaches the traceback to the exception; the runtime's
-    // formatters read it from there.
-    if (error.trace()) PyException_SetTraceback(error.value().ptr(), error.trace().ptr());
+HandledErrorScope::HandledErrorScope(Error& error) : previous_(PyErr_GetHandledException()) {
     PyErr_SetHandledException(error.value().ptr());
 }
 
@@ -81,46 +72,21 @@ HandledErrorScope::~HandledErrorScope() {
     Py_XDECREF(previous_);
 }
 #else
-HandledErrorScope::HandledErrorScope(const py::error_already_set& error) {
+HandledErrorScope::HandledErrorScope(Error& error) {
     PyErr_GetExcInfo(&previous_type_, &previous_, &previous_traceback_);
-    if (error.trace()) PyException_SetTraceback(error.value().ptr(), error.trace().ptr());
+    PyObject* value = error.value().ptr();
+    PyObject* type = value != nullptr ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : nullptr;
+    PyObject* traceback = value != nullptr ? PyException_GetTraceback(value) : nullptr;
     // PyErr_SetExcInfo steals its three references.
-    PyErr_SetExcInfo(error.type().inc_ref().ptr(), error.value().inc_ref().ptr(),
-                     error.trace().inc_ref().ptr());
+    Py_XINCREF(type);
+    Py_XINCREF(value);
+    PyErr_SetExcInfo(type, value, traceback);
 }
 
 HandledErrorScope::~HandledErrorScope() {
     PyErr_SetExcInfo(previous_type_, previous_, previous_traceback_);
 }
 #endif
-
-static_assert(PYBIND11_VERSION_MAJOR == 2 && PYBIND11_VERSION_MINOR == 13,
-              "prepare_pybind11 mirrors the module entry of pybind11 2.13: check it against the "
-              "PYBIND11_MODULE of this pybind11 before changing the version");
-
-bool prepare_pybind11() noexcept {
-    const char* built_for =
-        PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(PY_MINOR_VERSION);
-    const char* running = Py_GetVersion();
-    const std::size_t length = std::strlen(built_for);
-    if (std::strncmp(running, built_for, length) != 0 ||
-        (running[length] >= '0' && running[length] <= '9')) {
-        PyErr_Format(PyExc_ImportError,
-                     "start_boce was built for Python %s, but this interpreter is %s", built_for,
-                     running);
-        return false;
-    }
-    try {
-        py::detail::get_internals();
-        // Its module-local state too, which pybind11 otherwise makes on first use: that can be
-        // the translation of a MemoryError, where a failure would end the process.
-        py::detail::get_local_internals();
-        return true;
-    } catch (...) {
-        set_error_from_current_exception();
-        return false;
-    }
-}
 
 namespace {
 // glibc places a loaded module's thread-local block in the static area only when the module reads

@@ -9,54 +9,37 @@
 
 namespace host {
 
-namespace {
+bool is_truthy(Handle value) { return checked_status(PyObject_IsTrue(value.ptr())) != 0; }
 
-py::object checked(PyObject* result) {
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
+bool contains(Handle container, Handle member) {
+    return checked_status(PySequence_Contains(container.ptr(), member.ptr())) != 0;
 }
 
-int checked_flag(int result) {
-    if (result < 0) throw py::error_already_set();
-    return result;
-}
-
-}  // namespace
-
-PyObject* Name::make() const {
-    object_ = PyUnicode_InternFromString(text_);  // kept for the process: never released
-    if (object_ == nullptr) throw py::error_already_set();
-    return object_;
-}
-
-bool is_truthy(py::handle value) { return checked_flag(PyObject_IsTrue(value.ptr())) != 0; }
-
-bool contains(py::handle container, py::handle member) {
-    return checked_flag(PySequence_Contains(container.ptr(), member.ptr())) != 0;
-}
-
-bool equals(py::handle left, py::handle right) {
+bool equals(Handle left, Handle right) {
     if (PyUnicode_CheckExact(left.ptr()) && PyUnicode_CheckExact(right.ptr())) {
         return PyUnicode_Compare(left.ptr(), right.ptr()) == 0;
     }
-    return is_truthy(checked(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ)));
+    return compares(left, right, Py_EQ);
 }
 
-py::object get_item(py::handle container, py::handle key) {
-    return checked(PyObject_GetItem(container.ptr(), key.ptr()));
+bool compares(Handle left, Handle right, int operation) {
+    return is_truthy(checked(PyObject_RichCompare(left.ptr(), right.ptr(), operation)));
 }
 
-py::object text_form(py::handle value) { return checked(PyObject_Str(value.ptr())); }
+Object sum(Handle left, Handle right) { return checked(PyNumber_Add(left.ptr(), right.ptr())); }
 
-py::object formatted(py::handle value, const Name& format_spec) {
+Object text_form(Handle value) { return checked(PyObject_Str(value.ptr())); }
+
+Object formatted(Handle value, const Name& format_spec) {
     return checked(PyObject_Format(value.ptr(), format_spec.handle().ptr()));
 }
 
-py::object whole_number(py::handle value) { return checked(PyNumber_Long(value.ptr())); }
+Object whole_number(Handle value) { return checked(PyNumber_Long(value.ptr())); }
 
-void raise_concatenation_error(py::handle value) {
-    throw py::type_error(std::string("can only concatenate str (not \"") +
-                         Py_TYPE(value.ptr())->tp_name + "\") to str");
+void raise_concatenation_error(Handle value) {
+    PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                 Py_TYPE(value.ptr())->tp_name);
+    raise_fetched();
 }
 
 namespace {
@@ -99,13 +82,12 @@ char* put_units(char* out, const void* data, std::size_t length, Surrogates surr
 
 }  // namespace
 
-std::optional<std::string_view> utf8_of(py::handle value, std::string& scratch,
-                                        Surrogates surrogates) {
+std::optional<std::string_view> utf8_of(Handle value, std::string& scratch, Surrogates surrogates) {
     PyObject* text = value.ptr();
     if (!PyUnicode_Check(text)) return std::nullopt;
 #if PY_VERSION_HEX < 0x030C0000
     // Before 3.12 a text made by the old C API may not hold its compact form yet.
-    if (PyUnicode_READY(text) < 0) throw py::error_already_set();
+    checked_status(PyUnicode_READY(text));
 #endif
     const void* data = PyUnicode_DATA(text);
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
@@ -157,12 +139,12 @@ void TextOfSize::put_utf8(std::string_view utf8) {
     }
 }
 
-py::str TextOfSize::finish() {
+Object TextOfSize::finish() {
     if (written_ != length_) throw std::length_error("text shorter than announced");
-    return py::reinterpret_steal<py::str>(text_.release());
+    return std::move(text_);
 }
 
-std::optional<long long> small_integer(py::handle value) {
+std::optional<long long> small_integer(Handle value) {
     if (!PyLong_CheckExact(value.ptr())) return std::nullopt;
     int overflow = 0;
     const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
@@ -170,44 +152,50 @@ std::optional<long long> small_integer(py::handle value) {
     return number;
 }
 
-std::optional<double> float_value(py::handle value) {
+std::optional<double> float_value(Handle value) {
     if (!PyFloat_CheckExact(value.ptr())) return std::nullopt;
     return PyFloat_AS_DOUBLE(value.ptr());
 }
 
-std::optional<std::uint64_t> integer_low_bits(py::handle value) {
+std::optional<std::uint64_t> integer_low_bits(Handle value) {
     if (!PyLong_Check(value.ptr())) return std::nullopt;
     const unsigned long long bits = PyLong_AsUnsignedLongLongMask(value.ptr());
-    if (bits == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        throw py::error_already_set();
-    }
+    if (bits == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_fetched();
     return bits;
 }
 
-bool is_orderable_number(py::handle value) {
+bool is_orderable_number(Handle value) {
     PyObject* object = value.ptr();
     if (PyBool_Check(object)) return false;
     if (PyLong_Check(object)) return true;
     return PyFloat_Check(object) && !std::isnan(PyFloat_AS_DOUBLE(object));
 }
 
-std::vector<std::size_t> positions_sorted_descending(const std::vector<py::object>& keys) {
-    using namespace py::literals;
+std::vector<std::size_t> positions_sorted_descending(const std::vector<Object>& keys) {
+    static constinit Name sort{"sort"}, getitem{"__getitem__"}, key{"key"}, reverse{"reverse"};
     const std::size_t count = keys.size();
-    py::list key_list;
-    py::list positions;
+    Object key_list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    Object positions = checked(PyList_New(static_cast<Py_ssize_t>(count)));
     for (std::size_t i = 0; i < count; ++i) {
-        key_list.append(keys[i]);
-        positions.append(py::int_(i));
+        PyList_SET_ITEM(key_list.ptr(), static_cast<Py_ssize_t>(i), Object(keys[i]).release());
+        PyList_SET_ITEM(positions.ptr(), static_cast<Py_ssize_t>(i),
+                        integer(static_cast<long long>(i)).release());
     }
-    positions.attr("sort")("key"_a = key_list.attr("__getitem__"), "reverse"_a = true);
+    // positions.sort(key=key_list.__getitem__, reverse=True)
+    Object by_key = attr(key_list, getitem);
+    Object keywords = checked(PyTuple_Pack(2, key.handle().ptr(), reverse.handle().ptr()));
+    PyObject* arguments[] = {nullptr, by_key.ptr(), Py_True};
+    call_with(attr(positions, sort), arguments + 1, 2, keywords);
 
     std::vector<std::size_t> order;
     order.reserve(count);
-    for (py::handle position : positions) {
-        const auto index = position.cast<std::size_t>();
-        if (index >= count || order.size() == count) throw std::runtime_error("ordering disturbed");
-        order.push_back(index);
+    for (const Object& position : Iteration(positions)) {
+        const auto index = small_integer(position);
+        if (!index || *index < 0 || static_cast<std::size_t>(*index) >= count ||
+            order.size() == count) {
+            throw std::runtime_error("ordering disturbed");
+        }
+        order.push_back(static_cast<std::size_t>(*index));
     }
     return order;
 }

@@ -1,8 +1,5 @@
 // The alert: the report and its title delivered by e-mail, to the recipient list or the mailbox
 // of the mail settings, or by DingTalk.
-#include "host/errors.hpp"
-#include "host/panel.hpp"
-#include "host/runtime.hpp"
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
@@ -12,37 +9,40 @@ namespace start_boce {
 
 namespace {
 
-void deliver_by_dingding(const py::object& self, py::handle settings, py::handle /*title*/,
-                         py::handle report) {
-    if (!host::is_truthy(settings[names::dingding])) return;
-    host::completed_or_shown([&] { host::sender::send_dingding(self.attr(sender_attr), report); });
+void deliver_by_dingding(const Host& host, Handle self, Handle settings, Handle /*title*/,
+                         Handle report) {
+    if (!host::is_truthy(host::get_item(settings, names::dingding))) return;
+    host.panel.completed_or_shown(
+        [&] { host::sender::send_dingding(host::attr(self, sender_attr), report); });
 }
 
-bool mail_enabled(py::handle settings) {
-    return host::is_truthy(settings[names::user_mail][names::user_name]);
+bool mail_enabled(Handle settings) {
+    return host::is_truthy(
+        host::get_item(host::get_item(settings, names::user_mail), names::user_name));
 }
 
-void deliver_by_mail(const py::object& self, py::handle settings, py::handle title,
-                     py::handle report) {
-    py::object user_mail = settings[names::user_mail];
+void deliver_by_mail(const Host& host, Handle self, Handle settings, Handle title, Handle report) {
+    Object user_mail = host::get_item(settings, names::user_mail);
     if (!host::is_truthy(user_mail)) return;
-    py::object recipients = self.attr(mail_list_attr);
-    if (py::len(recipients) == 0) {
+    Object recipients = host::attr(self, mail_list_attr);
+    if (host::length(recipients) == 0) {
         // No recipient list: the mailbox of the mail settings, and the sender's answer is shown.
         if (!mail_enabled(settings)) return;
-        py::object mailbox = host::text_form(user_mail[names::info][names::qq_mail]);
-        host::completed_or_shown([&] {
-            host::print_line(
-                host::sender::send_mail_to(self.attr(sender_attr), mailbox, title, report));
+        Object mailbox =
+            host::text_form(host::get_item(host::get_item(user_mail, names::info), names::qq_mail));
+        host.panel.completed_or_shown([&] {
+            host.runtime.print_line(
+                host::sender::send_mail_to(host::attr(self, sender_attr), mailbox, title, report));
         });
         return;
     }
-    for (py::handle recipient : recipients) {
+    for (const Object& recipient : host::Iteration(recipients)) {
         if (!mail_enabled(settings)) continue;
-        py::object address = host::text_form(recipient);
+        Object address = host::text_form(recipient);
         // A missing sender fails each delivery on its own, like any other sending error.
-        host::completed_or_shown(
-            [&] { host::sender::send_mail_to(self.attr(sender_attr), address, title, report); });
+        host.panel.completed_or_shown([&] {
+            host::sender::send_mail_to(host::attr(self, sender_attr), address, title, report);
+        });
     }
 }
 
@@ -51,29 +51,27 @@ void deliver_by_mail(const py::object& self, py::handle settings, py::handle tit
 // host/panel.
 struct Channel {
     const host::Name& name;
-    void (*deliver)(const py::object& self, py::handle settings, py::handle title,
-                    py::handle report);
+    void (*deliver)(const Host& host, Handle self, Handle settings, Handle title, Handle report);
 };
 constexpr Channel channels[] = {{names::dingding_channel, deliver_by_dingding},
                                 {names::mail_channel, deliver_by_mail}};
 
 }  // namespace
 
-py::object send_mail(const py::object& self, const py::object& data, const py::object& num,
-                     const py::object& id, const py::object& send) {
-    py::object name = host::panel::table(task_table).where("id=?", id).get_field(names::name);
-    py::object title = make_title(name, num);
-    py::str report = make_report(data);
+Object send_mail(const Host& host, Handle self, Handle data, Handle num, Handle id, Handle send) {
+    Object name = host.panel.table(task_table).where("id=?", id).get_field(names::name);
+    Object title = make_title(name, num);
+    Object report = make_report(host, data);
 
     // Read once the report is complete, whatever the channel.
-    py::object settings = self.attr(operation_name::get_settings)();
+    Object settings = host::call_method(self, operation_name::get_settings);
     for (const Channel& channel : channels) {
         if (host::equals(send, channel.name)) {
-            channel.deliver(self, settings, title, report);
+            channel.deliver(host, self, settings, title, report);
             break;
         }
     }
-    return py::none();
+    return host::none();
 }
 
 }  // namespace start_boce

@@ -1,7 +1,5 @@
 // Server identity: MAC address, host name and processor model, kept as `serverid` in the
 // account file.
-#include "host/panel.hpp"
-#include "host/runtime.hpp"
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
@@ -11,54 +9,59 @@ namespace start_boce {
 
 namespace {
 
-constexpr const char* cpu_name_command = "cat /proc/cpuinfo|grep 'model name'|cut -d : -f2";
-constexpr const char* login_required = "请先登陆Dovrin官网用户";
+constexpr std::string_view cpu_name_command = "cat /proc/cpuinfo|grep 'model name'|cut -d : -f2";
+constexpr std::string_view login_required = "请先登陆Dovrin官网用户";
+constinit host::Name strip{"strip"}, left_shift{"__lshift__"};
 
 // The node id read as uuid.UUID(int=node_id), of which the address is the low 48 bits: the
 // range is checked with the value's own comparisons, as UUID checks it, and the digits come from
 // the integer value itself, as "%032x" formats it, whatever methods a subclass overrides.
-std::uint64_t hardware_address(py::handle node_id) {
-    const py::object uuid_limit = py::int_(1).attr("__lshift__")(128);
-    if (!(py::int_(0) <= node_id && node_id < uuid_limit)) {
-        throw py::value_error("int is out of range (need a 128-bit value)");
+std::uint64_t hardware_address(Handle node_id) {
+    const Object zero = host::integer(0);
+    const Object uuid_limit = host::call_method(host::integer(1), left_shift, host::integer(128));
+    if (!(host::compares(zero, node_id, Py_LE) && host::compares(node_id, uuid_limit, Py_LT))) {
+        host::raise(PyExc_ValueError, "int is out of range (need a 128-bit value)");
     }
     const auto low_bits = host::integer_low_bits(node_id);
-    if (!low_bits) throw py::type_error("%x format: an integer is required");
+    if (!low_bits) host::raise(PyExc_TypeError, "%x format: an integer is required");
     return *low_bits & 0xFFFF'FFFF'FFFFULL;
 }
 
-py::object make_server_id(const py::object& self) {
-    py::object mac_address = self.attr(operation_name::get_mac_address)();
-    py::object host_name = self.attr(operation_name::get_hostname)();
-    py::object mac_and_host = mac_address + host_name;
-    py::object cpu_name = self.attr(operation_name::get_cpuname)();
-    py::object first_digest = host::panel::md5(mac_and_host);
-    py::object second_digest = host::panel::md5(cpu_name);
-    return first_digest + second_digest;
+Object make_server_id(const Host& host, Handle self) {
+    Object mac_address = host::call_method(self, operation_name::get_mac_address);
+    Object host_name = host::call_method(self, operation_name::get_hostname);
+    Object mac_and_host = host::sum(mac_address, host_name);
+    Object cpu_name = host::call_method(self, operation_name::get_cpuname);
+    Object first_digest = host.panel.md5(mac_and_host);
+    Object second_digest = host.panel.md5(cpu_name);
+    return host::sum(first_digest, second_digest);
 }
 
 }  // namespace
 
-py::object get_mac_address(const py::object&) {
-    return py::str(text::mac_text(hardware_address(host::node_id())));
+Object get_mac_address(const Host& host, Handle) {
+    return host::text(text::mac_text(hardware_address(host.runtime.node_id())));
 }
 
-py::object get_cpuname(const py::object&) {
-    py::object output = host::panel::exec_shell(cpu_name_command)[py::int_(0)];
-    return output.attr("strip")();
+Object get_cpuname(const Host& host, Handle) {
+    Object output = host::get_item(host.panel.exec_shell(cpu_name_command), host::integer(0));
+    return host::call_method(output, strip);
 }
 
-py::object get_hostname(const py::object&) { return host::fully_qualified_name(host::host_name()); }
+Object get_hostname(const Host& host, Handle) {
+    return host.runtime.fully_qualified_name(host.runtime.host_name());
+}
 
-py::object create_serverid(const py::object& self, const py::object& /*get*/) {
-    py::str account_file(account_file_path);
-    if (!host::path_exists(account_file)) return host::panel::return_msg(false, login_required);
-    py::object account = host::json_loads(host::panel::readFile(account_file));
-    if (!host::is_truthy(account)) return host::panel::return_msg(false, login_required);
+Object create_serverid(const Host& host, Handle self, Handle /*get*/) {
+    Object account_file = host::text(account_file_path);
+    if (!host.runtime.path_exists(account_file))
+        return host.panel.return_msg(false, login_required);
+    Object account = host.runtime.json_loads(host.panel.readFile(account_file));
+    if (!host::is_truthy(account)) return host.panel.return_msg(false, login_required);
     if (host::contains(account, names::serverid)) return account;
 
-    account[names::serverid] = make_server_id(self);
-    host::panel::write_file(account_file, host::json_dumps(account));
+    host::set_item(account, names::serverid, make_server_id(host, self));
+    host.panel.write_file(account_file, host.runtime.json_dumps(account));
     return account;
 }
 

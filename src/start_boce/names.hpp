@@ -2,16 +2,18 @@
 // it exchanges with the dispatch center and the report. Keys are made once per process.
 #pragma once
 
-#include "host/values.hpp"
+#include "host/python.hpp"
 
 namespace start_boce {
 
 // The class name, and its private names as Python mangles `__name` inside the class.
 inline constexpr const char* class_name = "start_boce";
-inline constexpr const char* mail_config_attr = "_start_boce__mail_config";
-inline constexpr const char* mail_list_data_attr = "_start_boce__mail_list_data";
-inline constexpr const char* dingding_config_attr = "_start_boce__dingding_config";
-inline constexpr const char* mail_list_attr = "_start_boce__mail_list";
+inline constinit host::Name mail_config_attr{"_start_boce__mail_config"};
+inline constinit host::Name mail_list_data_attr{"_start_boce__mail_list_data"};
+inline constinit host::Name dingding_config_attr{"_start_boce__dingding_config"};
+inline constinit host::Name mail_list_attr{"_start_boce__mail_list"};
+// The object's attribute that holds the sender object the constructor made.
+inline constinit host::Name sender_attr{"mail"};
 
 // Files of the host panel.
 inline constexpr const char* mail_config_path = "/www/server/panel/data/stmp_mail.json";

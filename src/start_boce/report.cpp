@@ -6,16 +6,19 @@
 #include <string_view>
 
 #include "host/chunked_text.hpp"
-#include "host/panel.hpp"
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
 #include "start_boce/text.hpp"
 
 namespace start_boce {
 
+using host::Handle;
+using host::Object;
+
 namespace {
 
-constexpr const char* title_template = "【{}】Quellan拔测监控到[{}]个测试异常";
+constinit host::Name format{"format"};
+constexpr std::string_view title_template = "【{}】Quellan拔测监控到[{}]个测试异常";
 
 constexpr std::string_view report_start = "<h2>Quellan企业平台拔测监控报表(";
 constexpr std::string_view table_head =
@@ -46,16 +49,16 @@ class ReportBuilder {
     void append(std::string_view text) { buffer_ += text; }
 
     // A text the page shows as it is (date, sizes): it must be a text, as in `str + value`.
-    void append_text(py::handle value) { buffer_ += utf8_of(value, host::Surrogates::kept); }
+    void append_text(Handle value) { buffer_ += utf8_of(value, host::Surrogates::kept); }
 
     // A text from the dispatch center: escaped, since it comes from the network, and with every
     // surrogate code point made U+FFFD, so that the report can always be encoded for sending.
-    void append_network_text(py::handle value) {
+    void append_network_text(Handle value) {
         text::append_html_escaped(buffer_, utf8_of(value, host::Surrogates::replaced));
     }
 
     // `http_code` in its default text form, from the network like the other cells.
-    void append_code(py::handle value) {
+    void append_code(Handle value) {
         if (const auto number = host::small_integer(value)) {
             text::append_integer(buffer_, *number);
             return;
@@ -64,7 +67,7 @@ class ReportBuilder {
     }
 
     // "{:.2f}".format(value)
-    void append_two_decimals(py::handle value) {
+    void append_two_decimals(Handle value) {
         if (const auto number = host::float_value(value)) {
             text::append_two_decimals(buffer_, *number);
         } else if (const auto integer = host::small_integer(value)) {
@@ -77,7 +80,7 @@ class ReportBuilder {
     }
 
     // The finished text; the chunks are gone afterwards.
-    py::str finish() {
+    Object finish() {
         end_row();
         host::TextOfSize report(text_.code_points(), text_.widest());
         text_.drain([&](std::string_view chunk) { report.put_utf8(chunk); });
@@ -85,7 +88,7 @@ class ReportBuilder {
     }
 
   private:
-    std::string_view utf8_of(py::handle value, host::Surrogates surrogates) {
+    std::string_view utf8_of(Handle value, host::Surrogates surrogates) {
         const auto utf8 = host::utf8_of(value, scratch_, surrogates);
         if (!utf8) host::raise_concatenation_error(value);
         return *utf8;
@@ -98,22 +101,35 @@ class ReportBuilder {
 
 // Writes the replacement texts into an empty `primary_ip` or `http_code` of the caller's record;
 // true when either was empty, which marks the row.
-bool replace_empty_fields(py::handle record) {
+bool replace_empty_fields(Handle record) {
     bool marked = false;
     for (const auto& [field, replacement] :
          {std::pair{&names::primary_ip, &names::unresolved_address},
           std::pair{&names::http_code, &names::unreachable}}) {
         if (!host::is_truthy(host::get_item(record, *field))) {
-            record[*field] = replacement->handle();
+            host::set_item(record, *field, *replacement);
             marked = true;
         }
     }
     return marked;
 }
 
-// `size_text` is looked up when the first size is written, as a plain call would look it up.
-void append_row(ReportBuilder& report, std::optional<host::panel::SizeFormatter>& size_text,
-                py::handle record) {
+// The host's size formatter, `public.to_size`, looked up when the first size is written, as a
+// plain call would look it up, and kept for the rest of the report.
+class SizeText {
+  public:
+    explicit SizeText(const host::Host& host) : host_(host) {}
+    Object operator()(Handle bytes) {
+        if (!to_size_) to_size_ = host_.panel.to_size();
+        return host::call(to_size_, bytes);
+    }
+
+  private:
+    const host::Host& host_;
+    Object to_size_;
+};
+
+void append_row(ReportBuilder& report, SizeText& size_text, Handle record) {
     const auto field = [&](const host::Name& name) { return host::get_item(record, name); };
     const bool marked = replace_empty_fields(record);
     report.append(row_start);
@@ -131,28 +147,27 @@ void append_row(ReportBuilder& report, std::optional<host::panel::SizeFormatter>
     report.append(time_cell_end);
     report.append_two_decimals(field(names::starttransfer_time));
     report.append(time_cell_end);
-    py::object size = field(names::size_download);
-    if (!size_text) size_text.emplace();
-    report.append_text((*size_text)(size));
+    Object size = field(names::size_download);
+    report.append_text(size_text(size));
     report.append(cell_break);
-    report.append_text((*size_text)(field(names::speed_download)));
+    report.append_text(size_text(field(names::speed_download)));
     report.append(row_end);
     report.end_row();
 }
 
 }  // namespace
 
-py::object make_title(py::handle task_name, py::handle anomaly_count) {
-    return py::str(title_template).attr("format")(task_name, anomaly_count);
+Object make_title(Handle task_name, Handle anomaly_count) {
+    return host::call_method(host::text(title_template), format, task_name, anomaly_count);
 }
 
-py::str make_report(py::handle data) {
+Object make_report(const host::Host& host, Handle data) {
     ReportBuilder report;
     report.append(report_start);
-    report.append_text(host::panel::format_date());
+    report.append_text(host.panel.format_date());
     report.append(table_head);
-    std::optional<host::panel::SizeFormatter> size_text;
-    for (py::handle record : data) {
+    SizeText size_text(host);
+    for (const Object& record : host::Iteration(data)) {
         if (host::is_truthy(record)) append_row(report, size_text, record);
     }
     report.append(report_end);

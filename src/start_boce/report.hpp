@@ -2,13 +2,12 @@
 // caller's records as it reads them.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "host/host.hpp"
+#include "host/python.hpp"
 
 namespace start_boce {
 
-namespace py = pybind11;
-
-py::object make_title(py::handle task_name, py::handle anomaly_count);
-py::str make_report(py::handle data);
+host::Object make_title(host::Handle task_name, host::Handle anomaly_count);
+host::Object make_report(const host::Host& host, host::Handle data);
 
 }  // namespace start_boce

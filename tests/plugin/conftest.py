@@ -77,6 +77,13 @@ def stdout(capsys):
     return PrintedText(capsys)
 
 
+@pytest.fixture(scope="session")
+def failing_malloc(tmp_path_factory):
+    """The allocator that fails on request, to preload into a child (tests/plugin/children)."""
+    from tests.plugin.children import build_failing_malloc
+    return build_failing_malloc(tmp_path_factory.mktemp("shim"))
+
+
 @pytest.fixture
 def run(host):
     """A plug-in whose dispatch answer and report are the test's (runs.Run)."""

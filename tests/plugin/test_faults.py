@@ -4,9 +4,6 @@ Python error it stands for, nothing aborts the panel process, and no run is lost
 The out-of-memory cases run in a child process, with an allocator that starts failing on request
 (tests/failing_malloc.c, preloaded) or under an address-space limit."""
 
-import os
-import platform
-import subprocess
 import sys
 import textwrap
 
@@ -14,45 +11,9 @@ import pytest
 
 import start_boce
 from tests.answers import record
-from tests.common import EMULATED, REPO, SERVICE_PYTHON
+from tests.common import EMULATED
+from tests.plugin.children import SANITIZED, run_child
 from tests.plugin.runs import stored
-
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
-CHILD_SETUP = """
-import ctypes, resource, sys, threading
-from tools.light_host import make_public, make_send_mail
-sys.modules["public"] = make_public({}, lambda: "[]")
-sys.modules["send_mail"] = make_send_mail()
-import start_boce
-"""
-
-
-def c_compiler():
-    """gcc, or on an emulated machine Zig's cc for that machine (the project's own interpreter
-    has it), with its cache in the project's build directory."""
-    if not EMULATED:
-        return ["gcc"], os.environ
-    cache = os.path.join(REPO, "build", "zig-cache")
-    return ([SERVICE_PYTHON, "-m", "ziglang", "cc", "-target", platform.machine() + "-linux-gnu"],
-            dict(os.environ, ZIG_GLOBAL_CACHE_DIR=cache, ZIG_LOCAL_CACHE_DIR=cache))
-
-
-@pytest.fixture(scope="module")
-def failing_malloc(tmp_path_factory):
-    library = tmp_path_factory.mktemp("shim") / "failing_malloc.so"
-    compiler, env = c_compiler()
-    subprocess.run(compiler + ["-shared", "-fPIC", "-O1", "-o", str(library),
-                               os.path.join(REPO, "tests", "failing_malloc.c"), "-ldl"],
-                   check=True, env=env)
-    return str(library)
-
-
-def run_child(code, preload=None, **environment):
-    env = dict(os.environ, **environment)
-    if preload:
-        env["LD_PRELOAD"] = preload
-    return subprocess.run([sys.executable, "-c", CHILD_SETUP + textwrap.dedent(code)],
-                          capture_output=True, text=True, env=env, cwd=REPO, timeout=300)
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers bring their own allocator")
@@ -68,22 +29,24 @@ def run_child(code, preload=None, **environment):
                 shim.fail_allocations(-1)
         print("constructed")
      """, "constructed"),
-    # The first call of a new thread with nothing left to allocate: an error, never an abort.
+    # The first call of a new thread with nothing left to allocate, raising an error on its way
+    # out of the module's C++ (whose exception state per thread must need no allocation): the
+    # error, never an abort.
     ("""
         shim, plugin, seen = ctypes.CDLL(None), start_boce.start_boce(), []
         def first_call():
             shim.fail_allocations(0)
             try:
-                plugin.get_hostname()
-            except MemoryError:
-                seen.append("MemoryError")
+                plugin.get_state(None, 1)
+            except (TypeError, MemoryError) as error:
+                seen.append(type(error).__name__)
             finally:
                 shim.fail_allocations(-1)
         thread = threading.Thread(target=first_call)
         thread.start()
         thread.join()
         print(seen[0])
-     """, "MemoryError"),
+     """, "TypeError"),
 ])
 def test_running_out_of_memory_never_aborts_the_process(failing_malloc, code, printed):
     result = run_child(code, preload=failing_malloc)
