@@ -172,6 +172,44 @@ def test_subclasses_and_instance_attributes_work_as_for_a_python_class(host):
         start_boce.start_boce(1)
 
 
+WRONG_CALLS = [
+    ("no object", lambda cls, obj: cls.get_user_mail()),
+    ("one too many", lambda cls, obj: obj.get_state(1, 2, 3)),
+    ("too many beside a default", lambda cls, obj: obj.send_mail(1, 2, 3, 4, 5)),
+    ("one missing", lambda cls, obj: obj.start()),
+    ("two missing", lambda cls, obj: obj._send_task() or obj.get_state()),
+    ("three missing", lambda cls, obj: obj.send_mail(send="mail")),
+    ("an unknown keyword", lambda cls, obj: obj.create_serverid(got=1)),
+    ("an unknown keyword beside too many", lambda cls, obj: obj.get_state(1, 2, 3, x=1)),
+    ("one argument twice", lambda cls, obj: obj.get_state(1, data=2)),
+    ("the object twice", lambda cls, obj: cls.start(obj, 1, self=obj)),
+    ("a constructor argument", lambda cls, obj: cls(1)),
+    ("a constructor keyword", lambda cls, obj: cls(x=1)),
+]
+
+
+@pytest.mark.parametrize("call", [c[1] for c in WRONG_CALLS], ids=[c[0] for c in WRONG_CALLS])
+def test_a_wrong_call_is_refused_as_python_refuses_it(plugin, call):
+    from tests.plugin.reference_class import start_boce as reference
+
+    def refusal(cls, obj):
+        with pytest.raises(TypeError) as refused:
+            call(cls, obj)
+        return str(refused.value)
+
+    assert refusal(start_boce.start_boce, plugin) == refusal(reference, reference())
+
+
+def test_arguments_go_by_position_or_by_name_as_to_a_python_method(plugin, host):
+    host.public.tables["boce_task"] = {9: {"name": "web"}}
+    for name in ("stmp_mail.json", "dingding.json"):
+        write(os.path.join(DATA, name), "{}")
+    cls = start_boce.start_boce
+    assert cls.get_state(self=plugin, id=9, data=[]) == 1
+    assert plugin.send_mail(send="none", id=9, num=3, data=[]) is None
+    assert cls.create_serverid(plugin, get=None) == plugin.create_serverid(None)
+
+
 @pytest.mark.parametrize("before, members, after, kept_aside", [
     (None, [], b"[]", None),
     ("[]", [], b"[]", None),
