@@ -21,6 +21,9 @@ import types
 from tools import light_host
 
 SIZES = (10, 100, 1_000, 10_000)
+# The project directory, where the measuring children find the bench package: loading the
+# module has moved this process into the panel's directory.
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MIN_SECONDS = 0.5
 MIN_RUNS = 7
 ACCOUNT = "/www/server/panel/data/userInfo.json"
@@ -131,7 +134,7 @@ def import_time():
     code = ("import time; from bench import bench; bench.install_doubles();"
             "t = time.perf_counter(); import start_boce; print(time.perf_counter() - t)")
     times = [float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                                  check=True).stdout) for _ in range(7)]
+                                  check=True, cwd=REPO).stdout) for _ in range(7)]
     return statistics.median(times)
 
 
@@ -152,7 +155,8 @@ def peak_resident(size, kind, operation):
     path = os.environ.get("BENCH_MODULE_PATH")
     env = dict(os.environ, PYTHONPATH=path) if path and kind == "module" else None
     output = subprocess.run([sys.executable, "-m", "bench.peak_rss", str(size), kind, operation],
-                            capture_output=True, text=True, check=True, env=env).stdout
+                            capture_output=True, text=True, check=True, env=env,
+                            cwd=REPO).stdout
     before, after = map(int, output.split())
     return (after - before) / 1024
 
