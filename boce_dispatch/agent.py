@@ -209,7 +209,7 @@ class Agent:
     async def _fetch_in_time(self, url, entry):
         """The measurement, within what is left of the request's budget; None when nothing is
         left. Runs in a fetch slot: the time left is counted from when the slot was free."""
-        left = entry.deadline - ANSWER_MARGIN_SECONDS - time.monotonic()
+        left = self._left(entry)
         # A connectivity check needs its full time after a failed fetch: the fetch stops that
         # much earlier, when the budget holds both.
         seconds = min(PROBE_SECONDS, left - self.connectivity.reserve(left))

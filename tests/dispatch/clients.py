@@ -1,6 +1,7 @@
 """Clients of the center as attackers and panels make them: raw requests on sockets, and what
 the center's process and log show meanwhile."""
 
+import asyncio
 import contextlib
 import resource
 import socket
@@ -59,6 +60,34 @@ def exchange(port, raw, source="127.0.4.1", head_pieces=None):
             return s.makefile("rb").readline().strip()
         except ConnectionResetError:
             return b""
+
+
+def stream(port, head, total):
+    """Sends `head`, then up to `total` bytes as fast as the center takes them."""
+    chunk, sent = b"x" * MiB, 0
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        try:
+            s.sendall(head)
+            while sent < total:
+                s.sendall(chunk)
+                sent += len(chunk)
+        except OSError:
+            pass  # the center refused the body and closed the connection
+    return sent
+
+
+async def still_open(connections, seconds=1.0):
+    """Which of `connections` (reader, writer) the center has not closed: a closed one reads its
+    end (or its reset) at once; an open one is still silent after `seconds`."""
+    reads = [asyncio.ensure_future(reader.read()) for reader, _ in connections]
+    await asyncio.wait(reads, timeout=seconds)
+    open_now = [n for n, read in enumerate(reads) if not read.done()]
+    for read in reads:
+        if read.done():
+            read.exception()  # a reset is the center closing it
+        else:
+            read.cancel()
+    return open_now
 
 
 def center_log_after(network, action):

@@ -18,7 +18,7 @@ import tempfile
 import time
 
 from boce_dispatch import config, natsconf
-from tests.dispatch.clients import request
+from tests.dispatch.clients import request, still_open
 
 PREFIX = "2001:db8:64::"
 CENTER = PREFIX + "1"
@@ -34,13 +34,7 @@ async def connections_kept():
     connections = []
     for n in range(CLIENTS):
         connections.append(await asyncio.open_connection(CENTER, PORT, local_addr=(source(n), 0)))
-    reads = [asyncio.ensure_future(reader.read()) for reader, _ in connections]
-    await asyncio.wait(reads, timeout=1)  # a refused one reads its end at once
-    kept = sum(not read.done() for read in reads)
-    for read in reads:
-        if read.done() and not read.cancelled():
-            read.exception()
-        read.cancel()
+    kept = len(await still_open(connections))
     for _, writer in connections:
         writer.close()
     return kept

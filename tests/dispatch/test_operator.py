@@ -20,7 +20,7 @@ pytest.importorskip("aiohttp")  # the network runs on the project's main interpr
 import nats  # noqa: E402
 
 from boce_dispatch import __main__, cli, config, natsconf  # noqa: E402
-from boce_dispatch.network import Network, free_port  # noqa: E402
+from boce_dispatch.network import free_port  # noqa: E402
 from tests.common import (  # noqa: E402
     REPO,
     SERVICE_ENV,
@@ -29,13 +29,12 @@ from tests.common import (  # noqa: E402
     ask_center,
     wait_until,
 )
+from tests.dispatch.clients import two_nodes  # noqa: E402
 
 
 @pytest.fixture(scope="module")
 def network():
-    with Network([("北京电信", "bj"), ("上海联通", "sh")], port=free_port(),
-                 allowed_servers=["s1"], deadline=2, allow_private=True,
-                 env=SERVICE_ENV, python=SERVICE_PYTHON) as running:
+    with two_nodes() as running:
         yield running
 
 

@@ -38,6 +38,8 @@ from tests.dispatch.clients import (  # noqa: E402
     open_files,
     request,
     resident_mib,
+    still_open,
+    stream,
     two_nodes,
 )
 
@@ -46,31 +48,6 @@ from tests.dispatch.clients import (  # noqa: E402
 def network():
     with two_nodes() as running:
         yield running
-
-
-def stream(port, head, total):
-    """Sends `head`, then up to `total` bytes as fast as the center takes them."""
-    import socket
-    chunk, sent = b"x" * MiB, 0
-    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
-        try:
-            s.sendall(head)
-            while sent < total:
-                s.sendall(chunk)
-                sent += len(chunk)
-        except OSError:
-            pass  # the center refused the body and closed the connection
-    return sent
-
-
-async def still_open(connections, seconds=1.0):
-    """Which of `connections` (reader, writer) the center has not closed: a closed one reads its
-    end at once; an open one is still silent after `seconds`."""
-    reads = [asyncio.ensure_future(reader.read()) for reader, _ in connections]
-    await asyncio.wait(reads, timeout=seconds)
-    for read in reads:
-        read.cancel()
-    return [n for n, read in enumerate(reads) if not read.done() or read.cancelled()]
 
 
 # ---- memory -------------------------------------------------------------------------------
