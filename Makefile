@@ -5,7 +5,11 @@
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml tools/build_version.py
+# The probe network's package; the module's build reads its wire contract too.
+DISPATCH_SOURCES := $(shell find boce_dispatch/src -name '*.py' -o -name '*.json') \
+    boce_dispatch/pyproject.toml
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml tools/build_version.py \
+    boce_dispatch/src/boce_dispatch/wire.json
 SANDBOX := tools/sandbox
 CXX_SOURCES := $(wildcard src/host/*.[ch]pp src/start_boce/*.[ch]pp tests/cpp/*.cpp)
 PYTHON_SOURCES := panel boce_dispatch tools tests bench src/start_boce/start_boce.pyi
@@ -25,6 +29,7 @@ export WHEEL_ARCHES
 ARM64 := build/arm64
 # The isolated build's packages for the test of a plain `pip install .` (see below).
 OFFLINE := build/offline
+WHEELHOUSE := build/wheelhouse
 
 # The dispatch center's host name the module is built for (make wheel DISPATCH_HOST=name); unset,
 # the maker's center. The one variable reaches CMake, the version label, the sandbox's hosts
@@ -37,7 +42,7 @@ endif
 	bench-dispatch network system-packages module text-tests clean FORCE
 
 help:
-	@echo "make demo            the main job: six probe runs on the stand-in panel (first time ~4 min, then ~30 s)"
+	@echo "make demo            the main job: eight probe runs on the stand-in panel (first time ~4 min, then ~30 s)"
 	@echo "make test            every test inside the sandbox (first time ~8 min, then ~4 min); CI also runs"
 	@echo "                     lint, test-asan, test-pythons, the x86_64 wheels and test-arm64 (~45 min)"
 	@echo "make test-asan       the suite on an AddressSanitizer + UBSan build (~8 min)"
@@ -58,7 +63,8 @@ help:
 demo: module $(VENV)/.smtp $(VENV)/.boce-dispatch
 	$(SANDBOX) $(PY) -m tools.demo
 
-test: module text-tests $(VENV)/.smtp $(VENV)/.boce-dispatch $(OFFLINE)/.complete arm64-emulation
+test: module text-tests $(VENV)/.smtp $(VENV)/.boce-dispatch $(OFFLINE)/.complete \
+		$(WHEELHOUSE)/.complete arm64-emulation
 	BOCE_ARM64_PYTHON=$(abspath $(ARM64))/python $(SANDBOX) $(PY) -m pytest
 ifdef CI
 	$(MAKE) lint test-asan test-pythons test-arm64
@@ -94,7 +100,7 @@ $(ARM64)/.root: tools/arm64 | $(VENV)/.system-packages
 	@echo "== Debian's arm64 CPython 3.11 into $(ARM64)/root (some seconds)"
 	tools/arm64 root $(ARM64)
 	touch $@
-$(ARM64)/.venv: $(ARM64)/.root requirements-dev.txt $(wildcard boce_dispatch/*.py boce_dispatch/*.toml) \
+$(ARM64)/.venv: $(ARM64)/.root requirements-dev.txt $(DISPATCH_SOURCES) \
 		| $(VENV)/.requirements
 	@echo "== its environment, $(ARM64)/venv, with the aarch64 wheels of the pinned packages"
 	tools/arm64 register
@@ -141,14 +147,14 @@ bench-dispatch: $(VENV)/.boce-dispatch
 PORT ?= 8080
 AGENTS ?= 3
 network: $(VENV)/.boce-dispatch
-	$(PY) -m boce_dispatch.network --port $(PORT) --agents $(AGENTS) $(if $(ALLOW_PRIVATE),--allow-private)
+	$(PY) -m tools.network --port $(PORT) --agents $(AGENTS) $(if $(ALLOW_PRIVATE),--allow-private)
 
 # Debian packages: installed when missing (as root), otherwise named.
 system-packages: $(VENV)/.system-packages
 $(VENV)/.system-packages: tools/ensure-system-packages Makefile
-	@echo "== Debian packages: bubblewrap, iproute2, util-linux, sqlite3, nats-server, openssl, nftables, faketime, nginx (when missing)"
+	@echo "== Debian packages: bubblewrap, iproute2, util-linux, sqlite3, nats-server, openssl, nftables, faketime, nginx, prometheus (promtool), slowhttptest, fakeroot, python3-venv, systemd (when missing)"
 	tools/ensure-system-packages bubblewrap iproute2 util-linux sqlite3 nats-server openssl \
-	    nftables faketime nginx
+	    nftables faketime nginx prometheus slowhttptest fakeroot python3-venv systemd
 	@mkdir -p $(VENV) && touch $@
 
 $(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages
@@ -168,6 +174,16 @@ $(OFFLINE)/.complete: requirements-dev.txt Makefile | $(VENV)/.requirements
 	$(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])' >$(OFFLINE)/python
 	touch $@
 
+# The probe network's packages as wheels for Debian's python3, with the build's setuptools: the
+# test of deploy/install runs it in the sandbox, which has no network (install --wheels).
+$(WHEELHOUSE)/.complete: requirements-dev.txt boce_dispatch/pyproject.toml | $(VENV)/.requirements
+	@echo "== the probe network's wheels into $(WHEELHOUSE) (some seconds)"
+	$(PY) -m pip download --quiet --disable-pip-version-check --dest $(WHEELHOUSE) \
+	    -c requirements-dev.txt "./boce_dispatch[agent,fast]" \
+	    $$(sed -n 's/^ *"\(setuptools==[0-9.]*\); python_version >= .3\.9.",/\1/p' \
+	    boce_dispatch/pyproject.toml)
+	touch $@
+
 # The local SMTP server's own environment.
 $(VENV)/.smtp: requirements-smtp.txt | $(VENV)/.requirements
 	@echo "== .venv-smtp for the local SMTP server (aiosmtpd; some seconds)"
@@ -176,7 +192,7 @@ $(VENV)/.smtp: requirements-smtp.txt | $(VENV)/.requirements
 	touch $@
 
 # The probe network's own package, with the agents' extra, as an operator installs it.
-$(VENV)/.boce-dispatch: $(VENV)/.requirements $(wildcard boce_dispatch/*.py boce_dispatch/*.toml)
+$(VENV)/.boce-dispatch: $(VENV)/.requirements $(DISPATCH_SOURCES)
 	@echo "== the probe network's package (boce_dispatch/) into .venv"
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-deps ./boce_dispatch
 	touch $@
@@ -208,5 +224,5 @@ text-tests: $(DEV_BUILD)/CMakeCache.txt
 
 clean:
 	rm -rf build dist $(VENV) .venvs .venv-smtp demo-out demo-out.runs boce_dispatch/build \
-	    boce_dispatch/*.egg-info .hypothesis .pytest_cache
+	    boce_dispatch/src/*.egg-info .hypothesis .pytest_cache
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +

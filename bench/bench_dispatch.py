@@ -11,7 +11,9 @@
 3. Ten real agents probing a local site: bursts of concurrent panels, each its own connection
    and server id. For each it reports answers per second, connection resets, and the p99 of
    what the network adds: a panel's wait minus the slowest node's own total time.
-4. The vantage point against blackbox_exporter, one probe at a time (vantage_point.py): CPU per
+4. What reading the certificate and the versions adds to an agent's https probe, beside
+   blackbox_exporter's https probe (https_probe.py), with its target.
+5. The vantage point against blackbox_exporter, one probe at a time (vantage_point.py): CPU per
    probe, per panel, and the wait beyond the slowest probe, with their targets.
 
 The last line is the figure to read:
@@ -32,9 +34,9 @@ import nats
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-from bench import vantage_point
-from boce_dispatch import network
-from tools import website
+from bench import https_probe, vantage_point
+from boce_dispatch import contract
+from tools import network, website
 
 FIXED_ANSWER = json.dumps({"primary_ip": "203.0.113.7", "http_code": 200, "total_time": 1.0,
                            "namelookup_time": 0.1, "starttransfer_time": 0.9,
@@ -66,7 +68,7 @@ async def simulated_agents(net, count):
 
         async def answer(message, connection=connection):
             await connection.publish(message.reply, FIXED_ANSWER)
-        await connection.subscribe("boce.probe.sim%d" % index, cb=answer)
+        await connection.subscribe(contract.node_subject("sim%d" % index), cb=answer)
         connections.append(connection)
     for connection in connections:
         await connection.flush()
@@ -93,7 +95,7 @@ async def gather_thousand(net):
     connector = aiohttp.TCPConnector(limit=0)
     async with aiohttp.ClientSession(connector=connector) as session:
         for _ in range(GATHERS):
-            result = await panel(session, net.url + "/api/local/boce", "server-0",
+            result = await panel(session, net.url + contract.PANEL_PATH, "server-0",
                                  "http://203.0.113.7/")
             assert not isinstance(result, str), result
             assert len(result[1]) == SIMULATED_AGENTS and all(
@@ -115,7 +117,7 @@ async def burst(net, panels, site_url):
         limit=0, force_close=True, local_addr=(panel_address(i), 0))) for i in range(panels)]
     try:
         return await asyncio.gather(*[
-            panel(session, net.url + "/api/local/boce", "server-%d" % i, site_url)
+            panel(session, net.url + contract.PANEL_PATH, "server-%d" % i, site_url)
             for i, session in enumerate(sessions)])
     finally:
         for session in sessions:
@@ -123,6 +125,7 @@ async def burst(net, panels, site_url):
 
 
 HEAD_ATTACKERS = 2000
+POST_HEAD = b"POST %s HTTP/1.1\r\nHost: x\r\n" % contract.PANEL_PATH.encode()
 HEADERS = b"".join(b"X-%d: %s\r\n" % (n, b"v" * 8000) for n in range(120))  # 0.94 MB
 
 
@@ -133,7 +136,7 @@ async def unfinished_heads(net, site_url):
         try:
             _, writer = await asyncio.open_connection(
                 "127.0.0.1", net.port, local_addr=("127.0.8.%d" % (index % 200 + 1), 0))
-            writer.write(b"POST /api/local/boce HTTP/1.1\r\nHost: x\r\n" + HEADERS)
+            writer.write(POST_HEAD + HEADERS)
             await writer.drain()
             writer.close()
         except OSError:
@@ -141,7 +144,7 @@ async def unfinished_heads(net, site_url):
 
     attack = asyncio.gather(*[attacker(i) for i in range(HEAD_ATTACKERS)])
     async with aiohttp.ClientSession() as session:
-        answer = await panel(session, net.url + "/api/local/boce", "server-0", site_url)
+        answer = await panel(session, net.url + contract.PANEL_PATH, "server-0", site_url)
     await attack
     return answer
 
@@ -149,7 +152,7 @@ async def unfinished_heads(net, site_url):
 def head_attack(site_url):
     """The center's memory under 2,000 unfinished request heads, and a panel's wait meanwhile."""
     with network.Network([("北京电信", "node1")], port=network.free_port(),
-                         allowed_servers=["server-0"], deadline=5, log_level="WARNING",
+                         allowed_servers=["server-0"], deadline_seconds=5, log_level="WARNING",
                          allow_private=True) as net:
         pid = net.processes["center"].pid
         before, _ = memory_of(pid)
@@ -158,17 +161,17 @@ def head_attack(site_url):
         time.sleep(2)  # the center gives freed memory back a second after connections close
         after, _ = memory_of(pid)
     waited = answer[0] if not isinstance(answer, str) else float("nan")
-    met = peak - before <= 256 and after - before <= 64 and waited < net.deadline
+    met = peak - before <= 256 and after - before <= 64 and waited < net.deadline_seconds
     print("center under 2,000 unfinished heads: peak +%.0f MiB, after close +%.0f MiB, panel "
           "answered in %.2f s%s (targets: peak at most +256 MiB, after close at most +64 MiB, "
           "within the %g s deadline: %s)" % (
               peak - before, after - before, waited,
-              "" if not isinstance(answer, str) else " (%s)" % answer, net.deadline,
+              "" if not isinstance(answer, str) else " (%s)" % answer, net.deadline_seconds,
               "met" if met else "MISSED"))
 
 
 PIPELINED_FIRST = b"GET /livez HTTP/1.1\r\nHost: x\r\n\r\n"
-PIPELINED_SECOND = b"POST /api/local/boce HTTP/1.1\r\nHost: x\r\n" + HEADERS[:192 * 1024]
+PIPELINED_SECOND = POST_HEAD + HEADERS[:192 * 1024]
 
 
 async def pipelined_heads(net, pid):
@@ -196,7 +199,7 @@ def pipelined_attack():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, HEAD_ATTACKERS + 512)), hard))
     with network.Network([("北京电信", "node1")], port=network.free_port(),
-                         allowed_servers=["server-0"], deadline=5, log_level="WARNING",
+                         allowed_servers=["server-0"], deadline_seconds=5, log_level="WARNING",
                          allow_private=True) as net:
         pid = net.processes["center"].pid
         before, _ = memory_of(pid)
@@ -211,7 +214,7 @@ def pipelined_attack():
 
 MULTIPART = b"".join(b"--b\r\nContent-Disposition: form-data; name=\"f%d\"\r\n\r\nx\r\n" % n
                      for n in range(1300)) + b"--b--\r\n"
-MULTIPART_REQUEST = (b"POST /api/local/boce HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+MULTIPART_REQUEST = (POST_HEAD + b"Connection: close\r\n"
                      b"Content-Type: multipart/form-data; boundary=b\r\nContent-Length: %d\r\n"
                      b"\r\n%s" % (len(MULTIPART), MULTIPART))
 FLOOD_SECONDS = 5
@@ -237,7 +240,7 @@ async def multipart_flood(net, site_url):
     waits = []
     async with aiohttp.ClientSession() as session:
         while time.monotonic() < stop:
-            answer = await panel(session, net.url + "/api/local/boce", "server-0", site_url)
+            answer = await panel(session, net.url + contract.PANEL_PATH, "server-0", site_url)
             waits.append(answer[0] if not isinstance(answer, str) else float("inf"))
     return sum(await flood), waits
 
@@ -245,7 +248,7 @@ async def multipart_flood(net, site_url):
 def multipart_attack(site_url):
     """The center's CPU per refused multipart form, and a panel's median wait meanwhile."""
     with network.Network([("北京电信", "node1")], port=network.free_port(),
-                         allowed_servers=["server-0"], deadline=5, log_level="WARNING",
+                         allowed_servers=["server-0"], deadline_seconds=5, log_level="WARNING",
                          allow_private=True) as net:
         pid = net.processes["center"].pid
         spent = vantage_point.cpu_seconds([pid])
@@ -279,7 +282,7 @@ def main():
           "center reset; answers/s = panels answered per second of the burst")
     sim_nodes = [("模拟%d" % i, "sim%d" % i) for i in range(SIMULATED_AGENTS)]
     with network.Network(sim_nodes, down=[n for _, n in sim_nodes], port=network.free_port(),
-                         allowed_servers=["server-0"], deadline=20) as net:
+                         allowed_servers=["server-0"], deadline_seconds=20) as net:
         # Credentials for the simulated agents, which the network did not start itself.
         net.admit_agents([node_id for _, node_id in sim_nodes])
         waits = asyncio.run(gather_thousand(net))
@@ -297,7 +300,7 @@ def main():
         multipart_attack(site_url)
         real_nodes = [(name, "node%d" % i) for i, name in enumerate(network.NAMES, 1)]
         with network.Network(real_nodes, port=network.free_port(), allowed_servers=["server-0"],
-                             deadline=20, log_level="WARNING", allow_private=True) as net:
+                             deadline_seconds=20, log_level="WARNING", allow_private=True) as net:
             alone = [asyncio.run(burst(net, 1, site_url + "/fast"))[0] for _ in range(30)]
         print("one panel at a time: p50 %.1f ms, p99 %.1f ms over the slowest node" % tuple(
             percentile([(w - max(r["total_time"] for r in rs) / 1000) * 1000 for w, rs in alone],
@@ -305,7 +308,7 @@ def main():
         for panels, limit in ((100, 300), (300, 300)):
             with network.Network(real_nodes, port=network.free_port(),
                                  allowed_servers=["server-%d" % i for i in range(panels)],
-                                 deadline=20, max_probes=limit, agent_max_probes=32,
+                                 deadline_seconds=20, max_probes=limit, agent_max_probes=32,
                                  log_level="WARNING", allow_private=True) as net:
                 asyncio.run(burst(net, 10, site_url + "/fast"))  # warm-up
                 started = time.monotonic()
@@ -321,6 +324,7 @@ def main():
     rate, resets, p99, _ = figures[300]
     print("dispatch bench: %.0f answers/s, %d resets, p99 %.0f ms over the slowest node, at %d "
           "concurrent panels" % (rate, resets, p99, 300))
+    https_probe.report(https_probe.measure())
     vantage_point.report(vantage_point.measure())
     return 0
 

@@ -4,6 +4,7 @@ does with the same host services, in the plainest Python."""
 
 import json
 
+from boce_dispatch.contract import PLUGIN_TIMEOUT_SECONDS, REPORT_THRESHOLD
 from boce_dispatch.records import RUN_COLUMNS, RUN_TABLE, is_anomalous
 
 
@@ -13,7 +14,7 @@ class Reference:
         self.recipients = recipients
 
     def start(self, id):
-        response = json.loads(self.public.httpPost("url", {}, 60))
+        response = json.loads(self.public.httpPost("url", {}, PLUGIN_TIMEOUT_SECONDS))
         if "status" in response:
             return response
         record = dict(zip(RUN_COLUMNS, (self.get_state(response, id), json.dumps(response), id,
@@ -26,7 +27,7 @@ class Reference:
         for node in data:
             if is_anomalous(node):
                 count += 1
-        if count > 2:
+        if count > REPORT_THRESHOLD:
             self.send_mail(data, count, id)
             return 0
         return 1

@@ -16,7 +16,6 @@ blackbox_exporter's answer waits beyond its probe (probe_duration_seconds)."""
 import json
 import os
 import re
-import socket
 import statistics
 import subprocess
 import tempfile
@@ -24,8 +23,10 @@ import time
 import urllib.parse
 import urllib.request
 
-from boce_dispatch.network import Network, free_port
+from boce_dispatch import contract
 from tools import nginx
+from tools.network import Network
+from tools.ports import free_port, wait_for_port
 
 BLACKBOX = "prometheus-blackbox-exporter"
 PROBES = 1000
@@ -52,17 +53,6 @@ def cpu_seconds(pids):
             with open("/proc/%d/task/%s/schedstat" % (pid, thread)) as f:
                 total += int(f.read().split()[0])
     return total / 1e9
-
-
-def wait_for_port(port, process, what):
-    give_up = time.monotonic() + 15
-    while True:
-        with socket.socket() as s:
-            if s.connect_ex(("127.0.0.1", port)) == 0:
-                return
-        if process.poll() is not None or time.monotonic() > give_up:
-            raise RuntimeError("%s did not start" % what)
-        time.sleep(0.01)
 
 
 class Peer:
@@ -99,7 +89,7 @@ def panel_wait_beyond_slowest(center_url, target):
     """One panel's request: how long it waited beyond the slowest node's own total time (ms)."""
     body = urllib.parse.urlencode({"serverid": "vantage", "url": target}).encode()
     started = time.monotonic()
-    with urllib.request.urlopen(center_url + "/api/local/boce", data=body, timeout=10) as answer:
+    with urllib.request.urlopen(center_url + contract.PANEL_PATH, data=body, timeout=10) as answer:
         records = json.loads(answer.read())
     waited = (time.monotonic() - started) * 1000
     if any(r["http_code"] != 200 for r in records):
@@ -121,7 +111,7 @@ def measure():
         target = "http://127.0.0.1:%d/index.html" % site_port
         peer = Peer(work)
         nodes = [("节点%d" % i, "node%d" % i) for i in range(NODES)]
-        settings = dict(allowed_servers=["vantage"], deadline=5, allow_private=True,
+        settings = dict(allowed_servers=["vantage"], deadline_seconds=5, allow_private=True,
                         log_level="WARNING")
         with Network(nodes, port=free_port(), **settings) as net, \
                 Network([("节点", "alone")], port=free_port(), **settings) as alone:

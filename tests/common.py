@@ -13,7 +13,9 @@ import urllib.request
 
 import pytest
 
+from boce_dispatch import contract
 from tools import build_version, nginx
+from tools.plain_env import PLAIN_ENV
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PANEL = "/www/server/panel"
@@ -21,13 +23,14 @@ DATA = os.path.join(PANEL, "data")
 PANEL_CLASSES = os.path.join(PANEL, "class")
 SERVER_ID = "b" * 64  # the server the tests' probe network serves
 TOOLS = os.path.join(REPO, "tools")
+# What operators of the probe network install: units, the nginx front, examples.
+DISPATCH_DEPLOY = os.path.join(REPO, "boce_dispatch", "deploy")
 
 # The services the tests run (the web site, the probe network, the scripted front) are processes
 # of their own, on the project's main interpreter, whatever interpreter runs the tests. They
 # never load the module, so a sanitizer run's preloaded runtimes stay out of them.
 SERVICE_PYTHON = os.environ.get("BOCE_SERVICE_PYTHON", sys.executable)
-SERVICE_ENV = {name: value for name, value in os.environ.items()
-               if name not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+SERVICE_ENV = PLAIN_ENV
 
 # Tests run by qemu-user on an emulated machine (make test-arm64): the process's limits and
 # resident memory are the emulator's, which also holds the code it has translated.
@@ -35,7 +38,7 @@ EMULATED = "QEMU_LD_PREFIX" in os.environ
 
 # The dispatch host the module under test was built for: the same variable decides both.
 DISPATCH_HOST = build_version.dispatch_host()
-DISPATCH_URL = "http://%s/api/local/boce" % DISPATCH_HOST
+DISPATCH_URL = "http://%s%s" % (DISPATCH_HOST, contract.PANEL_PATH)
 
 
 def require_sandbox():
@@ -79,14 +82,20 @@ def stop_service(process):
     process.stdout.close()
 
 
-def nginx_front(directory, listen, center):
+def nginx_front(directory, listen, center, beside_default=False):
     """The command that runs the shipped nginx front on `listen` (HOST:PORT) before the center
-    at `center` (HOST:PORT); its files go to `directory`."""
-    from importlib.resources import files  # the site file as the installed package ships it
-
-    site = (files("boce_dispatch") / "deploy" / "nginx-boce-center.conf").read_text("utf-8")
+    at `center` (HOST:PORT); its files go to `directory`. `beside_default` adds Debian's default
+    site on the same port, as an operator's nginx has it."""
+    with open(os.path.join(DISPATCH_DEPLOY, "nginx-boce-center.conf"), encoding="utf-8") as f:
+        site = f.read()
     site = site.replace("listen [::]:80;", "").replace("listen 80;", "listen %s;" % listen)
-    return nginx.command(directory, site.replace("127.0.0.1:8080", center))
+    site = site.replace("server_name dispatch.quellan.net;", "server_name %s;" % DISPATCH_HOST)
+    if beside_default:
+        with open("/etc/nginx/sites-available/default", encoding="utf-8") as f:
+            default = f.read()
+        site += default.replace("listen [::]:80 default_server;", "").replace(
+            "listen 80 default_server;", "listen %s default_server;" % listen)
+    return nginx.command(directory, site.replace("127.0.0.1:8080", center), front=True)
 
 
 def wait_until(condition, what, seconds=20):
@@ -115,8 +124,37 @@ def ask_center(center_url, serverid, target, timeout=30):
     """A panel's request to a dispatch center: its status and its decoded JSON answer."""
     body = urllib.parse.urlencode({"serverid": serverid, "url": target}).encode()
     try:
-        with urllib.request.urlopen(center_url + "/api/local/boce", data=body,
+        with urllib.request.urlopen(center_url + contract.PANEL_PATH, data=body,
                                     timeout=timeout) as answer:
             return answer.status, json.loads(answer.read())
     except urllib.error.HTTPError as error:
         return error.code, json.loads(error.read())
+
+
+def json_post_recorder(answer, keep):
+    """An HTTP handler class that answers every POST with the JSON `answer` (bytes) and appends
+    keep(handler, body) to the class's `received`."""
+    import http.server
+
+    class Recorder(http.server.BaseHTTPRequestHandler):
+        received = []
+
+        def do_POST(self):
+            body = self.rfile.read(int(self.headers["Content-Length"]))
+            Recorder.received.append(keep(self, body))
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json; charset=utf-8")
+            self.send_header("Content-Length", str(len(answer)))
+            self.end_headers()
+            self.wfile.write(answer)
+
+        def log_message(self, *args):
+            pass
+
+    return Recorder
+
+
+def write_seen(path, seen):
+    """What a lab saw, as JSON at `path`, for the test that ran it."""
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(seen, f, ensure_ascii=False)

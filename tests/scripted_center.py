@@ -13,7 +13,9 @@ import asyncio
 import aiohttp
 from aiohttp import web
 
-PATH = "/api/local/boce"
+from boce_dispatch import contract
+
+PATH = contract.PANEL_PATH
 SCRIPT = web.AppKey("script", list)
 REQUESTS = web.AppKey("requests", list)
 CENTER = web.AppKey("center", str)

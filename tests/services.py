@@ -12,7 +12,7 @@ from tests.common import SERVER_ID, SERVICE_ENV, SERVICE_PYTHON, start_service, 
 @pytest.fixture(scope="session")
 def website():
     """The local web site that the probes fetch; its base URL."""
-    from boce_dispatch.network import free_port
+    from tools.ports import free_port
     port = free_port()
     process = start_service("tools/website.py", "--listen", "127.0.0.1:%d" % port)
     yield "http://127.0.0.1:%d" % port
@@ -23,9 +23,9 @@ def website():
 def probe_network():
     """The probe network on the loopback: NATS, the center and three agents, with a fourth
     node whose agent is down."""
-    from boce_dispatch.network import Network
+    from tools.network import Network
     nodes = [("北京电信", "bj"), ("上海联通", "sh"), ("广州移动", "gz"), ("沈阳电信", "sy")]
-    with Network(nodes, down=["sy"], port=8080, allowed_servers=[SERVER_ID], deadline=3,
+    with Network(nodes, down=["sy"], port=8080, allowed_servers=[SERVER_ID], deadline_seconds=3,
                  allow_private=True, python=SERVICE_PYTHON, env=SERVICE_ENV) as network:
         yield network
 

@@ -2,8 +2,10 @@
 
 It installs the stand-in panel, starts a small local web site, the probe network (a NATS server,
 the dispatch center on the dispatch host's port 80 and nine node agents; the tenth node's agent
-is down on purpose) and a local SMTP server; creates probe tasks, the mail settings and the recipient list; loads the
-plug-in as the host panel does and runs `start(id)` for six sites. Everything worth opening
+is down on purpose), a local SMTP server and two https sites of a CA of the demo's own (one whose
+certificate expires in 10 days, one whose certificate has expired); creates probe tasks, the mail
+settings and the recipient list; loads the plug-in as the host panel does and runs `start(id)`
+for eight sites. Everything worth opening
 afterwards stays in demo-out/ (or $DEMO_OUT): the panel directory with its database, every
 message the SMTP server received as an .eml file, and each alert's report as an HTML page. Each
 demo writes a directory of its own and then makes demo-out point at it in one step, so a reader
@@ -28,11 +30,13 @@ from tools import install_panel  # noqa: E402
 install_panel.refuse_outside_sandbox("demo")
 
 from boce_dispatch import records  # noqa: E402
-from boce_dispatch.network import Network  # noqa: E402
 from tools import (
     smtp_sink,  # noqa: E402
+    tls_sites,  # noqa: E402
     website,  # noqa: E402
 )
+from tools.network import Network  # noqa: E402
+from tools.plain_env import PLAIN_ENV  # noqa: E402
 
 PANEL = "/www/server/panel"
 DATA = os.path.join(PANEL, "data")
@@ -46,9 +50,14 @@ DOWN_ISP = "沈阳电信"
 # The site's own delay per path (ms): a healthy node may read at most HONEST_MS above it.
 SITE_DELAY_MS = {"/slow": website.SLOW_SECONDS * 1000}
 HONEST_MS = 50
-RUNS = (("healthy site", "/fast", False), ("slow site", "/slow", False),
-        ("moved site", "/redirect", False), ("members only", "/forbidden", False),
-        ("failing site", "/error", True), ("dropping site", "/drop", True))
+# (task name, site: "http" or the kind of certificate of an https site, path, the message the
+# run sends: "alert" (the anomaly report), "notice" (the certificate notice) or None)
+RUNS = (("healthy site", "http", "/fast", None), ("slow site", "http", "/slow", None),
+        ("moved site", "http", "/redirect", None), ("members only", "http", "/forbidden", None),
+        ("failing site", "http", "/error", "alert"), ("dropping site", "http", "/drop", "alert"),
+        ("expiring certificate", "expiring", "/fast", "notice"),
+        ("expired certificate", "expired", "/fast", "alert"))
+SUBJECTS = {"alert": "测试异常", "notice": "网站证书将于"}
 COLUMNS = ("", "ISP", "address", "code", "total ms", "DNS ms", "1st byte ms", "bytes")
 WIDTHS = (2, 10, 15, 10, 9, 8, 11, 7)
 LEGEND = """\
@@ -59,7 +68,8 @@ Columns of each run, slowest node first:
   code         the HTTP status the node received ("无法访问" after an alert: no answer)
   total ms     the whole fetch; DNS ms the name look-up; 1st byte ms until the first byte
   bytes        the size of the answer
-More than two anomalous nodes send an alert by e-mail to the recipient list."""
+More than two anomalous nodes send an alert by e-mail to the recipient list; its rows say why a
+node got no answer. A site whose certificate expires within 14 days gets a notice, once a day."""
 
 
 def write_json(name, value):
@@ -142,14 +152,15 @@ def shown(path, work):
     return os.path.relpath(OUT + path[len(work):])
 
 
-def run_all(plugin, public, base_url, mail_dir, smtp_port, work):
+def run_all(plugin, public, base_urls, mail_dir, smtp_port, work):
     mail_out = fresh_directory(os.path.join(work, "mail"))
     failures, seen = 0, 0
-    for name, path, expect_alert in RUNS:
-        task_id = public.M("boce_task").insert({"name": name, "url": base_url + path})
+    for name, site, path, expected in RUNS:
+        url = base_urls[site] + path
+        task_id = public.M("boce_task").insert({"name": name, "url": url})
         result = plugin.start(task_id)
         row = public.M(records.RUN_TABLE).where("pid=?", task_id).find()
-        print_run(name, base_url + path, result, row)
+        print_run(name, url, result, row)
         messages = smtp_sink.read_messages(mail_dir)[seen:]
         kept = keep_messages(messages, seen + 1, mail_out)
         seen += len(messages)
@@ -164,10 +175,15 @@ def run_all(plugin, public, base_url, mail_dir, smtp_port, work):
                     f.write(page)
             print("   report page: %s" % os.path.relpath(os.path.join(OUT, "report-%d.html"
                                                                         % task_id)))
-        elif not expect_alert:
+        elif expected is None:
             print("   no alert (at most two anomalous nodes)")
         honest = honest_timings(result, path)
-        if not (isinstance(result, list) and row and bool(messages) == expect_alert and honest):
+        if expected is None:
+            as_expected = not messages
+        else:  # one message per recipient, each of the kind expected
+            as_expected = bool(messages) and all(SUBJECTS[expected] in m.subject
+                                                 for m in messages)
+        if not (isinstance(result, list) and row and as_expected and honest):
             failures += 1
             print("   FAILED: this run did not go as expected")
     return failures
@@ -221,6 +237,8 @@ def main():
     work = tempfile.mkdtemp(prefix="run-", dir=RUNS_DIR)
     install_panel.install(PANEL)
     site, base_url = website.serve()
+    https_sites = tls_sites.TlsSites(tempfile.mkdtemp(prefix="tls-"))
+    base_urls = dict(https_sites.url, http=base_url)
     mail_dir = tempfile.mkdtemp(prefix="smtp-")
     smtp, smtp_port = smtp_sink.start(mail_dir)
     network = None
@@ -234,7 +252,8 @@ def main():
         serverid = plugin.create_serverid(None)["serverid"]  # the center serves this server
         nodes = [(name, "node%d" % n) for n, name in enumerate(ISPS + (DOWN_ISP,), 1)]
         network = Network(nodes, down=[nodes[-1][1]], port=80, allowed_servers=[serverid],
-                          deadline=3, python=SERVICE_PYTHON, allow_private=True).start()
+                          deadline_seconds=3, python=SERVICE_PYTHON, allow_private=True,
+                          probe_ca_file=https_sites.ca_file, env=PLAIN_ENV).start()
         print("probe network: nats-server, the dispatch center on 127.0.0.1:80 and %d node "
               "agents that dial out to NATS: %s; %s has no agent, on purpose (it shows as "
               "\"%s\")" % (len(ISPS), "、".join(ISPS), DOWN_ISP, NOT_RESPONDING))
@@ -242,13 +261,14 @@ def main():
               % (smtp_port, ", ".join(plugin._start_boce__mail_list)))
         print(LEGEND)
         os.chdir(REPO)  # paths below are shown relative to the project
-        failures = run_all(plugin, start_boce.public, base_url, mail_dir, smtp_port, work)
+        failures = run_all(plugin, start_boce.public, base_urls, mail_dir, smtp_port, work)
         print("\nserver identity kept in the account file:", serverid)
     finally:
         smtp_sink.stop(smtp)
         if network is not None:
             network.stop()
         site.shutdown()
+        https_sites.shutdown()
     shutil.copytree(PANEL, os.path.join(work, "panel"))  # the panel as the runs left it
     publish(work)
     print_summary(failures)

@@ -11,7 +11,6 @@ import email.policy
 import json
 import os
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -21,14 +20,9 @@ SMTP_PYTHON = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__fil
                            ".venv-smtp", "bin", "python")
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def start(directory):
     """Starts the server in its own process; returns (process, port) once it is ready."""
+    from tools.ports import free_port  # not in the server's own environment, which needs none
     port = free_port()
     process = subprocess.Popen([SMTP_PYTHON, os.path.abspath(__file__), str(port), directory],
                                stdout=subprocess.PIPE, text=True)

@@ -85,6 +85,7 @@ class Site:
         asyncio.run_coroutine_threadsafe(self.runner.cleanup(), self.loop).result(10)
         self.loop.call_soon_threadsafe(self.loop.stop)
         self.thread.join(10)
+        self.loop.close()
 
 
 def serve(host="127.0.0.1", port=0, delays=None):

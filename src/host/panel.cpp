@@ -1,5 +1,7 @@
 #include "host/panel.hpp"
 
+#include "host/values.hpp"
+
 namespace host {
 
 namespace {
@@ -38,6 +40,10 @@ Object Panel::readFile(Handle path) const { return call(service(readFile_name), 
 
 void Panel::write_file(Handle path, Handle content) const {
     call(service(writeFile), path, content);
+}
+
+bool Panel::wrote_file(Handle path, Handle content) const {
+    return is_truthy(call(service(writeFile), path, content));
 }
 
 Object Panel::exec_shell(std::string_view command_line) const {

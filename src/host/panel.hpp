@@ -38,6 +38,7 @@ class Panel {
     Object ReadFile(Handle path) const;               // NOLINT(readability-identifier-naming)
     Object readFile(Handle path) const;               // NOLINT(readability-identifier-naming)
     void write_file(Handle path, Handle text) const;  // result not looked at
+    bool wrote_file(Handle path, Handle text) const;  // the same, and whether it says it wrote
     Object exec_shell(std::string_view command_line) const;
     Object md5(Handle text) const;
     Object return_msg(bool status, std::string_view message) const;

@@ -111,6 +111,13 @@ Object get_item(Handle container, Handle key) {
     return checked(PyObject_GetItem(container.ptr(), key.ptr()));
 }
 
+Object dict_value(Handle container, Handle key) {
+    if (!PyDict_Check(container.ptr())) return {};
+    PyObject* value = PyDict_GetItemWithError(container.ptr(), key.ptr());
+    if (value == nullptr && PyErr_Occurred()) raise_fetched();
+    return Object::borrow(Handle(value));
+}
+
 void set_item(Handle container, Handle key, Handle value) {
     checked_status(PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()));
 }

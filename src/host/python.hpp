@@ -134,6 +134,9 @@ void set_attr(Handle object, Handle name, Handle value);
 // container[key], container[key] = value, len(container)
 Object get_item(Handle container, Handle key);
 void set_item(Handle container, Handle key, Handle value);
+// container.get(key) for a dict (a subclass too, whose methods are not asked); an empty Object
+// when the key is absent or `container` is no dict.
+Object dict_value(Handle container, Handle key);
 Py_ssize_t length(Handle container);
 
 // callable(*arguments), the last of them named by `keyword_names` (a tuple of texts) if given.

@@ -11,8 +11,9 @@ constinit Name json_module{"json"}, time_module{"time"}, os_module{"os"}, sys_mo
 // The runtime's modules that the plug-in module holds no attribute for.
 constinit Name uuid_module{"uuid"}, socket_module{"socket"}, builtins_module{"builtins"};
 constinit Name loads{"loads"}, dumps{"dumps"}, path{"path"}, exists{"exists"}, isfile{"isfile"},
-    link{"link"}, unlink{"unlink"}, chdir{"chdir"}, append_method{"append"}, time_now{"time"},
-    getnode{"getnode"}, gethostname{"gethostname"}, getfqdn{"getfqdn"}, print{"print"};
+    link{"link"}, unlink{"unlink"}, replace{"replace"}, chdir{"chdir"}, append_method{"append"},
+    time_now{"time"}, getnode{"getnode"}, gethostname{"gethostname"}, getfqdn{"getfqdn"},
+    print{"print"};
 
 }  // namespace
 
@@ -39,6 +40,10 @@ void Runtime::link_path(Handle source, Handle target) const {
 }
 
 void Runtime::remove_path(Handle file) const { call_method(module_attr(os_module), unlink, file); }
+
+void Runtime::replace_path(Handle source, Handle target) const {
+    call_method(module_attr(os_module), replace, source, target);
+}
 
 void Runtime::change_directory(std::string_view directory) const {
     call_method(module_attr(os_module), chdir, text(directory));

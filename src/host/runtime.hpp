@@ -24,9 +24,10 @@ class Runtime {
     Object json_dumps(Handle value) const;
 
     bool path_exists(Handle path) const;
-    bool is_regular_file(Handle path) const;             // os.path.isfile
-    void link_path(Handle source, Handle target) const;  // os.link: FileExistsError when taken
-    void remove_path(Handle path) const;                 // os.unlink
+    bool is_regular_file(Handle path) const;                // os.path.isfile
+    void link_path(Handle source, Handle target) const;     // os.link: FileExistsError when taken
+    void remove_path(Handle path) const;                    // os.unlink
+    void replace_path(Handle source, Handle target) const;  // os.replace
     void change_directory(std::string_view path) const;
     void append_search_path(std::string_view entry) const;
 

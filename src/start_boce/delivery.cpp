@@ -1,5 +1,7 @@
 // The alert: the report and its title delivered by e-mail, to the recipient list or the mailbox
 // of the mail settings, or by DingTalk.
+#include "start_boce/delivery.hpp"
+
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
@@ -13,7 +15,7 @@ void deliver_by_dingding(const Host& host, Handle self, Handle settings, Handle 
                          Handle report) {
     if (!host::is_truthy(host::get_item(settings, names::dingding))) return;
     host.panel.completed_or_shown(
-        [&] { host::sender::send_dingding(host::attr(self, sender_attr), report); });
+        [&] { host::sender::send_dingding(host::attr(self, mail_sender_attr), report); });
 }
 
 bool mail_enabled(Handle settings) {
@@ -24,15 +26,15 @@ bool mail_enabled(Handle settings) {
 void deliver_by_mail(const Host& host, Handle self, Handle settings, Handle title, Handle report) {
     Object user_mail = host::get_item(settings, names::user_mail);
     if (!host::is_truthy(user_mail)) return;
-    Object recipients = host::attr(self, mail_list_attr);
+    Object recipients = host::attr(self, mail_recipients_attr);
     if (host::length(recipients) == 0) {
         // No recipient list: the mailbox of the mail settings, and the sender's answer is shown.
         if (!mail_enabled(settings)) return;
         Object mailbox =
             host::text_form(host::get_item(host::get_item(user_mail, names::info), names::qq_mail));
         host.panel.completed_or_shown([&] {
-            host.runtime.print_line(
-                host::sender::send_mail_to(host::attr(self, sender_attr), mailbox, title, report));
+            host.runtime.print_line(host::sender::send_mail_to(host::attr(self, mail_sender_attr),
+                                                               mailbox, title, report));
         });
         return;
     }
@@ -41,7 +43,7 @@ void deliver_by_mail(const Host& host, Handle self, Handle settings, Handle titl
         Object address = host::text_form(recipient);
         // A missing sender fails each delivery on its own, like any other sending error.
         host.panel.completed_or_shown([&] {
-            host::sender::send_mail_to(host::attr(self, sender_attr), address, title, report);
+            host::sender::send_mail_to(host::attr(self, mail_sender_attr), address, title, report);
         });
     }
 }
@@ -58,20 +60,27 @@ constexpr Channel channels[] = {{names::dingding_channel, deliver_by_dingding},
 
 }  // namespace
 
-Object send_mail(const Host& host, Handle self, Handle data, Handle num, Handle id, Handle send) {
+Object deliver_report(const Host& host, Handle self, Handle data, Handle num, Handle id,
+                      Handle send) {
     Object name = host.panel.table(task_table).where("id=?", id).get_field(names::name);
     Object title = make_title(name, num);
-    Object report = make_report(host, data);
+    // Row by row, as each is written: the run is stored with the replacement texts the report
+    // shows, and a record that fails leaves those before it replaced.
+    Object report = make_report(host, data, apply_replacement_texts);
 
     // Read once the report is complete, whatever the channel.
+    deliver(host, self, send, title, report);
+    return host::none();
+}
+
+void deliver(const Host& host, Handle self, Handle send, Handle title, Handle message) {
     Object settings = host::call_method(self, operation_name::get_settings);
     for (const Channel& channel : channels) {
         if (host::equals(send, channel.name)) {
-            channel.deliver(host, self, settings, title, report);
+            channel.deliver(host, self, settings, title, message);
             break;
         }
     }
-    return host::none();
 }
 
 }  // namespace start_boce

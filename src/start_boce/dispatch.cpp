@@ -2,19 +2,20 @@
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
+#include "start_boce/wire_contract.hpp"
 
 namespace start_boce {
 
 namespace {
 
 constexpr std::string_view dispatch_url = START_BOCE_DISPATCH_URL;
-constexpr int dispatch_timeout = 60;
+constexpr int dispatch_timeout = wire::plugin_timeout_seconds;
 constexpr std::string_view task_not_found = "指定任务不存在!";
 constexpr std::string_view dispatch_unreachable = "连接调度中心失败!";
 
 }  // namespace
 
-Object send_task(const Host& host, Handle self, Handle id) {
+Object request_probe(const Host& host, Handle self, Handle id) {
     Object url = host.panel.table(task_table).where("id=?", id).get_field(names::url);
     if (!host::is_truthy(url)) return host.panel.return_msg(false, task_not_found);
 

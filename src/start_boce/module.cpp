@@ -231,16 +231,16 @@ PyMethodDef operations[] = {
      calling_convention,
      "create_serverid(self, get)\n\nThe account record with `serverid`, made and stored the "
      "first time; a status record when no user is logged in."},
-    {"_send_task", as_table_entry(call_operation<send_task, send_task_parameters>),
+    {"_send_task", as_table_entry(call_operation<request_probe, send_task_parameters>),
      calling_convention,
      "_send_task(self, id)\n\nAsks the dispatch center to probe the task's URL: the decoded "
      "answer, or a status record."},
-    {"send_mail", as_table_entry(call_operation<send_mail, send_mail_parameters>),
+    {"send_mail", as_table_entry(call_operation<deliver_report, send_mail_parameters>),
      calling_convention,
      "send_mail(self, data, num, id, send='mail')\n\nBuilds the anomaly report of a run and "
      "sends it by mail (to the recipient list, or the mailbox of the mail settings) or "
      "DingTalk."},
-    {"get_state", as_table_entry(call_operation<get_state, get_state_parameters>),
+    {"get_state", as_table_entry(call_operation<record_run, get_state_parameters>),
      calling_convention,
      "get_state(self, data, id)\n\nCounts the anomalous nodes; above two, runs the report step "
      "and answers 0, else 1."},
@@ -264,9 +264,9 @@ Object define_class(Handle module) {
     Object body = host::new_dict();
     host::set_item(body, module_key, host::attr(module, name_attr));
     host::set_item(body, qualname_key, host::text(class_name));
-    host::set_item(body, mail_config_attr, host::text(mail_config_path));
-    host::set_item(body, mail_list_data_attr, host::text(mail_list_data_path));
-    host::set_item(body, dingding_config_attr, host::text(dingding_config_path));
+    host::set_item(body, mail_config_path_attr, host::text(mail_config_path));
+    host::set_item(body, mail_list_path_attr, host::text(mail_list_path));
+    host::set_item(body, dingding_config_path_attr, host::text(dingding_config_path));
     for (PyMethodDef& definition : operations) {
         host::set_item(body, host::text(definition.ml_name), method_of(definition, module));
     }

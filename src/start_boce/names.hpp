@@ -3,23 +3,29 @@
 #pragma once
 
 #include "host/python.hpp"
+#include "start_boce/wire_contract.hpp"
 
 namespace start_boce {
 
-// The class name, and its private names as Python mangles `__name` inside the class.
+// The class name, and its private names as Python mangles `__name` inside the class: the paths of
+// the settings files, and the recipient list read from one of them.
 inline constexpr const char* class_name = "start_boce";
-inline constinit host::Name mail_config_attr{"_start_boce__mail_config"};
-inline constinit host::Name mail_list_data_attr{"_start_boce__mail_list_data"};
-inline constinit host::Name dingding_config_attr{"_start_boce__dingding_config"};
-inline constinit host::Name mail_list_attr{"_start_boce__mail_list"};
-// The object's attribute that holds the sender object the constructor made.
-inline constinit host::Name sender_attr{"mail"};
+inline constinit host::Name mail_config_path_attr{"_start_boce__mail_config"};
+inline constinit host::Name mail_list_path_attr{"_start_boce__mail_list_data"};
+inline constinit host::Name dingding_config_path_attr{"_start_boce__dingding_config"};
+inline constinit host::Name mail_recipients_attr{"_start_boce__mail_list"};
+// The object's attribute that holds the mail sender the constructor made (the host names it
+// `mail`; it sends DingTalk messages too).
+inline constinit host::Name mail_sender_attr{"mail"};
 
 // Files of the host panel.
 inline constexpr const char* mail_config_path = "/www/server/panel/data/stmp_mail.json";
-inline constexpr const char* mail_list_data_path = "/www/server/panel/data/mail_list.json";
+inline constexpr const char* mail_list_path = "/www/server/panel/data/mail_list.json";
 inline constexpr const char* dingding_config_path = "/www/server/panel/data/dingding.json";
 inline constexpr const char* account_file_path = "/www/server/panel/data/userInfo.json";
+// The day of each task's last certificate notice: {task id: "YYYY-MM-DD"}.
+inline constexpr const char* certificate_notice_days_path =
+    "/www/server/panel/data/boce_cert_notice.json";
 inline constexpr const char* panel_root = "/www/server/panel";
 inline constexpr const char* panel_class_entry = "class/";
 
@@ -31,15 +37,20 @@ inline constexpr const char* run_table = "boce_list";
 
 namespace start_boce::names {
 
-// Fields of a probe result record.
-inline constinit host::Name isp{"isp"};
-inline constinit host::Name primary_ip{"primary_ip"};
-inline constinit host::Name http_code{"http_code"};
-inline constinit host::Name total_time{"total_time"};
-inline constinit host::Name namelookup_time{"namelookup_time"};
-inline constinit host::Name starttransfer_time{"starttransfer_time"};
-inline constinit host::Name size_download{"size_download"};
-inline constinit host::Name speed_download{"speed_download"};
+// Fields of a probe result record, as the wire contract names them.
+inline constinit host::Name isp{wire::field_isp};
+inline constinit host::Name primary_ip{wire::field_primary_ip};
+inline constinit host::Name http_code{wire::field_http_code};
+inline constinit host::Name total_time{wire::field_total_time};
+inline constinit host::Name namelookup_time{wire::field_namelookup_time};
+inline constinit host::Name starttransfer_time{wire::field_starttransfer_time};
+inline constinit host::Name size_download{wire::field_size_download};
+inline constinit host::Name speed_download{wire::field_speed_download};
+// What an agent's record says beyond them: why it got no HTTP answer, and the server
+// certificate's expiry (Unix seconds) and issuer.
+inline constinit host::Name reason{wire::field_reason};
+inline constinit host::Name cert_expiry{wire::field_cert_expiry};
+inline constinit host::Name cert_issuer{wire::field_cert_issuer};
 
 // Columns of the panel's tables.
 inline constinit host::Name url{"url"};
@@ -63,7 +74,7 @@ inline constinit host::Name mail_channel{"mail"};
 inline constinit host::Name dingding_channel{"dingding"};
 
 // Texts the dispatch center and the report use.
-inline constinit host::Name not_responding{"节点未响应"};
+inline constinit host::Name not_responding{wire::not_responding};
 inline constinit host::Name unresolved_address{"解析失败"};
 inline constinit host::Name unreachable{"无法访问"};
 

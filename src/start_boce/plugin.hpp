@@ -13,8 +13,10 @@ using host::Handle;
 using host::Host;
 using host::Object;
 
-// The name of each operation in the class: the binding registers each under it, and an operation
-// that calls another calls it through the object by the same name.
+// The name of each operation in the class, as the host calls it: the binding registers each under
+// it, onto the function below named for what it does (`_send_task` is request_probe, `send_mail`
+// deliver_report, `get_state` record_run), and an operation that calls another calls it through
+// the object by that name.
 namespace operation_name {
 inline constinit host::Name get_user_mail{"get_user_mail"};
 inline constinit host::Name get_dingding{"get_dingding"};
@@ -44,13 +46,18 @@ Object get_hostname(const Host& host, Handle self);
 Object create_serverid(const Host& host, Handle self, Handle get);
 
 // Dispatch request.
-Object send_task(const Host& host, Handle self, Handle id);
+Object request_probe(const Host& host, Handle self, Handle id);
 
 // Anomaly report and delivery.
-Object send_mail(const Host& host, Handle self, Handle data, Handle num, Handle id, Handle send);
+Object deliver_report(const Host& host, Handle self, Handle data, Handle num, Handle id,
+                      Handle send);
 
 // Probe run.
-Object get_state(const Host& host, Handle self, Handle data, Handle id);
+Object record_run(const Host& host, Handle self, Handle data, Handle id);
 Object start(const Host& host, Handle self, Handle id);
+
+// The certificate notice: when the run's records `data` show the site's certificate expiring
+// within 14 days, one notice per task `id` per calendar day.
+void warn_before_certificate_lapses(const Host& host, Handle self, Handle data, Handle id);
 
 }  // namespace start_boce

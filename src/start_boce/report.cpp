@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "host/chunked_text.hpp"
 #include "host/values.hpp"
@@ -26,8 +27,7 @@ constexpr std::string_view table_head =
     "<tr bgcolor='#FFFFFF' style='background-color: darkgray;'><th>ISP</th><th>解析地址</th>"
     "<th>响应状态</th><th>总耗时</th><th>解析耗时</th><th>处理耗时</th><th>响应大小</th>"
     "<th>传输速度</th></tr></thead><tbody>";
-constexpr std::string_view report_end =
-    "</tbody></table><hr><p>此为Quellan企业版平台自动通知邮件，请勿回复</p>";
+constexpr std::string_view table_end = "</tbody></table>";
 
 constexpr std::string_view row_start = "<tr bgcolor='#FFFFFF' ";
 constexpr std::string_view marked_row_style = "style='color:red;'";
@@ -66,6 +66,18 @@ class ReportBuilder {
         append_network_text(host::text_form(value));
     }
 
+    // Why the node got no HTTP answer, when its record says so in a text: " (<reason>)",
+    // escaped like every text from the network. Records without one add nothing.
+    void append_reason(Handle record) {
+        const Object reason = host::dict_value(record, names::reason);
+        if (!reason) return;
+        const auto utf8 = host::utf8_of(reason, scratch_, host::Surrogates::replaced);
+        if (!utf8 || utf8->empty()) return;
+        buffer_ += " (";
+        text::append_html_escaped(buffer_, *utf8);
+        buffer_ += ")";
+    }
+
     // "{:.2f}".format(value)
     void append_two_decimals(Handle value) {
         if (const auto number = host::float_value(value)) {
@@ -99,20 +111,9 @@ class ReportBuilder {
     host::ChunkedText text_;
 };
 
-// Writes the replacement texts into an empty `primary_ip` or `http_code` of the caller's record;
-// true when either was empty, which marks the row.
-bool replace_empty_fields(Handle record) {
-    bool marked = false;
-    for (const auto& [field, replacement] :
-         {std::pair{&names::primary_ip, &names::unresolved_address},
-          std::pair{&names::http_code, &names::unreachable}}) {
-        if (!host::is_truthy(host::get_item(record, *field))) {
-            host::set_item(record, *field, *replacement);
-            marked = true;
-        }
-    }
-    return marked;
-}
+// The fields that get a replacement text when they are empty, which marks the row.
+constexpr std::pair<const host::Name*, const host::Name*> replaced_when_empty[] = {
+    {&names::primary_ip, &names::unresolved_address}, {&names::http_code, &names::unreachable}};
 
 // The host's size formatter, `public.to_size`, looked up when the first size is written, as a
 // plain call would look it up, and kept for the rest of the report.
@@ -129,9 +130,8 @@ class SizeText {
     Object to_size_;
 };
 
-void append_row(ReportBuilder& report, SizeText& size_text, Handle record) {
+void append_row(ReportBuilder& report, SizeText& size_text, Handle record, bool marked) {
     const auto field = [&](const host::Name& name) { return host::get_item(record, name); };
-    const bool marked = replace_empty_fields(record);
     report.append(row_start);
     if (marked) report.append(marked_row_style);
     report.append(first_cell);
@@ -140,6 +140,7 @@ void append_row(ReportBuilder& report, SizeText& size_text, Handle record) {
     report.append_network_text(field(names::primary_ip));
     report.append(cell_break);
     report.append_code(field(names::http_code));
+    report.append_reason(record);
     report.append(cell_break);
     report.append_two_decimals(field(names::total_time));
     report.append(time_cell_end);
@@ -157,20 +158,34 @@ void append_row(ReportBuilder& report, SizeText& size_text, Handle record) {
 
 }  // namespace
 
+bool apply_replacement_texts(Handle record) {
+    bool replaced = false;
+    for (const auto& [field, replacement] : replaced_when_empty) {
+        if (!host::is_truthy(host::get_item(record, *field))) {
+            host::set_item(record, *field, *replacement);
+            replaced = true;
+        }
+    }
+    return replaced;
+}
+
 Object make_title(Handle task_name, Handle anomaly_count) {
     return host::call_method(host::text(title_template), format, task_name, anomaly_count);
 }
 
-Object make_report(const host::Host& host, Handle data) {
+Object make_report(const host::Host& host, Handle data, RowMarker mark_row) {
     ReportBuilder report;
     report.append(report_start);
     report.append_text(host.panel.format_date());
     report.append(table_head);
     SizeText size_text(host);
     for (const Object& record : host::Iteration(data)) {
-        if (host::is_truthy(record)) append_row(report, size_text, record);
+        if (!host::is_truthy(record)) continue;
+        const bool marked = mark_row(record);
+        append_row(report, size_text, record, marked);
     }
-    report.append(report_end);
+    report.append(table_end);
+    report.append(closing_text);
     return report.finish();
 }
 

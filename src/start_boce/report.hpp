@@ -1,13 +1,23 @@
-// The anomaly report and its title, as texts. The report writes the replacement texts into the
-// caller's records as it reads them.
+// The anomaly report and its title, as texts. The report only reads the records; which rows are
+// marked is said by `mark_row`, called on each record just before its row is written.
+// apply_replacement_texts is the marker the alert uses: it writes the replacement texts into an
+// empty address or code and marks the rows it changed.
 #pragma once
+
+#include <string_view>
 
 #include "host/host.hpp"
 #include "host/python.hpp"
 
 namespace start_boce {
 
+// The paragraph that ends every message the plug-in sends, after its last rule.
+inline constexpr std::string_view closing_text =
+    "<hr><p>此为Quellan企业版平台自动通知邮件，请勿回复</p>";
+
 host::Object make_title(host::Handle task_name, host::Handle anomaly_count);
-host::Object make_report(const host::Host& host, host::Handle data);
+using RowMarker = bool (*)(host::Handle record);
+bool apply_replacement_texts(host::Handle record);
+host::Object make_report(const host::Host& host, host::Handle data, RowMarker mark_row);
 
 }  // namespace start_boce

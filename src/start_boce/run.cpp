@@ -9,13 +9,14 @@
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
 #include "start_boce/plugin.hpp"
+#include "start_boce/wire_contract.hpp"
 
 namespace start_boce {
 
 namespace {
 
-constexpr long acceptable_codes[] = {200, 301, 302, 403, 401};
-constexpr long report_threshold = 2;
+using wire::acceptable_codes;
+using wire::report_threshold;
 
 bool is_acceptable_code(Handle code) {
     // The usual kinds compare directly; anything else compares as `==` would.
@@ -116,7 +117,7 @@ Object slowest_first(Handle data) {
 
 }  // namespace
 
-Object get_state(const Host& host, Handle self, Handle data, Handle id) {
+Object record_run(const Host& host, Handle self, Handle data, Handle id) {
     long anomaly_count = 0;
     for (const Object& record : host::Iteration(data)) {
         if (is_anomalous(record)) ++anomaly_count;
@@ -140,6 +141,9 @@ Object start(const Host& host, Handle self, Handle id) {
     host::set_item(run_record, names::pid, id);
     host::set_item(run_record, names::addtime, host::whole_number(host.runtime.current_time()));
     host.panel.table(run_table).insert(run_record);  // raises the host's error text, if any
+    // Once the run is stored: a notice that fails is shown and costs the run nothing.
+    host.panel.completed_or_shown(
+        [&] { warn_before_certificate_lapses(host, self, response, id); });
     return slowest_first(response);
 }
 

@@ -22,22 +22,23 @@ Object present_or_false(Object settings) {
 }  // namespace
 
 Object get_user_mail(const Host& host, Handle self) {
-    return present_or_false(read_settings_file(host, self, mail_config_attr));
+    return present_or_false(read_settings_file(host, self, mail_config_path_attr));
 }
 
 Object get_dingding(const Host& host, Handle self) {
-    return present_or_false(read_settings_file(host, self, dingding_config_attr));
+    return present_or_false(read_settings_file(host, self, dingding_config_path_attr));
 }
 
 Object get_settings(const Host& host, Handle self) {
     // Each flag comes from its own read; `info` is read again by the operation that gives it.
-    const bool mail_present = is_present(read_settings_file(host, self, mail_config_attr));
-    const bool dingding_present = is_present(read_settings_file(host, self, dingding_config_attr));
+    const bool mail_present = is_present(read_settings_file(host, self, mail_config_path_attr));
+    const bool dingding_present =
+        is_present(read_settings_file(host, self, dingding_config_path_attr));
 
     Object settings = host::new_dict();
     Object user_mail = host::new_dict();
     host::set_item(user_mail, names::user_name, host::boolean(mail_present));
-    host::set_item(user_mail, names::mail_list, host::attr(self, mail_list_attr));
+    host::set_item(user_mail, names::mail_list, host::attr(self, mail_recipients_attr));
     host::set_item(user_mail, names::info, host::call_method(self, operation_name::get_user_mail));
     host::set_item(settings, names::user_mail, user_mail);
 

@@ -21,8 +21,8 @@ import tempfile
 import urllib.error
 import urllib.request
 
-from boce_dispatch.network import Network, free_port
-from tests.common import ask_center
+from tests.common import ask_center, write_seen
+from tools.network import Network, free_port
 from tools.website import Site
 
 NODES = [("北京电信", "bj"), ("上海联通", "sh"), ("深圳电信", "sz")]
@@ -63,7 +63,7 @@ def main(out):
              "unresolvable": "http://gone.boce.test:%s/" % port}
     checks = ["http://check-a.boce.test:%s/" % port, "http://check-b.boce.test:%s/" % port]
     seen = {}
-    with Network(NODES, port=free_port(), allowed_servers=["s1"], deadline=5,
+    with Network(NODES, port=free_port(), allowed_servers=["s1"], deadline_seconds=5,
                  allow_private=True, python=sys.executable, metrics_port=free_port(),
                  agent_prefix={"sz": cut_off}, check_urls=checks) as network:
         for case, url in pages.items():
@@ -75,8 +75,7 @@ def main(out):
                                if line.startswith("boce_node_inconclusive_total")]
         seen["log"] = [line.split(" ", 3)[-1] for line in network.log_tail("center", None)
                        .splitlines() if "cut off" in line]
-    with open(out, "w", encoding="utf-8") as f:
-        json.dump(seen, f, ensure_ascii=False)
+    write_seen(out, seen)
 
 
 if __name__ == "__main__":

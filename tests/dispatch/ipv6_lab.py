@@ -17,8 +17,9 @@ import sys
 import tempfile
 import time
 
-from boce_dispatch import config, natsconf
-from tests.dispatch.clients import request, still_open
+from boce_dispatch import natsconf
+from boce_dispatch.center import config
+from tests.dispatch.helpers import request, still_open
 
 PREFIX = "2001:db8:64::"
 CENTER = PREFIX + "1"

@@ -8,7 +8,7 @@ import urllib.parse
 
 import pytest
 
-from tests.common import read_bytes
+from tests.common import json_post_recorder, read_bytes
 from tools import install_panel
 
 
@@ -89,21 +89,8 @@ def test_small_helpers(public):
     assert "Traceback" in info and "ValueError: boom" in info
 
 
-class FormEcho(http.server.BaseHTTPRequestHandler):
-    received = []
-
-    def do_POST(self):
-        body = self.rfile.read(int(self.headers["Content-Length"])).decode()
-        FormEcho.received.append((self.path, self.headers["Content-Type"], body))
-        answer = '{"ok": "已收到"}'.encode()
-        self.send_response(200)
-        self.send_header("Content-Type", "application/json; charset=utf-8")
-        self.send_header("Content-Length", str(len(answer)))
-        self.end_headers()
-        self.wfile.write(answer)
-
-    def log_message(self, *args):
-        pass
+FormEcho = json_post_recorder('{"ok": "已收到"}'.encode(), lambda handler, body: (
+    handler.path, handler.headers["Content-Type"], body.decode()))
 
 
 def test_http_post_sends_a_form_and_returns_the_body_text(public):

@@ -15,7 +15,7 @@ import pytest
 import start_boce
 from tests import report_html
 from tests.answers import record
-from tests.common import DATA, write
+from tests.common import DATA, json_post_recorder, write
 
 TITLE = "【shop】Quellan拔测监控到[3]个测试异常"
 RECORDS = [record(ip="", code=0, total=3000.5, lookup=2.25, transfer=0, size=0, speed=0),
@@ -80,19 +80,8 @@ def test_an_smtp_server_that_is_gone_is_reported_and_the_run_goes_on(shop, smtp,
     assert printed.startswith("Traceback") and "ConnectionRefusedError" in printed
 
 
-class Webhook(http.server.BaseHTTPRequestHandler):
-    received = []
-
-    def do_POST(self):
-        Webhook.received.append(json.loads(self.rfile.read(int(self.headers["Content-Length"]))))
-        answer = b'{"errcode": 0, "errmsg": "ok"}'
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(answer)))
-        self.end_headers()
-        self.wfile.write(answer)
-
-    def log_message(self, *args):
-        pass
+Webhook = json_post_recorder(b'{"errcode": 0, "errmsg": "ok"}',
+                             lambda handler, body: json.loads(body))
 
 
 @contextlib.contextmanager

@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import start_boce
+from boce_dispatch import contract
 from boce_dispatch.records import FIELDS
 from tests.answers import record
 from tests.common import DATA, DISPATCH_URL, REPO, read_bytes, write
@@ -44,7 +45,8 @@ def test_the_request_goes_out_with_the_identity_and_the_url(plugin, host, accoun
     where = host.log.named("where")[0]
     assert where.args[1] is task_id
     post = host.log.named("httpPost")[0]
-    assert post == Call("httpPost", (DISPATCH_URL, dict(account, url="http://site.example/"), 60))
+    assert post == Call("httpPost", (DISPATCH_URL, dict(account, url="http://site.example/"),
+                                     contract.PLUGIN_TIMEOUT_SECONDS))
     assert host.log.names() == ["M", "where", "getField", "readFile", "httpPost"]
     assert "url" not in json.loads(read_bytes(ACCOUNT))
 
@@ -140,7 +142,12 @@ def test_the_error_description_carries_the_traceback_of_the_failed_post(plugin, 
 
 
 def test_the_module_reads_the_fields_the_center_sends():
-    """Each language writes the record's fields once: names.hpp, and boce_dispatch.records."""
+    """The module names the record's fields by the wire contract's constants (the build makes
+    them from wire.json), each under its own name, in the contract's order."""
     with open(os.path.join(REPO, "src", "start_boce", "names.hpp"), encoding="utf-8") as f:
-        block = f.read().split("// Fields of a probe result record.")[1].split("\n\n")[0]
-    assert tuple(re.findall(r'Name \w+\{"(\w+)"\}', block)) == FIELDS
+        block = f.read().split("// Fields of a probe result record")[1].split("\n\n")[0]
+    named = re.findall(r"Name (\w+)\{wire::field_(\w+)\}", block)
+    assert all(name == field for name, field in named)
+    fields = tuple(field for _, field in named)
+    assert fields[:len(FIELDS)] == FIELDS
+    assert set(fields[len(FIELDS):]) <= set(contract.EXPLAINING_FIELDS)  # what it reads of them

@@ -9,7 +9,7 @@ import start_boce
 from boce_dispatch import records
 from tests.common import DATA, SERVER_ID, write
 
-FIELDS = list(records.FIELDS + records.EXTRA_TIMINGS) + ["node"]
+FIELDS = list(records.FIELDS + records.EXTRA_TIMINGS) + list(records.EXPLAINING) + ["node"]
 UNREACHABLE = {"status": False, "msg": "连接调度中心失败!"}
 
 

@@ -114,6 +114,22 @@ def test_network_texts_are_escaped_and_the_records_keep_theirs(plugin, host, set
     assert data[0]["isp"] == "<script>alert('x')</script>"
 
 
+@pytest.mark.parametrize("reason, code_cell", [
+    ("tls: certificate has expired", "无法访问 (tls: certificate has expired)"),
+    ("dns: <no such name> & co", "无法访问 (dns: &lt;no such name&gt; &amp; co)"),
+    ("bad\ud800", "无法访问 (bad\ufffd)"),
+    # Nothing to say, or nothing that is a text: the row as it always was.
+    ("", "无法访问"), (None, "无法访问"), (5, "无法访问"), (["x"], "无法访问"),
+])
+def test_a_row_says_why_its_node_got_no_answer(plugin, host, settings, task, reason, code_cell):
+    data = [dict(record(code=0), reason=reason)]
+    plugin.send_mail(data, 3, task)
+    assert sent_reports(host)[0].kwargs["body"] == HEAD + row(
+        ["北京电信", "1.2.3.4", code_cell, "12.00", "0.12", "0.38", "1024 B", "2048 B"],
+        True) + TAIL
+    assert data[0]["reason"] == reason and data[0]["http_code"] == "无法访问"
+
+
 @pytest.mark.parametrize("field, value, cell", [
     ("isp", "bad\ud800isp", "bad\ufffdisp"),
     ("primary_ip", "\udfff<\ud83d\ude00>", "\ufffd&lt;\ufffd\ufffd&gt;"),

@@ -25,8 +25,9 @@ import urllib.request
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from boce_dispatch import config, natsconf
-from tests.common import accepts, held_by_site, nginx_front, wait_until
+from boce_dispatch import contract, natsconf
+from boce_dispatch.center import config
+from tests.common import accepts, held_by_site, nginx_front, wait_until, write_seen
 from tools.build_version import dispatch_host
 
 DISPATCH_HOST = dispatch_host()  # the host the module under test posts to
@@ -183,9 +184,8 @@ def ask_agent_directly(work, ca, node_id, url):
             "nats1", "nats2", "nats3")], user="center",
                                         password=password(work, "center"),
                                         tls=bus.tls_context(ca))
-        request = {"id": "direct", "url": url, "deadline": time.time() + 10}
-        answer = await connection.request("boce.probe." + node_id, json.dumps(request).encode(),
-                                          timeout=10)
+        answer = await connection.request(contract.node_subject(node_id),
+                                          contract.probe_request("direct", url, 10), timeout=10)
         await connection.close()
         return json.loads(answer.data)
     return asyncio.run(ask())
@@ -202,7 +202,7 @@ def wait_for_subscriptions(work, ca, seconds=20):
         connection = await nats.connect(server, user="center", password=password(work, "center"),
                                         tls=bus.tls_context(ca), allow_reconnect=False)
         try:
-            await connection.request("boce.probe." + node_id, b'{"ping": true}', timeout=0.5)
+            await connection.request(contract.node_subject(node_id), contract.PING, timeout=0.5)
             return True
         except (nats.errors.NoRespondersError, nats.errors.TimeoutError):
             return False
@@ -252,7 +252,7 @@ def main(out_path):
                 "center", password(work, "center"), agents, listen=address(host) + ":4222",
                 tls=tls, cluster={"name": "boce", "listen": address(host) + ":6222", "routes": [
                     "nats-route://%s:6222" % address(h) for h in ("nats1", "nats2", "nats3")
-                    if h != host]}) + "http: %s:8222\n" % address(host))
+                    if h != host]}, monitoring=address(host) + ":8222"))
         processes[host] = start(host, "nats-server", "--config", conf, log=logs)
     wait_for_cluster()
     step("NATS cluster formed")
@@ -317,7 +317,7 @@ def main(out_path):
                                      "(%r, 22), 2)" % HOME["agent3"]),
                 capture_output=True, text=True).stderr.strip().splitlines()[-1:]
         request = urllib.request.Request(
-            "http://%s/api/local/boce" % address("center2"),
+            "http://%s%s" % (address("center2"), contract.PANEL_PATH),
             data=b"serverid=stranger&url=http%3A%2F%2F10.77.0.10%3A8080%2F", method="POST")
         try:
             urllib.request.urlopen(request, timeout=30)
@@ -337,8 +337,7 @@ def main(out_path):
         logs.close()
         step("stopped")
         shutil.copyfile(os.path.join(work, "services.log"), out_path + ".log")
-    with open(out_path, "w", encoding="utf-8") as f:
-        json.dump(seen, f, ensure_ascii=False)
+    write_seen(out_path, seen)
 
 
 if __name__ == "__main__":

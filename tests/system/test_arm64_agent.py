@@ -18,9 +18,9 @@ ARM64_PYTHON = os.environ.get("BOCE_ARM64_PYTHON")
 @pytest.mark.skipif(not ARM64_PYTHON, reason="no emulated arm64 interpreter: make test sets "
                     "BOCE_ARM64_PYTHON")
 def test_an_agent_on_arm64_answers_a_probe_beside_a_native_one(website):
-    from boce_dispatch.network import Network, free_port
+    from tools.network import Network, free_port
     nodes = [("北京电信", "bj"), ("深圳电信 ARM", "sz-arm")]
-    with Network(nodes, port=free_port(), allowed_servers=[SERVER_ID], deadline=10,
+    with Network(nodes, port=free_port(), allowed_servers=[SERVER_ID], deadline_seconds=10,
                  allow_private=True, python=SERVICE_PYTHON, env=SERVICE_ENV,
                  agent_python={"sz-arm": ARM64_PYTHON}) as network:
         # The kernel runs an aarch64 program through its binfmt interpreter, qemu.

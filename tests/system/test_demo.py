@@ -7,7 +7,6 @@ directory, beside the suite's dispatch center and panel."""
 import email
 import email.policy
 import os
-import re
 import sqlite3
 import subprocess
 import sys
@@ -50,29 +49,35 @@ def test_the_database_holds_every_run(demo):
     with sqlite3.connect(database) as db:
         rows = db.execute("select pid, status from boce_list order by id").fetchall()
     db.close()
-    assert [status for _, status in rows] == [1, 1, 1, 1, 0, 0]
+    assert [status for _, status in rows] == [1, 1, 1, 1, 0, 0, 1, 0]
     assert "select id, status, pid, addtime from boce_list" in printed
 
 
 def test_every_message_is_a_complete_mail(demo):
     out, printed = demo
     names = sorted(os.listdir(out / "mail"))
-    assert names == ["%03d.eml" % n for n in range(1, 5)]  # two alerts, two recipients each
+    # Two recipients each: two alerts, the certificate notice, the expired certificate's alert.
+    assert names == ["%03d.eml" % n for n in range(1, 9)]
+    subjects = []
     for name in names:
         with open(out / "mail" / name, "rb") as f:
             message = email.message_from_binary_file(f, policy=email.policy.default)
-        assert re.fullmatch(r"【\w+ site】Quellan拔测监控到\[9\]个测试异常", message["Subject"])
+        subjects.append(message["Subject"])
         assert message["Date"].datetime is not None
         assert message["Message-ID"].startswith("<") and message["Message-ID"].endswith(">")
         assert message.get_content_type() == "text/html"
         assert name in printed
+    assert subjects == [*["【failing site】Quellan拔测监控到[9]个测试异常"] * 2,
+                        *["【dropping site】Quellan拔测监控到[9]个测试异常"] * 2,
+                        *["【expiring certificate】网站证书将于10天后过期"] * 2,
+                        *["【expired certificate】Quellan拔测监控到[9]个测试异常"] * 2]
 
 
 def test_every_report_page_declares_utf8_and_holds_the_report_as_sent(demo):
     out, _ = demo
     pages = sorted(p for p in os.listdir(out) if p.endswith(".html"))
-    assert "report.html" in pages and len(pages) == 3  # two alerts and the last one again
-    with open(out / "mail" / "004.eml", "rb") as f:
+    assert "report.html" in pages and len(pages) == 5  # four messages and the last one again
+    with open(out / "mail" / "008.eml", "rb") as f:
         sent = email.message_from_binary_file(f, policy=email.policy.default)
     for page in pages:
         text = (out / page).read_text(encoding="utf-8")
@@ -80,3 +85,5 @@ def test_every_report_page_declares_utf8_and_holds_the_report_as_sent(demo):
         assert "<title>【" in text
     last = (out / "report.html").read_text(encoding="utf-8")
     assert sent.get_content() in last and "<title>%s</title>" % sent["Subject"] in last
+    # The expired certificate's rows say why their nodes got no answer.
+    assert last.count("无法访问 (tls: certificate has expired)") == 9

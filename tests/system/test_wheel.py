@@ -12,6 +12,7 @@ import zipfile
 
 import pytest
 
+from boce_dispatch import contract
 from tests.common import REPO, SERVICE_ENV, SERVICE_PYTHON, TOOLS
 from tools import build_version
 
@@ -159,11 +160,11 @@ def run_on_fresh_panel(tmp_path, python, code, env=WHEEL_ENV):
 def test_a_wheel_built_for_another_host_posts_there(wheel, tmp_path):
     python = fresh_environment(tmp_path, wheel)
     facts = run_on_fresh_panel(tmp_path, python, POST_TO_OWN_HOST)
-    assert facts["url"] == "http://probe.example.net/api/local/boce"
+    assert facts["url"] == "http://probe.example.net" + contract.PANEL_PATH
     assert facts["version"] == "0.1.0+probe.example.net"
     assert facts["answer"] == []
     [(host, path, body)] = facts["seen"]
-    assert (host, path) == (OTHER_HOST, "/api/local/boce") and "url=http" in body
+    assert (host, path) == (OTHER_HOST, contract.PANEL_PATH) and "url=http" in body
 
 
 @pytest.mark.parametrize("host, version", [

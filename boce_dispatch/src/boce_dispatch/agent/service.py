@@ -1,0 +1,262 @@
+"""A node agent: dials out to the NATS servers, takes the probe requests of its node and answers
+each with one measurement.
+
+Nothing connects to an agent, so it can stand behind NAT. It answers only what arrives on its
+node's subject, which only the center may publish to. A request carries its id, the URL and its
+budget: the seconds left from when the agent receives it, so the agent's clock need not agree
+with the center's. A request whose budget is spent is dropped; the same id arriving again (the
+center asks again while an answer is missing) is probed once and its measurement given to every
+asking, each reply subject at most once. A ping is answered with the node's id. At most
+`max_probes` fetches run at once; a request beyond what can start in time is answered as busy.
+A fetch without an HTTP answer while the agent reaches none of its check targets either is
+answered {"inconclusive": reason} instead (connectivity.py).
+
+The fetches run on the event loop beside NATS (curl_loop.py); only a connectivity check, which
+is rare and waits on locks, runs on a thread."""
+
+import asyncio
+import concurrent.futures
+import contextlib
+import json
+import logging
+import time
+
+from boce_dispatch import bus, contract, eventloop, urls
+from boce_dispatch.agent import http_probe
+from boce_dispatch.agent.connectivity import Connectivity
+from boce_dispatch.agent.curl_loop import CurlLoop
+from boce_dispatch.agent.metrics import AgentMetrics
+from boce_dispatch.agent.pending import PendingRequests
+from boce_dispatch.logtext import shown
+
+# Fetches one agent runs at once, unless its operator says otherwise (--max-probes, at most
+# MAX_PROBES_LIMIT).
+MAX_PROBES = 16
+MAX_PROBES_LIMIT = 1024
+# The answer must reach the center before its deadline: the fetch stops this much earlier.
+ANSWER_MARGIN_SECONDS = 0.25
+QUEUE_FACTOR = 4  # requests waiting for a fetch slot, per slot
+
+log = logging.getLogger("boce.agent")
+
+
+def parse_request(data):
+    """(id, url in browser form, seconds left) of a probe request, or None for a ping. Raises
+    contract.BadRequest."""
+    request = contract.read_probe_request(data)
+    if request is None:
+        return None
+    request_id, url, seconds_left = request
+    try:
+        return request_id, urls.browser_url(url), seconds_left
+    except urls.BadUrl as error:
+        raise contract.BadRequest(str(error)) from None
+
+
+class Agent:
+    def __init__(self, connection, node_id, subject_prefix=contract.SUBJECT_PREFIX,
+                 allow_private=False, max_probes=MAX_PROBES, proxy=None, check_urls=(),
+                 metrics=None, probe_ca_file=None):
+        self.nc = connection
+        self.subject = contract.node_subject(node_id, subject_prefix)
+        self.node_id = node_id
+        self.allow_private = allow_private
+        self.proxy = proxy
+        self.probe_ca_file = probe_ca_file  # the CA of the sites probed, when not the system's
+        self.max_probes = max_probes
+        self.connectivity = Connectivity(check_urls, proxy)
+        self.curl_loop = CurlLoop(idle_handles=max_probes)
+        self.slots = asyncio.Semaphore(max_probes)
+        self.pool = concurrent.futures.ThreadPoolExecutor(max_probes, "check")
+        self.pending = PendingRequests()
+        self.tasks = set()
+        self.subscription = None
+        self.metrics = metrics or AgentMetrics(node_id, lambda: connection.is_connected)
+
+    async def start(self):
+        # One queue group per node: several agents can serve one node, and each request goes
+        # to one of them.
+        self.subscription = await self.nc.subscribe(self.subject, queue="agents",
+                                                    cb=self.on_request)
+        await self.nc.flush()
+
+    async def on_request(self, message):
+        if not message.reply:
+            return
+        now = time.monotonic()
+        try:
+            request = parse_request(message.data)
+        except contract.BadRequest as error:
+            log.warning("refused reason=%s", shown(str(error)))
+            self.metrics.count("refused")
+            await self._send(message.reply, {"error": str(error)})
+            return
+        if request is None:
+            await self._send(message.reply, {"pong": self.node_id})
+            return
+        request_id, url, seconds_left = request
+        expires_at = now + seconds_left
+        self.pending.forget_before(now)
+        known = self.pending.get(request_id)
+        if known is not None and known.answer is None:
+            known.expires_at = min(known.expires_at, expires_at)
+        if seconds_left <= 0:
+            log.info("dropped id=%s reason=budget-spent", shown(request_id))
+            self.metrics.count("dropped")
+            return
+        if known is not None:
+            if known.answer is not None:
+                await self._send_encoded(message.reply, known.answer)
+            else:
+                known.replies.append(message.reply)
+            return
+        if len(self.tasks) >= self.max_probes * QUEUE_FACTOR:
+            self.metrics.count("busy")
+            await self._send(message.reply, {"error": "busy"})
+            return
+        entry = self.pending.add(request_id, expires_at)
+        entry.replies.append(message.reply)
+        task = asyncio.ensure_future(self._run(request_id, url, entry))
+        self.tasks.add(task)
+        task.add_done_callback(self.tasks.discard)
+
+    async def _run(self, request_id, url, entry):
+        async with self.slots:
+            record = await self._fetch_in_time(url, entry)
+        if record is None or time.monotonic() >= entry.expires_at:
+            log.info("dropped id=%s reason=budget-spent", shown(request_id))
+            self.metrics.count("dropped")
+            return
+        self.metrics.count("cut_off" if "inconclusive" in record else
+                           "answered" if record["http_code"] else "no_answer")
+        entry.answer = json.dumps(record).encode()
+        if log.isEnabledFor(logging.INFO):  # the escaping is not free: only for a line written
+            self._log_answer(request_id, url, record)
+        replies, entry.replies = entry.replies, []
+        for reply in replies:
+            await self._send_encoded(reply, entry.answer)
+
+    @staticmethod
+    def _log_answer(request_id, url, record):
+        if "inconclusive" in record:
+            log.info("inconclusive id=%s url=%s reason=%s", shown(request_id), shown(url, 200),
+                     shown(record["inconclusive"], 400))
+        else:
+            log.info("probed id=%s url=%s code=%s total_ms=%s%s", shown(request_id),
+                     shown(url, 200), record["http_code"], record["total_time"],
+                     " reason=%s" % shown(record["reason"]) if record.get("reason") else "")
+
+    async def _fetch_in_time(self, url, entry):
+        """The measurement, within what is left of the request's budget; None when nothing is
+        left. Runs in a fetch slot: the time left is counted from when the slot was free."""
+        left = self._left(entry)
+        # A connectivity check needs its full time after a failed fetch: the fetch stops that
+        # much earlier, when the budget holds both.
+        seconds = min(contract.FETCH_SECONDS, left - self.connectivity.reserve(left))
+        if seconds <= 0:
+            return None
+        with self.metrics.probe_seconds.time():
+            record = await http_probe.measure_on(self.curl_loop, url, self.allow_private,
+                                                 seconds, self.proxy, self.probe_ca_file)
+        if record["http_code"] == 0 and not record["reason"].startswith(http_probe.REFUSED) and \
+                self.connectivity.can_check(self._left(entry)):
+            with self.metrics.check_seconds.time():
+                cut_off = await asyncio.get_running_loop().run_in_executor(
+                    self.pool, lambda: self.connectivity.cut_off(self._left(entry)))
+            if cut_off is not None:
+                return {"inconclusive": "%s; %s" % (record["reason"], cut_off)}
+        return record
+
+    @staticmethod
+    def _left(entry):
+        return entry.expires_at - ANSWER_MARGIN_SECONDS - time.monotonic()
+
+    async def _send(self, reply, value):
+        await self._send_encoded(reply, json.dumps(value).encode())
+
+    async def _send_encoded(self, reply, payload):
+        try:
+            await self.nc.publish(reply, payload)
+        except Exception as error:  # noqa: BLE001 - a lost answer only costs that node's cell
+            log.warning("answer lost reply=%s error=%s", reply, error)
+
+    async def stop(self):
+        """Takes no new request, answers those in flight, then lets go of NATS."""
+        if self.subscription is not None:
+            await self.subscription.unsubscribe()
+        if self.tasks:
+            await asyncio.wait(set(self.tasks), timeout=contract.FETCH_SECONDS + 1)
+        self.curl_loop.close()
+        self.pool.shutdown(wait=False)
+
+
+class Fatal(Exception):
+    """A misconfiguration the agent cannot serve with: NATS refused its user or its subject."""
+
+
+def _first_of(*awaitables):
+    """The first of `awaitables` to finish; the others are cancelled."""
+    async def first():
+        tasks = [asyncio.ensure_future(a) for a in awaitables]
+        try:
+            done, _ = await asyncio.wait(tasks, return_when=asyncio.FIRST_COMPLETED)
+            return done.pop().result()
+        finally:
+            for task in tasks:
+                await bus.cancel(task)
+    return first()
+
+
+async def serve(settings, node_id, allow_private=False, max_probes=MAX_PROBES, proxy=None,
+                ready=print, check_urls=(), metrics_listen=None, probe_ca_file=None):
+    """Runs an agent until SIGTERM or SIGINT, with /metrics on `metrics_listen` (host, port)
+    when given. Raises Fatal when NATS refuses its user at the start or its node's subject."""
+    link = {}  # the NATS connection, once there
+    metrics = AgentMetrics(node_id, lambda: "nc" in link and link["nc"].is_connected)
+    if metrics_listen is not None:
+        metrics.serve(*metrics_listen)
+    trouble = bus.Trouble(log, settings)
+    subject = contract.node_subject(node_id, settings.subject_prefix)
+    fatal = asyncio.get_running_loop().create_future()
+    connected = False
+
+    async def failed(error):
+        text = str(error)
+        if not connected and bus.is_authorization_violation(error):
+            reason = "NATS refused user %s at %s: authorization violation" % (
+                settings.user, trouble.servers)
+        elif "permissions violation" in text.lower() and subject in text:
+            reason = "NATS refused user %s the subject %s: %s" % (settings.user, subject, text)
+        else:
+            trouble.note(error)
+            return
+        if not fatal.done():
+            fatal.set_exception(Fatal(reason))
+
+    async def reconnected():
+        log.info("nats reconnected server=%s", connection.connected_url.netloc)
+
+    # From the start: Ctrl-C or SIGTERM while NATS is still out of reach ends the agent too.
+    stopping = eventloop.stop_on_signals()
+    async with contextlib.AsyncExitStack() as opened:
+        connection = await _first_of(bus.connect(settings, "boce-agent-" + node_id,
+                                                 error_cb=failed, reconnected_cb=reconnected),
+                                     asyncio.shield(fatal), stopping.wait())
+        if connection is True:  # stopping came first
+            log.info("stopping: NATS was never reached")
+            return
+        opened.push_async_callback(bus.goodbye, connection, log)  # on every path out
+        connected = True
+        link["nc"] = connection
+        agent = Agent(connection, node_id, settings.subject_prefix, allow_private, max_probes,
+                      proxy, check_urls, metrics, probe_ca_file)
+        await agent.start()
+        # The server answers a refused subscription soon after the flush that sent it: one
+        # more round trip lets it arrive before the agent says it is ready.
+        await connection.flush()
+        if fatal.done():
+            fatal.result()
+        ready("agent %s ready on %s" % (node_id, connection.connected_url.netloc))
+        await _first_of(stopping.wait(), asyncio.shield(fatal))
+        log.info("stopping: answering %d probes in flight", len(agent.tasks))
+        await agent.stop()

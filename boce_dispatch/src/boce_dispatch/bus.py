@@ -1,0 +1,89 @@
+"""How the center and the agents connect to the NATS servers, and how they report trouble
+with them."""
+
+import asyncio
+import ssl
+
+import nats
+
+from boce_dispatch.logtext import Throttled, shown
+
+# A NATS failure is logged when it first happens, then at most this often, with a count.
+TROUBLE_REPEAT_SECONDS = 30
+
+
+def tls_context(ca_file):
+    return ssl.create_default_context(cafile=ca_file) if ca_file else None
+
+
+def is_authorization_violation(error):
+    return isinstance(error, nats.errors.AuthorizationError) or (
+        "authorization violation" in str(error).lower())
+
+
+class Trouble:
+    """NATS failures as an operator reads them: the first with the servers it concerns, then
+    one line per TROUBLE_REPEAT_SECONDS saying how many more came; `last` is the latest."""
+
+    def __init__(self, log, settings):
+        self.servers = ",".join(settings.servers)
+        self.throttled = Throttled(log, TROUBLE_REPEAT_SECONDS)
+        self.last = None
+
+    def note(self, error):
+        self.last = "%s: %s" % (type(error).__name__, error) if str(error) else \
+            type(error).__name__
+        self.throttled.warning("nats", "-", "nats error servers=%s error=%s",
+                               self.servers, shown(self.last, 200))
+
+
+async def connect(settings, name, **callbacks):
+    """A connection that keeps reconnecting, to any of the servers, for the process's life (the
+    first connection too). Publishes made while it reconnects are buffered and sent once it is
+    back."""
+    return await nats.connect(
+        servers=list(settings.servers), user=settings.user, password=settings.password,
+        tls=tls_context(settings.ca_file), name=name, connect_timeout=5,
+        max_reconnect_attempts=-1, reconnect_time_wait=0.25, **callbacks)
+
+
+# How long a stopping process waits for NATS to take what it has buffered.
+GOODBYE_SECONDS = 5
+
+
+async def goodbye(connection, log):
+    """Sends what `connection` has buffered and closes it. Each process has already let go of its
+    subscriptions and answered what was in flight, so this is one round trip. A NATS server that
+    is gone or silent must not hold the process or fail its exit: that is one line, and the
+    process still ends cleanly.
+
+    Not nats-py's drain: cancelled on a silent server it leaves a gathered future whose error
+    nobody reads (asyncio reports it later) and then waits 10 s more for a flush of its own."""
+    try:
+        if connection.is_connected:
+            await connection.flush(GOODBYE_SECONDS)
+            why = None
+        else:
+            why = "NATS is not connected"
+    except Exception as error:  # noqa: BLE001 - stopping all the same
+        why = shown(str(error) or type(error).__name__)
+    if why is not None:
+        log.warning("stopped without a clean NATS goodbye: %s", why)
+    try:
+        await connection.close()
+    except asyncio.CancelledError:
+        # nats-py's close waits for its transport's closing, which a connection lost at the same
+        # moment has already cancelled: that ends no task, unless this one is being cancelled.
+        if getattr(asyncio.current_task(), "cancelling", lambda: 0)():
+            raise
+    except Exception:  # noqa: BLE001, S110 - what it still held had nowhere to go
+        pass
+
+
+async def cancel(task):
+    """Cancels `task` and waits until it has ended. nats-py's connecting loop can lose a
+    cancellation (asyncio.wait_for inside it swallows one that meets a failed connect), so it
+    is cancelled again until it ends."""
+    while not task.done():
+        task.cancel()
+        await asyncio.wait({task}, timeout=0.1)

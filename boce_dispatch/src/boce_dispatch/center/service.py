@@ -1,0 +1,124 @@
+"""The center's process: its listeners, their connection budgets, and its life from start to a
+clean stop."""
+
+import asyncio
+import logging
+
+from aiohttp import web
+
+from boce_dispatch import bus, contract, eventloop
+from boce_dispatch.center import front, operators, panel_form
+from boce_dispatch.center.gathering import Link
+from boce_dispatch.center.metrics import Metrics
+from boce_dispatch.center.state import BUSY, CENTER_APP, CONFIG, GUARD, LINK, METRICS, STOPPING
+from boce_dispatch.logtext import Throttled
+
+MAX_FORM_BYTES = 64 * 1024
+# A connection must deliver a whole request head within this (aiohttp's keep-alive timer runs
+# from the moment the connection opens), so idle or trickling connections cannot pile up.
+HEADER_SECONDS = 10
+BACKLOG = 1024
+
+log = logging.getLogger("boce.center")
+
+
+def make_app(config, guard=None, operator_routes=True):
+    """The panels' app; with `operator_routes`, the operators' routes on the same port."""
+    guard = guard or front.Guard(trusted_proxies=config.trusted_proxies)
+    app = web.Application(client_max_size=MAX_FORM_BYTES,
+                          middlewares=[front.request_middleware(guard)])
+    app[CONFIG] = config
+    app[BUSY] = set()
+    app[METRICS] = Metrics(config, connected=lambda: _nats_connected(app),
+                           in_flight=lambda: len(app[BUSY]))
+    app[LINK] = Link(config, app[METRICS])
+    app[GUARD] = guard
+    app[STOPPING] = asyncio.Event()
+    app.router.add_post(contract.PANEL_PATH, panel_form.handle_panel_request)
+    if operator_routes:
+        operators.add_routes(app, app[METRICS])
+    return app
+
+
+def _nats_connected(app):
+    gatherer = app[LINK].gatherer
+    return gatherer is not None and gatherer.nc.is_connected
+
+
+def make_operator_app(center_app, guard):
+    """/livez, /readyz, /healthz and /metrics of `center_app`, for a listener of their own."""
+    app = web.Application(client_max_size=1024, middlewares=[front.request_middleware(guard)])
+    app[CENTER_APP] = center_app
+    app[GUARD] = guard
+    operators.add_routes(app, center_app[METRICS])
+    return app
+
+
+def connection_room():
+    """Raises this process's open-file limit as far as the system lets it (idle clients must not
+    run the center out of descriptors long before memory) and says how many connections that
+    leaves room for."""
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    wanted = 65536 if hard == resource.RLIM_INFINITY else min(hard, 65536)
+    if soft < wanted:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
+        soft = wanted
+    return max(2, soft - front.RESERVED_FILES)
+
+
+def guards(config, separate_operators):
+    """The panels' guard and the operators' (the same one when they share a listener). The
+    operators' listener has a budget of its own, which the panels' connections never use."""
+    room = connection_room()
+    throttled = Throttled(log)
+    if not separate_operators:
+        panels = front.Guard(min(front.MAX_CONNECTIONS, room), trusted_proxies=config
+                             .trusted_proxies, throttled=throttled)
+        return panels, panels
+    operators = front.Guard(min(front.OPERATOR_CONNECTIONS, room // 2),
+                            per_client=front.OPERATOR_CONNECTIONS, throttled=throttled)
+    panels = front.Guard(min(front.MAX_CONNECTIONS, room - operators.max_connections),
+                         trusted_proxies=config.trusted_proxies, throttled=throttled)
+    return panels, operators
+
+
+async def serve(config, listen, metrics_listen=None, ready=None):
+    """Serves until SIGTERM or SIGINT; then takes no new panel, answers those in flight and
+    returns. `listen` and `metrics_listen` are (host, port)."""
+    guard, operator_guard = guards(config, metrics_listen is not None)
+    front.quiet_parser_errors(guard.throttled)
+    app = make_app(config, guard, operator_routes=metrics_listen is None)
+    # Bodies are read as sent: a content coding is refused, never decoded (_read_form).
+    settings = dict(access_log=None, keepalive_timeout=HEADER_SECONDS, auto_decompress=False,
+                    shutdown_timeout=config.deadline_seconds + 1, **front.PARSER_LIMITS)
+    sites = [(web.AppRunner(app, **settings), listen, guard)]
+    if metrics_listen is not None:
+        sites.append((web.AppRunner(make_operator_app(app, operator_guard), **settings),
+                      metrics_listen, operator_guard))
+    link, connecting = app[LINK], None
+    stopping = eventloop.stop_on_signals()
+    try:
+        for runner, (host, port), site_guard in sites:
+            await runner.setup()
+            await front.GuardedSite(runner, host, port, site_guard, BACKLOG).start()
+        # NATS in the background: the center answers HTTP from its start, with 503 and the
+        # reason while NATS cannot be reached.
+        connecting = asyncio.ensure_future(link.connect())
+        if ready is not None:
+            ready()
+        await stopping.wait()
+        app[STOPPING].set()  # /readyz says 503 from now on
+        log.info("stopping: answering %d panels in flight", len(app[BUSY]))
+    finally:
+        # The panels' listener first: it answers the panels in flight, which need NATS, while
+        # the operators' listener still tells that the center is draining.
+        for runner, _, _ in sites:
+            await runner.cleanup()
+        if connecting is not None:
+            await bus.cancel(connecting)  # nothing when it is done
+        await link.close()
+
+
+def run(config, listen, metrics_listen=None, ready=None):
+    eventloop.run(serve(config, listen, metrics_listen, ready))

@@ -1,0 +1,152 @@
+"""The nats-server configuration of a probe network: who may publish and take what. The server's
+file holds only bcrypt hashes of the passwords; each password in clear is only in the password
+file of the one process that uses it."""
+
+import sys
+
+import bcrypt
+
+from boce_dispatch.contract import (
+    NODE_ID,
+    NODE_ID_RULE,
+    PLUGIN_TIMEOUT_SECONDS,
+    SUBJECT_PREFIX,
+    node_subject,
+)
+
+# What nats-server's own `nats server passwd` uses. The server checks a hash at each connection,
+# so a network whose passwords are long random ones (the lab's) may pass a lower cost.
+BCRYPT_COST = 11
+
+
+def quoted(text):
+    """`text` as a double-quoted string of TOML and of nats-server's configuration."""
+    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def password_hash(password, cost=BCRYPT_COST):
+    """The bcrypt hash of `password` as nats-server reads it ($2a$...)."""
+    return bcrypt.hashpw(password.encode("utf-8"),
+                         bcrypt.gensalt(rounds=cost, prefix=b"2a")).decode("ascii")
+
+
+# NATS's own monitoring (/varz, /connz, exporters), on the loopback only: it names every
+# connection's address and user.
+MONITORING_LISTEN = "127.0.0.1:8222"
+
+
+def server_config(center_user, center_password, agents, listen="127.0.0.1:4222",
+                  subject_prefix=SUBJECT_PREFIX, max_payload=64 * 1024, cluster=None,
+                  tls=None, cost=BCRYPT_COST, monitoring=MONITORING_LISTEN):
+    """The text of a nats-server configuration for one probe network.
+
+    `agents`: {user: (password, node id)}. The center may publish probes and read its replies;
+    an agent may only take its own node's probes and answer each of them once. Passwords are
+    written as bcrypt hashes of `cost`. `cluster`: {"name", "listen", "routes"}; `tls`:
+    {"cert_file", "key_file"}; `monitoring`: HOST:PORT of NATS's monitoring port, or None."""
+    users = ["{user: %s, password: %s, permissions: {publish: [%s], subscribe: [\"_INBOX.>\"]}}"
+             % (quoted(center_user), quoted(password_hash(center_password, cost)),
+                quoted(subject_prefix + ".>"))]
+    for user, (password, node_id) in sorted(agents.items()):
+        users.append(
+            "{user: %s, password: %s, permissions: {publish: {deny: [\">\"]}, "
+            "subscribe: [%s], allow_responses: {max: 1, expires: \"%ds\"}}}"
+            % (quoted(user), quoted(password_hash(password, cost)),
+               quoted(node_subject(node_id, subject_prefix)), PLUGIN_TIMEOUT_SECONDS))
+    lines = ["listen: %s" % listen] + (["http: %s" % monitoring] if monitoring else []) + [
+             "max_payload: %d" % max_payload,
+             "max_pending: %d" % (8 * 1024 * 1024), "write_deadline: \"5s\"",
+             "authorization {", "  users: ["] + ["    " + u for u in users] + ["  ]", "}"]
+    if tls:
+        lines += ["tls {", "  cert_file: %s" % quoted(tls["cert_file"]),
+                  "  key_file: %s" % quoted(tls["key_file"]), "  timeout: 5", "}"]
+    if cluster:
+        lines += ["cluster {", "  name: %s" % quoted(cluster["name"]),
+                  "  listen: %s" % cluster["listen"],
+                  "  routes: [%s]" % ", ".join(quoted(r) for r in cluster["routes"]), "}"]
+    return "\n".join(lines) + "\n"
+
+
+def _password_file(directory, user):
+    """The user's password file in `directory`, made (mode 0600) when it is not there yet."""
+    import os
+    import secrets
+    path = os.path.join(directory, user + ".password")
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        pass
+    else:
+        with os.fdopen(fd, "w") as f:
+            f.write(secrets.token_hex(24) + "\n")
+    with open(path, encoding="utf-8") as f:
+        return f.read().strip()
+
+
+def write_private(path, text):
+    """Writes `text` to `path`, readable by its owner only (it holds passwords)."""
+    import os
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    os.fchmod(fd, 0o600)  # a file that was there before keeps no wider mode
+    with os.fdopen(fd, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+def _host_port(address):
+    return ("[%s]:%d" if ":" in address[0] else "%s:%d") % address
+
+
+def node_id(text):
+    """A --node: an id the center takes (contract.NODE_ID)."""
+    import argparse
+    if not NODE_ID.fullmatch(text):
+        raise argparse.ArgumentTypeError("%r: %s" % (text, NODE_ID_RULE))
+    return text
+
+
+def main(argv=None):
+    """python -m boce_dispatch.natsconf --dir DIR --node ID [--node ID ...] [--listen HOST:PORT]
+    [--monitoring HOST:PORT] [--out FILE]
+
+    Writes the passwords of the center and of each node's agent into DIR (center.password,
+    agent-<id>.password, mode 0600; existing ones are kept) and the nats-server configuration,
+    which holds their bcrypt hashes, into FILE (mode 0600), or prints it. Says on standard
+    error what it wrote and where."""
+    import os
+
+    from boce_dispatch import cli
+    parser = cli.Parser(prog="python -m boce_dispatch.natsconf", description=main.__doc__)
+    parser.add_argument("--dir", required=True, help="where the password files are")
+    parser.add_argument("--node", action="append", required=True, type=node_id,
+                        help="a node id (repeat it for each node): " + NODE_ID_RULE)
+    parser.add_argument("--listen", default="0.0.0.0:4222", type=cli.listen_address,
+                        help="HOST:PORT the NATS server listens on (0.0.0.0:4222)")
+    parser.add_argument("--monitoring", default=MONITORING_LISTEN, type=cli.listen_address,
+                        help="HOST:PORT of NATS's monitoring port, /varz and the like (%s); "
+                        "keep it on the loopback" % MONITORING_LISTEN)
+    parser.add_argument("--out", help="the configuration file to write, mode 0600")
+    args = parser.parse_args(argv)
+    if not os.path.isdir(args.dir):
+        return cli.fail(parser.prog, "%s is not a directory" % args.dir, 2)
+    users = ["center"] + ["agent-" + node for node in args.node]
+    made = [user for user in users
+            if not os.path.exists(os.path.join(args.dir, user + ".password"))]
+    agents = {"agent-" + node: (_password_file(args.dir, "agent-" + node), node)
+              for node in args.node}
+    monitoring = _host_port(args.monitoring)
+    text = server_config("center", _password_file(args.dir, "center"), agents,
+                         _host_port(args.listen), monitoring=monitoring)
+    if args.out:
+        write_private(args.out, text)
+    else:
+        print(text, end="")
+    for user in users:
+        print("%s %s" % ("wrote" if user in made else "kept", os.path.join(
+            args.dir, user + ".password")), file=sys.stderr)
+    print("nats-server configuration for %s: %s (monitoring on %s)" % (
+        ", ".join(args.node), args.out or "standard output", monitoring), file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

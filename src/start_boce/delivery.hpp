@@ -1,0 +1,14 @@
+// Delivery of an alert over one channel, to the recipients the settings and the object name.
+#pragma once
+
+#include "host/host.hpp"
+#include "host/python.hpp"
+
+namespace start_boce {
+
+// Reads the notification settings (get_settings, once) and sends `title` and `message` over
+// the channel `send` names ("mail" or "dingding"; any other sends nothing).
+void deliver(const host::Host& host, host::Handle self, host::Handle send, host::Handle title,
+             host::Handle message);
+
+}  // namespace start_boce

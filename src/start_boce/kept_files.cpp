@@ -1,0 +1,77 @@
+// Files the plug-in keeps: backups of broken ones, and whole writes.
+#include "start_boce/kept_files.hpp"
+
+#include <optional>
+#include <string>
+
+#include "host/errors.hpp"
+#include "host/values.hpp"
+
+namespace start_boce {
+
+namespace {
+
+// Backup names tried before the broken file is left where it is.
+constexpr int backup_names = 1000;
+
+host::Object backup_name(host::Handle path, int number) {
+    return host::sum(path, host::text(number == 0 ? ".bak" : ".bak." + std::to_string(number)));
+}
+
+// Whether the backup name `number` could be given to the file (false: it is taken).
+bool link_to_backup(const host::Host& host, host::Handle path, int number) {
+    std::optional<host::Error> taken;
+    try {
+        host.runtime.link_path(path, backup_name(path, number));
+    } catch (host::Error& error) {
+        if (!error.matches(PyExc_FileExistsError)) throw;
+        taken.emplace(std::move(error));
+    }
+    return !taken;
+}
+
+bool says_nothing_about_the_file(const host::Error& error) {
+    return error.matches(PyExc_MemoryError) || error.matches(PyExc_RecursionError) ||
+           error.matches(PyExc_OSError);
+}
+
+}  // namespace
+
+host::Object decoded_file(const host::Host& host, host::Handle path) {
+    host::Object value;
+    std::optional<host::Error> undecodable;
+    try {
+        value = host.runtime.json_loads(host.panel.ReadFile(path));
+    } catch (host::Error& error) {
+        if (!host::is_ordinary_error(error) || says_nothing_about_the_file(error)) throw;
+        undecodable.emplace(std::move(error));
+    }
+    if (undecodable) return {};
+    return value;
+}
+
+// The name is taken atomically (a hard link fails on any existing name, a dangling link
+// included), so no backup is ever overwritten, not even by another process at the same moment;
+// only then does the file leave its own name.
+bool keep_broken_file(const host::Host& host, host::Handle path) {
+    bool kept = false;
+    host::ignoring_ordinary_errors([&] {
+        bool linked = false;
+        for (int number = 0; number < backup_names && !linked; ++number) {
+            linked = link_to_backup(host, path, number);
+        }
+        if (!linked) return;
+        host.runtime.remove_path(path);
+        kept = true;
+    });
+    return kept;
+}
+
+bool write_whole(const host::Host& host, host::Handle path, host::Handle text) {
+    const host::Object beside = host::sum(path, host::text(".new"));
+    if (!host.panel.wrote_file(beside, text)) return false;
+    host.runtime.replace_path(beside, path);
+    return true;
+}
+
+}  // namespace start_boce

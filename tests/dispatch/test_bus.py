@@ -1,0 +1,139 @@
+"""NATS trouble as operators read it: said once with the servers, a refused agent stops in one line."""
+
+import asyncio
+import gc
+import json
+import logging
+import os
+import signal
+import subprocess
+import time
+import urllib.error
+import urllib.request
+
+import pytest
+
+from boce_dispatch import bus, contract
+from boce_dispatch.nats_settings import NatsSettings
+from tests.common import (
+    SERVICE_ENV,
+    SERVICE_PYTHON,
+    ask_center,
+    wait_until,
+)
+from tests.dispatch.helpers import CONFIG, command, secret
+from tools.ports import free_port, wait_for_port
+
+
+def test_nats_trouble_is_stated_once_and_a_refused_agent_stops(network, tmp_path):
+    secret(tmp_path / "wrong.password", "w" * 32)
+    agent_words = ["-m", "boce_dispatch", "agent", "--nats",
+                   "nats://127.0.0.1:%d" % network.nats_port, "--password-file",
+                   str(tmp_path / "wrong.password")]
+    refused = command(*agent_words, "--node", "bj", "--user", "agent-bj")
+    assert refused.returncode == 1 and refused.stderr.splitlines()[-1] == (
+        "boce-agent: NATS refused user agent-bj at nats://127.0.0.1:%d: authorization "
+        "violation" % network.nats_port)
+    # Its own password, another node's subject.
+    agent_words[-1] = "%s/agent-sh.password" % network.workdir
+    forbidden = command(*agent_words, "--node", "bj", "--user", "agent-sh")
+    assert forbidden.returncode == 1 and "subject " + contract.node_subject("bj") in forbidden.stderr
+    assert "ready" not in forbidden.stdout
+
+    secret(tmp_path / "center.password", "w" * 32)
+    (tmp_path / "c.toml").write_text((CONFIG % "sh").replace(
+        "nats://127.0.0.1:4222", "nats://127.0.0.1:%d" % network.nats_port), encoding="utf-8")
+    port = free_port()
+    with subprocess.Popen([SERVICE_PYTHON, "-m", "boce_dispatch", "center", "--config",
+                           str(tmp_path / "c.toml"), "--listen", "127.0.0.1:%d" % port],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=SERVICE_ENV) as center:
+        assert "listening" in center.stdout.readline()  # HTTP at once, NATS or not
+        give_up = time.monotonic() + 10
+        while True:
+            try:
+                urllib.request.urlopen("http://127.0.0.1:%d/readyz" % port, timeout=5)
+            except urllib.error.HTTPError as error:
+                reason = json.loads(error.read())["reason"]
+                if "uthorization" in reason or time.monotonic() > give_up:
+                    break
+        assert "Authorization Violation" in reason
+        assert ask_center(network.url, "s1", "http://x/")[0] == 200  # the test network is untouched
+        center.terminate()
+        _, log = center.communicate(timeout=30)
+    assert center.returncode == 0
+    assert len([line for line in log.splitlines() if "nats error" in line]) == 1
+
+
+class _LostConnection:
+    """A NATS link lost as the process stops: nats-py's close meets its transport's closing
+    already cancelled."""
+
+    is_connected = False
+
+    async def close(self):
+        raise asyncio.CancelledError
+
+
+def test_a_link_lost_while_stopping_ends_in_one_line_and_a_real_cancel_still_cancels(caplog):
+    log = logging.getLogger("boce.test")
+    asyncio.run(bus.goodbye(_LostConnection(), log))
+    assert [r.getMessage() for r in caplog.records] == [
+        "stopped without a clean NATS goodbye: NATS is not connected"]
+
+    async def cancelled_while_saying_goodbye():
+        asyncio.current_task().cancel()  # delivered at the next wait, inside the goodbye
+        await bus.goodbye(_LostConnection(), log)
+
+    with pytest.raises(asyncio.CancelledError):
+        asyncio.run(cancelled_while_saying_goodbye())
+
+
+def _stopped(pid):
+    """Whether every thread of `pid` has stopped: a signal reaches threads running on other
+    cores a moment after kill() returns."""
+    states = []
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/stat" % (pid, task)) as f:
+            states.append(f.read().rsplit(")", 1)[1].split()[0])
+    return set(states) == {"T"}
+
+
+def test_a_nats_server_gone_silent_while_stopping_costs_one_line_and_leaves_nothing_behind(
+        caplog, monkeypatch):
+    """The server stops answering as the process says goodbye (its own stop under way, or its
+    machine gone): the goodbye ends after GOODBYE_SECONDS with one line, and nothing it started is
+    left for asyncio to report later."""
+    monkeypatch.setattr(bus, "GOODBYE_SECONDS", 0.5)
+    port = free_port()
+    server = subprocess.Popen(["nats-server", "-a", "127.0.0.1", "-p", str(port)],
+                              stderr=subprocess.DEVNULL, env=SERVICE_ENV)
+    reported = []
+
+    async def subscribed_then_goodbye():
+        asyncio.get_running_loop().set_exception_handler(
+            lambda loop, context: reported.append(context["message"]))
+        connection = await bus.connect(
+            NatsSettings(("nats://127.0.0.1:%d" % port,), None, None), "boce-test")
+        async def taken(message):
+            pass
+        await connection.subscribe("boce.test", cb=taken)
+        server.send_signal(signal.SIGSTOP)
+        await asyncio.to_thread(wait_until, lambda: _stopped(server.pid), "nats-server stopped", 5)
+        started = time.monotonic()
+        await bus.goodbye(connection, logging.getLogger("boce.test"))
+        waited = time.monotonic() - started
+        gc.collect()
+        return waited
+
+    try:
+        wait_for_port(port, server, "nats-server")
+        waited = asyncio.run(subscribed_then_goodbye())
+        gc.collect()
+    finally:
+        server.kill()
+        server.wait()
+    assert reported == []
+    assert [r.getMessage() for r in caplog.records] == [
+        "stopped without a clean NATS goodbye: 'nats: flush timeout'"]
+    assert 0.5 <= waited < 2

@@ -1,0 +1,56 @@
+"""libcurl's transfers on the event loop: side by side, measured as on a thread."""
+
+import asyncio
+
+import pytest
+import uvloop
+
+from boce_dispatch.agent import http_probe
+from boce_dispatch.agent.curl_loop import CurlLoop
+from tests.common import (
+    held_by_site,
+    wait_until,
+)
+from tools.ports import free_port
+
+LOOPS = {"asyncio": asyncio.new_event_loop, "uvloop": uvloop.new_event_loop}
+
+
+@pytest.mark.parametrize("new_loop", LOOPS.values(), ids=LOOPS.keys())
+def test_fetches_on_the_event_loop_run_side_by_side_and_measure_as_on_a_thread(website,
+                                                                               new_loop):
+    closed = "http://127.0.0.1:%d/" % free_port()
+    cases = [(website + "/fast", True, 5), (website + "/error", True, 5),
+             (website + "/redirect", True, 5), (website + "/drop", True, 5),
+             (website + "/fast?delay=3", True, 0.5), (closed, True, 5),
+             (website + "/fast", False, 5)]  # the last refused: not a global address
+    tag = "side-by-side-%s" % new_loop.__module__
+
+    def outcome(record):
+        return record["http_code"], record["size_download"], record.get("reason")
+
+    async def scenario():
+        curl_loop = CurlLoop()
+        held = [asyncio.ensure_future(http_probe.measure_on(
+            curl_loop, website + "/fast?delay=1&tag=" + tag, True, 5)) for _ in range(3)]
+        loop = asyncio.get_running_loop()
+        await loop.run_in_executor(None, wait_until, lambda: held_by_site(website, tag) == 3,
+                                   "three fetches held by the site at once")
+        records = await asyncio.gather(*(http_probe.measure_on(curl_loop, *case) for case in cases))
+        assert [r["http_code"] for r in await asyncio.gather(*held)] == [200] * 3
+        for _ in range(2):  # each fetch connects anew, as a first visit does
+            assert (await http_probe.measure_on(curl_loop, website + "/", True))["connect_time"] > 0
+        cancelled = asyncio.ensure_future(http_probe.measure_on(
+            curl_loop, website + "/fast?delay=5", True, 10))
+        await asyncio.sleep(0.2)
+        cancelled.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await cancelled
+        assert curl_loop.transfers == {} and curl_loop.watched == {}  # nothing left behind
+        curl_loop.close()
+        return records
+
+    with asyncio.Runner(loop_factory=new_loop) as runner:
+        on_loop = runner.run(scenario())
+    assert [outcome(r) for r in on_loop] == [outcome(http_probe.measure(*case)) for case in cases]
+    assert [outcome(r)[0] for r in on_loop] == [200, 500, 301, 0, 0, 0, 0]

@@ -1,0 +1,75 @@
+"""The records the center passes on: checked field by field, and an agent's words as text."""
+
+import pytest
+
+from boce_dispatch import records
+
+GOOD = {"primary_ip": "1.2.3.4", "http_code": 200, "total_time": 12.5, "namelookup_time": 1,
+        "starttransfer_time": 10, "size_download": 100, "speed_download": 8000.5,
+        "connect_time": 2, "appconnect_time": 0}
+
+
+@pytest.mark.parametrize("change, reason", [
+    ({}, None), ({"extra": "<b>dropped</b>", "isp": "spoofed"}, None),
+    ({"http_code": "<b>x</b>"}, "http_code"), ({"http_code": True}, "http_code"),
+    ({"http_code": 1000}, "http_code"), ({"total_time": "NaN"}, "total_time"),
+    ({"total_time": float("nan")}, "total_time"), ({"speed_download": float("inf")}, "speed"),
+    ({"size_download": -1}, "size_download"), ({"primary_ip": 5}, "primary_ip"),
+    ({"primary_ip": "x" * 65}, None), ({"connect_time": -2}, "connect_time"),
+    ({"error": "busy"}, "refused"),
+    ({"reason": 5}, "reason is not text"), ({"cert_expiry": "soon"}, "cert_expiry is not a n"),
+    ({"cert_expiry": True}, "cert_expiry is not a n"), ({"cert_expiry": 1.5}, "cert_expiry is"),
+    ({"cert_expiry": -1}, "cert_expiry is not a time"), ({"cert_expiry": 10 ** 12}, "not a time"),
+    ({"cert_issuer": None}, "cert_issuer is not text"), ({"ip_version": "4"}, "ip_version"),
+    ({"tls_version": 1.3}, "tls_version is not text"),
+])
+def test_agent_records_are_checked_before_they_reach_a_panel(change, reason):
+    answer = dict(GOOD, **change)
+    if reason is None:
+        record = records.checked_record(answer, "北京电信")
+        assert list(record) == list(records.FIELDS + records.EXTRA_TIMINGS) + list(
+            records.EXPLAINING) + ["node"]
+        assert list(record) == list(records.not_responding("北京电信"))  # the same keys
+        assert record["isp"] == record["node"] == "北京电信"
+        return
+    with pytest.raises(records.BadRecord, match=reason):
+        records.checked_record(answer, "北京电信")
+
+
+EXPLAINED = {"reason": "tls: certificate has expired", "cert_expiry": 1797624693,
+             "cert_issuer": "Let's Encrypt", "tls_version": "TLSv1.3", "http_version": "2",
+             "ip_version": 6}
+
+
+@pytest.mark.parametrize("change, passed_on, refused", [
+    ({}, EXPLAINED, False),
+    ({"reason": "x" * (records.MAX_REASON_LENGTH + 1)}, dict(EXPLAINED, reason=""), True),
+    ({"reason": "dns: \x1b[31m"}, dict(EXPLAINED, reason=""), True),
+    ({"cert_issuer": "CA\nforged: line"}, dict(EXPLAINED, cert_issuer=""), True),
+    ({"tls_version": "TLSv9"}, dict(EXPLAINED, tls_version=""), True),
+    ({"http_version": "1.1 <b>"}, dict(EXPLAINED, http_version=""), True),
+    ({"ip_version": 5}, dict(EXPLAINED, ip_version=0), True),
+    # An agent older than these fields: its records carry them empty.
+    ({key: None for key in EXPLAINED}, records.EXPLAINING, False),
+])
+def test_what_a_record_explains_is_checked_by_type_length_characters_and_range(
+        change, passed_on, refused):
+    answer = {**GOOD, **EXPLAINED, **change}
+    for key in [key for key, value in change.items() if value is None]:
+        del answer[key]
+    refusals = []
+    record = records.checked_record(answer, "北京电信", refusals)
+    assert {key: record[key] for key in records.EXPLAINING} == passed_on
+    assert bool(refusals) == refused and all("北京电信" in line for line in refusals)
+    assert all(line.isprintable() for line in refusals)
+
+
+@pytest.mark.parametrize("answer, reason", [
+    ({"inconclusive": "dns: x; no check target answers"}, "dns: x; no check target answers"),
+    ({"inconclusive": ["not", "text"]}, "['not', 'text']"),
+    ({"inconclusive": "x" * 1000}, "x" * records.MAX_REASON_LENGTH),
+    ({"http_code": 0, "reason": "dns: x"}, None),
+    (["inconclusive"], None),
+])
+def test_the_center_reads_an_inconclusive_answer_as_text(answer, reason):
+    assert records.cut_off_reason(answer) == reason

@@ -1,0 +1,124 @@
+"""The warning before a site's certificate lapses: when, to whom, once a day, and what a run
+without a certificate expiry never does."""
+
+import json
+import os
+import time
+import types
+
+import pytest
+
+import start_boce
+from tests.answers import record
+from tests.common import DATA, write
+from tests.doubles import raise_
+
+DAY = 86400
+NOW = 1796990400.5  # a fixed moment; the runs' "now"
+DAYS_FILE = os.path.join(DATA, "boce_cert_notice.json")
+RECIPIENTS = ["a@example.cn", "b@example.cn"]
+
+
+@pytest.fixture
+def notice_run(run, host, monkeypatch):
+    """A run of task 9 ("web") whose records the test gives, at a moment it sets."""
+    host.public.tables["boce_task"] = {9: {"name": "web", "url": "https://web.example/"}}
+    write(os.path.join(DATA, "stmp_mail.json"), '{"qq_mail": "ops@example.cn"}')
+    write(os.path.join(DATA, "dingding.json"), "{}")
+    run._start_boce__mail_list = list(RECIPIENTS)
+
+    def start(answer, now=NOW):
+        monkeypatch.setattr(start_boce, "time", types.SimpleNamespace(time=lambda: now))
+        run.answer = answer
+        host.log.clear()
+        return run.start(9)
+    return start
+
+
+def certified(expires_in, isp="北京电信", issuer="Let's Encrypt", now=NOW):
+    return record(isp=isp, cert_expiry=int(now + expires_in), cert_issuer=issuer)
+
+
+def notices(host):
+    return [call for call in host.log.named("qq_smtp_send")]
+
+
+def day_of(seconds):
+    return time.strftime("%Y-%m-%d", time.localtime(seconds))
+
+
+@pytest.mark.parametrize("expires_in, days", [
+    (10 * DAY - 100, 10), (14 * DAY, 14), (60, 1),
+    (14 * DAY + 1, None), (-DAY, None), (0 - NOW, None),  # far, past, none (cert_expiry 0)
+])
+def test_a_certificate_expiring_within_14_days_is_noticed_to_every_recipient(
+        notice_run, host, expires_in, days):
+    result = notice_run([certified(expires_in), certified(expires_in, "上海联通"),
+                         certified(expires_in + 5 * DAY, "广州移动"), record(isp="无证书")])
+    assert len(result) == 4  # the run itself is as ever
+    sent = notices(host)
+    if days is None:
+        assert sent == [] and not os.path.exists(DAYS_FILE)
+        return
+    title = "【web】网站证书将于%d天后过期" % days
+    assert [(c.args[0], c.kwargs["title"]) for c in sent] == [(r, title) for r in RECIPIENTS]
+    body = sent[0].kwargs["body"]
+    assert body.startswith("<h2>%s</h2>" % title) and body.endswith(
+        "<hr><p>此为Quellan企业版平台自动通知邮件，请勿回复</p>")
+    assert time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(int(NOW + expires_in))) in body
+    assert "Let&#x27;s Encrypt" in body and "北京电信、上海联通</p>" in body
+    assert "广州移动" not in body
+    with open(DAYS_FILE, encoding="utf-8") as f:
+        assert json.load(f) == {"9": day_of(NOW)}
+
+
+def test_one_notice_per_task_and_calendar_day(notice_run, host):
+    answer = [certified(10 * DAY)]
+    notice_run(answer)
+    assert len(notices(host)) == 2
+    notice_run(answer, now=NOW + 60)  # the same day: nothing
+    assert notices(host) == []
+    next_day = NOW + DAY
+    notice_run([certified(9 * DAY, now=next_day)], now=next_day)
+    assert [c.kwargs["title"] for c in notices(host)] == ["【web】网站证书将于9天后过期"] * 2
+    with open(DAYS_FILE, encoding="utf-8") as f:
+        assert json.load(f) == {"9": day_of(next_day)}  # yesterday's entries are not kept
+
+
+@pytest.mark.parametrize("broken", ["{not json", "[1, 2]", "\udcff"])
+def test_a_broken_notice_file_is_kept_aside_and_started_afresh(notice_run, host, broken):
+    with open(DAYS_FILE, "w", encoding="utf-8", errors="surrogateescape") as f:
+        f.write(broken)
+    notice_run([certified(3 * DAY)])
+    assert len(notices(host)) == 2
+    with open(DAYS_FILE + ".bak", encoding="utf-8", errors="surrogateescape") as f:
+        assert f.read() == broken
+    with open(DAYS_FILE, encoding="utf-8") as f:
+        assert json.load(f) == {"9": day_of(NOW)}
+
+
+@pytest.mark.parametrize("extra", [
+    {}, {"cert_expiry": 0, "cert_issuer": ""}, {"cert_expiry": None}, {"cert_expiry": "soon"},
+    {"cert_expiry": int(NOW) + 100 * DAY, "cert_issuer": "far"}, {"reason": "tls: x"},
+])
+def test_a_run_without_a_near_expiry_makes_the_calls_it_always_made(notice_run, host, extra):
+    def calls():  # the stored run's data holds the records, which differ by `extra`
+        return [(c.name, c.args if c.name != "insert" else ()) for c in host.log]
+    notice_run([record(code=500) for _ in range(3)])
+    plain = calls()
+    notice_run([record(code=500, **extra) for _ in range(3)])
+    assert calls() == plain and not os.path.exists(DAYS_FILE)
+
+
+def test_a_notice_that_fails_is_shown_and_the_run_is_returned(notice_run, host, stdout):
+    host.public.tables["boce_task"] = {}
+    host.send_mail.mail_answer = lambda email: raise_(OSError("smtp down"))
+    result = notice_run([certified(2 * DAY)])
+    assert len(result) == 1 and len(notices(host)) == 2
+    assert "smtp down" in stdout.getvalue()
+
+
+@pytest.mark.parametrize("clock", [1e300, -1e300, 2 ** 70])  # the run's own addtime takes them
+def test_a_clock_far_from_the_certificate_sends_no_notice(notice_run, host, clock):
+    assert len(notice_run([certified(3 * DAY)], now=clock)) == 1
+    assert notices(host) == [] and not os.path.exists(DAYS_FILE)
