@@ -71,6 +71,17 @@ class Connection:
     def new_inbox(self):
         return "_INBOX.test"
 
+    async def subscribe(self, subject, queue=None, cb=None):
+        return Subscription()
+
+    async def flush(self):
+        pass
+
+
+class Subscription:
+    async def unsubscribe(self):
+        pass
+
 
 def secret(path, text="p" * 32, mode=0o600):
     """A password file at `path` with `mode`."""

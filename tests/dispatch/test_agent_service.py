@@ -144,3 +144,37 @@ def test_a_cut_off_agent_is_silent_and_the_others_count(cut_off_lab, case, anoma
     assert {r["node"] for r in answer if records.is_anomalous(r)} == anomalous
     silent = [r for r in answer if r["node"] == "深圳电信"]
     assert silent == [records.not_responding("深圳电信")]
+
+
+def test_the_ca_store_is_prepared_at_the_start_and_refreshed_only_when_no_fetch_runs(
+        monkeypatch):
+    prepared, fetching = [], asyncio.Event()
+
+    async def prepare_tls(curl_loop, ca_file, refresh=False):
+        prepared.append((ca_file, refresh))
+        return True
+
+    async def fetch(curl_loop, url, allow_private, seconds, proxy, ca_file):
+        await asyncio.wait_for(fetching.wait(), 5)
+        return {"http_code": 200, "reason": "", "total_time": 1}
+
+    monkeypatch.setattr(agent_service.http_probe, "prepare_tls", prepare_tls)
+    monkeypatch.setattr(agent_service.http_probe, "measure_on", fetch)
+    monkeypatch.setattr(agent_service, "CA_REFRESH_SECONDS", 0.05)
+    monkeypatch.setattr(agent_service, "IDLE_CHECK_SECONDS", 0.01)
+
+    async def scenario():
+        worker = agent_service.Agent(Connection(), "bj", probe_ca_file="ca.pem")
+        await worker.start()
+        await worker.on_request(Message({"id": "r", "url": "http://x/", "budget": 10}, "a"))
+        await asyncio.sleep(0.3)  # several refreshes due, none while the fetch runs
+        held = list(prepared)
+        fetching.set()
+        while len(prepared) < 3:
+            await asyncio.sleep(0.01)
+        await worker.stop()
+        assert worker.ca_refresh.cancelled()
+        return held
+
+    assert asyncio.run(scenario()) == [("ca.pem", False)]
+    assert prepared[1:3] == [("ca.pem", True)] * 2

@@ -1,6 +1,7 @@
 """libcurl's transfers on the event loop: side by side, measured as on a thread."""
 
 import asyncio
+import pathlib
 
 import pytest
 import uvloop
@@ -54,3 +55,33 @@ def test_fetches_on_the_event_loop_run_side_by_side_and_measure_as_on_a_thread(w
         on_loop = runner.run(scenario())
     assert [outcome(r) for r in on_loop] == [outcome(http_probe.measure(*case)) for case in cases]
     assert [outcome(r)[0] for r in on_loop] == [200, 500, 301, 0, 0, 0, 0]
+
+
+def test_a_loop_loads_its_ca_store_before_any_probe_and_anew_only_when_refreshed(tls_sites,
+                                                                                tmp_path):
+    # The CA file changes under the loop: probes go on with the store prepared (none of them
+    # loads it, so none counts the loading), and a refresh takes what the file holds now.
+    ca_file = tmp_path / "ca.pem"
+    ca_file.write_bytes(pathlib.Path(tls_sites.ca_file).read_bytes())
+    unrelated_ca = pathlib.Path(tls_sites.ca_file).with_name("self-signed.pem").read_bytes()
+
+    async def scenario():
+        curl_loop = CurlLoop()
+        reasons = []
+
+        async def probe():
+            record = await http_probe.measure_on(curl_loop, tls_sites.url["valid"] + "/fast",
+                                                 True, 5, ca_file=str(ca_file))
+            reasons.append(record["reason"])
+
+        await http_probe.prepare_tls(curl_loop, str(ca_file))
+        ca_file.write_bytes(unrelated_ca)
+        await probe()
+        await asyncio.sleep(1.1)  # a refresh takes a store older than a second
+        await probe()
+        await http_probe.prepare_tls(curl_loop, str(ca_file), refresh=True)
+        await probe()
+        curl_loop.close()
+        return reasons
+
+    assert asyncio.run(scenario()) == ["", "", "tls: unable to get local issuer certificate"]

@@ -89,6 +89,26 @@ def test_phases_that_never_happened_have_no_time_and_http_has_no_certificate(web
         assert (record["http_version"], record["ip_version"]) == ("1.1", 4)
 
 
+USING = b"SSL connection using TLSv1.3 / TLS_AES_256_GCM_SHA384 / X25519 / id-ecPublicKey\n"
+
+
+@pytest.mark.parametrize("notes, facts", [
+    ([USING, b"  expire date: Dec  8 20:09:10 2026 GMT\n",
+      b"  issuer: C=US; O=Let's Encrypt; CN=R3\n"], ("TLSv1.3", 1796760550, "Let's Encrypt")),
+    ([b"  expire date: Feb 29 00:00:00 2028 GMT", b"  issuer: CN=Only A Name"],
+     ("", 1835395200, "Only A Name")),
+    ([b"  expire date: Dec 31 23:59:60 2016 GMT\r\n"], ("", 1483228800, "")),  # a leap second
+    ([b"  expire date: Foo  1 00:00:00 2030 GMT"], ("", 0, "")),
+    ([b"  expire date: Dec 32 00:00:00 2030 GMT"], ("", 0, "")),
+    ([b"  expire date: Dec  8 24:00:00 2030 GMT"], ("", 0, "")),
+    ([b"  expire date: 2030-12-08 00:00:00 GMT"], ("", 0, "")),
+    ([b"SSL connection using QUIC / x", b"  issuer: C=CN"], ("", 0, "")),
+    ([], ("", 0, "")),
+])
+def test_the_tls_facts_are_read_from_libcurls_lines_and_odd_ones_give_nothing(notes, facts):
+    assert http_probe._tls_facts(notes) == facts
+
+
 def test_without_the_operators_ca_the_systems_store_decides(tls_sites):
     record = http_probe.measure(tls_sites.url["valid"] + "/fast", allow_private=True)
     assert record["reason"] == "tls: unable to get local issuer certificate"

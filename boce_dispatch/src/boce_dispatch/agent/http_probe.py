@@ -7,11 +7,11 @@ time limit. Unless private targets are allowed, every address it is about to con
 globally reachable, checked on the address itself, so a name that resolves to several addresses,
 or differently the second time, gains nothing."""
 
+import asyncio
 import calendar
 import os
 import re
 import socket
-import time
 
 import pycurl
 
@@ -26,6 +26,12 @@ CURL_TIMES = {"total_time": "TOTAL_TIME", "namelookup_time": "NAMELOOKUP_TIME",
               "starttransfer_time": "STARTTRANSFER_TIME", "connect_time": "CONNECT_TIME",
               "appconnect_time": "APPCONNECT_TIME"}
 REFUSED = "refused:"  # how the reason of a fetch this agent would not make begins
+# libcurl's CURLOPT_CA_CACHE_TIMEOUT (7.87 on), which pycurl does not name: how many seconds the
+# CA store a loop loaded serves its later fetches. Probes keep it until the agent refreshes it
+# (prepare_tls), so no probe counts the loading; a refresh takes any store older than a second.
+_CA_CACHE_TIMEOUT = 321
+_CA_KEPT_UNTIL_REFRESHED = -1
+PREPARE_SECONDS = 2
 
 
 def _ms(seconds):
@@ -49,8 +55,13 @@ _HTTP_VERSIONS = {pycurl.CURL_HTTP_VERSION_1_0: "1.0", pycurl.CURL_HTTP_VERSION_
 # server certificate's expiry and issuer; it writes them whether or not it trusts the certificate.
 _TLS_NOTES = (b"SSL connection using ", b"  expire date: ", b"  issuer: ")
 _TLS_VERSION = re.compile(rb"^SSL connection using (TLSv1(?:\.[0-3])?|SSLv3) ")
-_EXPIRY = re.compile(rb"^  expire date: (.+ GMT)$")
-_CERT_DATE = "%b %d %H:%M:%S %Y GMT"  # "Dec 18 20:09:10 2026 GMT"
+# "  expire date: Dec  8 20:09:10 2026 GMT", read without time.strptime, whose first call in a
+# process takes a millisecond or two of CPU that nine agents probing at once would queue for.
+_EXPIRY = re.compile(
+    rb"^  expire date: ([A-Z][a-z]{2}) +(\d{1,2}) (\d\d):(\d\d):(\d\d) (\d{4}) GMT$")
+_MONTHS = {name: number for number, name in enumerate(
+    (b"Jan", b"Feb", b"Mar", b"Apr", b"May", b"Jun", b"Jul", b"Aug", b"Sep", b"Oct", b"Nov",
+     b"Dec"), 1)}
 _ISSUER_NAME = re.compile(rb"(?:^  issuer: |; )(O|CN)=([^;]+)")
 
 
@@ -84,10 +95,10 @@ def _tls_facts(notes):
         if agreed and not version:
             version = agreed[1].decode()
         elif expires and not expiry:
-            try:
-                expiry = calendar.timegm(time.strptime(expires[1].decode(), _CERT_DATE))
-            except (UnicodeDecodeError, ValueError, OverflowError):
-                pass
+            month = _MONTHS.get(expires[1])
+            day, hour, minute, second, year = map(int, expires.groups()[1:])
+            if month and 1 <= day <= 31 and hour < 24 and minute < 60 and second < 61:
+                expiry = calendar.timegm((year, month, day, hour, minute, second))
         elif line.startswith(b"  issuer: ") and not issuer:
             names = dict(_ISSUER_NAME.findall(line))
             issuer = (names.get(b"O") or names.get(b"CN", b"")).decode("utf-8", "replace")
@@ -100,7 +111,7 @@ class Fetch:
     (agent/curl_loop.py). `head_only` asks for the head alone (HEAD)."""
 
     def __init__(self, curl, url, allow_private=False, timeout=contract.FETCH_SECONDS, proxy=None,
-                 head_only=False, ca_file=None):
+                 head_only=False, ca_file=None, ca_kept_seconds=_CA_KEPT_UNTIL_REFRESHED):
         self.allow_private, self.timeout, self.proxy = allow_private, timeout, proxy
         self.size = 0
         self.refused = set()
@@ -130,6 +141,10 @@ class Fetch:
             curl.setopt(pycurl.NOBODY, 1)
         if ca_file is not None:  # the operator's CA for sites of a private one; else the system's
             curl.setopt(pycurl.CAINFO, ca_file)
+        try:
+            curl.setopt(_CA_CACHE_TIMEOUT, ca_kept_seconds)
+        except pycurl.error:  # a libcurl older than 7.87 loads the store for every fetch
+            pass
         # libcurl's account of its work tells the TLS version and the server's certificate
         # (make bench-dispatch: 0.07 to 0.11 ms, 5 to 8 % of an agent's CPU per https probe).
         curl.setopt(pycurl.VERBOSE, 1)
@@ -222,3 +237,46 @@ async def measure_on(curl_loop, url, allow_private=False, timeout=contract.FETCH
     finally:
         curl_loop.give_back(fetch.curl)
         fetch.close_sockets()
+
+
+
+async def prepare_tls(curl_loop, ca_file=None, refresh=False):
+    """Sets up TLS on `curl_loop` before a probe can count it as the site's handshake: OpenSSL's
+    own start and the CA store, which libcurl keeps on the loop for the probes that follow.
+    Without it an agent's first https probe read 1 to 13 ms of the agent's own work as the
+    site's handshake (8 to 13 of them parsing the system's store, some 140 certificates), and
+    1 at most with it. `refresh` loads the store
+    anew, from what the CA file holds now. The handshake is with a listener of the agent's
+    own on the loopback, which hangs up at once: nothing leaves the machine. False when the
+    machine has no loopback to do it on."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        try:
+            listener.bind(("127.0.0.1", 0))
+        except OSError:
+            return False
+        listener.listen(1)
+        listener.setblocking(False)
+        loop = asyncio.get_running_loop()
+
+        def hang_up():
+            try:
+                listener.accept()[0].close()
+            except OSError:
+                pass
+
+        loop.add_reader(listener.fileno(), hang_up)
+        try:
+            fetch = Fetch(curl_loop.handle(), "https://127.0.0.1:%d/" % listener.getsockname()[1],
+                          allow_private=True, timeout=PREPARE_SECONDS, ca_file=ca_file,
+                          ca_kept_seconds=1 if refresh else _CA_KEPT_UNTIL_REFRESHED)
+            try:
+                await curl_loop.perform(fetch.curl)
+            finally:
+                curl_loop.give_back(fetch.curl)
+                fetch.close_sockets()
+            return True
+        finally:
+            loop.remove_reader(listener.fileno())
+    finally:
+        listener.close()

@@ -36,6 +36,10 @@ MAX_PROBES_LIMIT = 1024
 # The answer must reach the center before its deadline: the fetch stops this much earlier.
 ANSWER_MARGIN_SECONDS = 0.25
 QUEUE_FACTOR = 4  # requests waiting for a fetch slot, per slot
+# How often the CA store that https probes verify against is loaded anew (the system's store
+# changes with its package), and how often a due refresh looks for a moment with no fetch.
+CA_REFRESH_SECONDS = 3600
+IDLE_CHECK_SECONDS = 1
 
 log = logging.getLogger("boce.agent")
 
@@ -71,9 +75,13 @@ class Agent:
         self.pending = PendingRequests()
         self.tasks = set()
         self.subscription = None
+        self.ca_refresh = None
         self.metrics = metrics or AgentMetrics(node_id, lambda: connection.is_connected)
 
     async def start(self):
+        if not await http_probe.prepare_tls(self.curl_loop, self.probe_ca_file):
+            log.warning("no loopback: the first https probe will count loading the CA store")
+        self.ca_refresh = asyncio.ensure_future(self._refresh_ca_store())
         # One queue group per node: several agents can serve one node, and each request goes
         # to one of them.
         self.subscription = await self.nc.subscribe(self.subject, queue="agents",
@@ -167,6 +175,15 @@ class Agent:
                 return {"inconclusive": "%s; %s" % (record["reason"], cut_off)}
         return record
 
+    async def _refresh_ca_store(self):
+        # Loading the store holds the loop for some milliseconds: it waits for a moment when
+        # no fetch runs, so that none counts it.
+        while True:
+            await asyncio.sleep(CA_REFRESH_SECONDS)
+            while self.tasks:
+                await asyncio.sleep(IDLE_CHECK_SECONDS)
+            await http_probe.prepare_tls(self.curl_loop, self.probe_ca_file, refresh=True)
+
     @staticmethod
     def _left(entry):
         return entry.expires_at - ANSWER_MARGIN_SECONDS - time.monotonic()
@@ -184,6 +201,8 @@ class Agent:
         """Takes no new request, answers those in flight, then lets go of NATS."""
         if self.subscription is not None:
             await self.subscription.unsubscribe()
+        if self.ca_refresh is not None:
+            await bus.cancel(self.ca_refresh)
         if self.tasks:
             await asyncio.wait(set(self.tasks), timeout=contract.FETCH_SECONDS + 1)
         self.curl_loop.close()
