@@ -239,16 +239,14 @@ async def measure_on(curl_loop, url, allow_private=False, timeout=contract.FETCH
         fetch.close_sockets()
 
 
-
 async def prepare_tls(curl_loop, ca_file=None, refresh=False):
     """Sets up TLS on `curl_loop` before a probe can count it as the site's handshake: OpenSSL's
     own start and the CA store, which libcurl keeps on the loop for the probes that follow.
     Without it an agent's first https probe read 1 to 13 ms of the agent's own work as the
     site's handshake (8 to 13 of them parsing the system's store, some 140 certificates), and
-    1 at most with it. `refresh` loads the store
-    anew, from what the CA file holds now. The handshake is with a listener of the agent's
-    own on the loopback, which hangs up at once: nothing leaves the machine. False when the
-    machine has no loopback to do it on."""
+    1 at most with it. `refresh` loads the store anew, from what the CA file holds now. The
+    handshake is with a listener of the agent's own on the loopback, which hangs up at once:
+    nothing leaves the machine. False when the machine has no loopback to do it on."""
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     try:
         try:
