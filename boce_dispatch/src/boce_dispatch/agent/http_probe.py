@@ -228,10 +228,11 @@ def measure(url, allow_private=False, timeout=contract.FETCH_SECONDS, proxy=None
 
 
 async def measure_on(curl_loop, url, allow_private=False, timeout=contract.FETCH_SECONDS, proxy=None,
-                     ca_file=None):
+                     ca_file=None, ca_kept_seconds=_CA_KEPT_UNTIL_REFRESHED):
     """The record of one fetch of `url`, made by `curl_loop` (a CurlLoop) on the
     running event loop beside every other fetch, with no thread of its own."""
-    fetch = Fetch(curl_loop.handle(), url, allow_private, timeout, proxy, ca_file=ca_file)
+    fetch = Fetch(curl_loop.handle(), url, allow_private, timeout, proxy, ca_file=ca_file,
+                  ca_kept_seconds=ca_kept_seconds)
     try:
         return fetch.record(await curl_loop.perform(fetch.curl))
     finally:
@@ -265,14 +266,9 @@ async def prepare_tls(curl_loop, ca_file=None, refresh=False):
 
         loop.add_reader(listener.fileno(), hang_up)
         try:
-            fetch = Fetch(curl_loop.handle(), "https://127.0.0.1:%d/" % listener.getsockname()[1],
-                          allow_private=True, timeout=PREPARE_SECONDS, ca_file=ca_file,
-                          ca_kept_seconds=1 if refresh else _CA_KEPT_UNTIL_REFRESHED)
-            try:
-                await curl_loop.perform(fetch.curl)
-            finally:
-                curl_loop.give_back(fetch.curl)
-                fetch.close_sockets()
+            await measure_on(curl_loop, "https://127.0.0.1:%d/" % listener.getsockname()[1],
+                             allow_private=True, timeout=PREPARE_SECONDS, ca_file=ca_file,
+                             ca_kept_seconds=1 if refresh else _CA_KEPT_UNTIL_REFRESHED)
             return True
         finally:
             loop.remove_reader(listener.fileno())
