@@ -13,7 +13,7 @@ import sys
 
 import pytest
 
-from tests.common import REPO
+from tests.common import REPO, SERVICE_ENV, SERVICE_PYTHON
 
 pytest.importorskip("aiohttp")  # the demo's site and network run on the main interpreter
 
@@ -87,3 +87,12 @@ def test_every_report_page_declares_utf8_and_holds_the_report_as_sent(demo):
     assert sent.get_content() in last and "<title>%s</title>" % sent["Subject"] in last
     # The expired certificate's rows say why their nodes got no answer.
     assert last.count("无法访问 (tls: certificate has expired)") == 9
+
+
+def test_the_demos_bound_is_fetches_made_at_once_as_the_nodes_make_them(website):
+    """Three fetches the site holds 0.5 s each read about 0.5 s, not 1.5 s: they run at once,
+    and the slowest of them counts."""
+    printed = subprocess.run(
+        [SERVICE_PYTHON, "-m", "tools.fetch_reference", website + "/fast?delay=0.5", "3"],
+        cwd=REPO, env=SERVICE_ENV, capture_output=True, text=True, timeout=60, check=True).stdout
+    assert 500 <= float(printed) < 1000
