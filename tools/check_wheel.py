@@ -1,6 +1,6 @@
 """Checks a wheel of the module against what its manylinux2014 tag promises: the module is code
-for the machine the tag names, asks the C library for nothing newer than glibc 2.17, and
-auditwheel agrees on the platform.
+for the machine the tag names, asks the C library for nothing newer than glibc 2.17, unwinds
+with the system's libgcc_s, and auditwheel agrees on the platform.
 
     python tools/check_wheel.py WHEEL
 
@@ -14,6 +14,7 @@ import zipfile
 
 from elftools.elf.elffile import ELFFile
 from elftools.elf.gnuversions import GNUVerNeedSection
+from elftools.elf.sections import SymbolTableSection
 
 GLIBC_FLOOR = (2, 17)
 # The ELF machine of each architecture the wheels are built for.
@@ -36,6 +37,19 @@ def glibc_versions(library):
 
 def newest_glibc(library):
     return max(glibc_versions(library), default=(0,))
+
+
+def unwinds_with_libgcc_s(library):
+    """Whether the module takes its unwinder from the system's libgcc_s, as glibc's own forced
+    unwinding of an ending thread does (CMakeLists.txt), rather than from a copy of its own."""
+    elf = ELFFile(io.BytesIO(library))
+    needed = {tag.needed for tag in elf.get_section_by_name(".dynamic").iter_tags()
+              if tag.entry.d_tag == "DT_NEEDED"}
+    dynamic = elf.get_section_by_name(".dynsym")
+    imported = isinstance(dynamic, SymbolTableSection) and any(
+        symbol.name == "_Unwind_Resume" and symbol["st_shndx"] == "SHN_UNDEF"
+        for symbol in dynamic.iter_symbols())
+    return "libgcc_s.so.1" in needed and imported
 
 
 def architecture(library):
@@ -69,6 +83,9 @@ def check(wheel):
     if newest > GLIBC_FLOOR:
         return "%s needs glibc %s, newer than %s" % (
             modules[0], ".".join(map(str, newest)), ".".join(map(str, GLIBC_FLOOR)))
+    if not unwinds_with_libgcc_s(library):
+        return "%s does not unwind with the system's libgcc_s: a thread that CPython ends at " \
+            "exit inside one of its calls would crash the process" % modules[0]
     platform = "manylinux_2_17_" + arch
     shown = subprocess.run([sys.executable, "-m", "auditwheel", "show", wheel],
                            capture_output=True, text=True)

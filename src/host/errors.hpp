@@ -17,6 +17,7 @@
 // and catches exceptions of its own, and the list would come out of order.
 #pragma once
 
+#include <exception>
 #include <new>
 #include <optional>
 
@@ -28,11 +29,25 @@ namespace host {
 // stop such as KeyboardInterrupt or SystemExit.
 inline bool is_ordinary_error(const Error& error) { return error.matches(PyExc_Exception); }
 
-// Inside a catch block at the edge of the module: sets the Python error that the C++ exception
-// in flight stands for, so that no C++ exception ever unwinds through the runtime's frames. A
-// Python error comes back as itself, an exhausted allocator as MemoryError, anything else as
-// RuntimeError.
-void set_error_from_current_exception() noexcept;
+// At the edge of the module, where the runtime calls it: runs `step` and answers its result; when
+// `step` ends in a C++ exception, sets the Python error it stands for and answers `failed`. A
+// Python error comes back as itself, an exhausted allocator as MemoryError, any other error of
+// the standard library as RuntimeError; the module throws nothing else. There is no catch-all:
+// the forced unwinding with which CPython ends a thread at exit (python.hpp, `calling`) passes
+// every frame of the module as it passes the runtime's own.
+template <typename Step, typename Result>
+Result answered(Step&& step, Result failed) {
+    try {
+        return step();
+    } catch (Error& error) {
+        error.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    return failed;
+}
 
 // Runs `step`. An ordinary error it raises ends the step and goes to `on_error`, once the catch
 // block is left; anything else travels on. Running out of memory in C++ counts as the

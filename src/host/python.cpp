@@ -2,6 +2,10 @@
 
 namespace host {
 
+// Read with the initial-exec model, as every thread-local variable of the module (CMakeLists.txt):
+// a new thread never allocates for it.
+thread_local constinit bool thread_ending = false;
+
 Error Error::fetch() noexcept {
     Error error;
 #if PY_VERSION_HEX >= 0x030C0000
@@ -91,39 +95,41 @@ Object new_dict() { return checked(PyDict_New()); }
 
 void append(Handle list, Handle item) { checked_status(PyList_Append(list.ptr(), item.ptr())); }
 
-Object import_module(const char* name) { return checked(PyImport_ImportModule(name)); }
+Object import_module(const char* name) { return checked(calling(PyImport_ImportModule, name)); }
 
 Object loaded_module(Handle name) {
     PyObject* module = PyImport_GetModule(name.ptr());
-    if (module == nullptr && PyErr_Occurred() == nullptr) module = PyImport_Import(name.ptr());
+    if (module == nullptr && PyErr_Occurred() == nullptr) {
+        module = calling(PyImport_Import, name.ptr());
+    }
     return checked(module);
 }
 
 Object attr(Handle object, Handle name) {
-    return checked(PyObject_GetAttr(object.ptr(), name.ptr()));
+    return checked(calling(PyObject_GetAttr, object.ptr(), name.ptr()));
 }
 
 void set_attr(Handle object, Handle name, Handle value) {
-    checked_status(PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()));
+    checked_status(calling(PyObject_SetAttr, object.ptr(), name.ptr(), value.ptr()));
 }
 
 Object get_item(Handle container, Handle key) {
-    return checked(PyObject_GetItem(container.ptr(), key.ptr()));
+    return checked(calling(PyObject_GetItem, container.ptr(), key.ptr()));
 }
 
 Object dict_value(Handle container, Handle key) {
     if (!PyDict_Check(container.ptr())) return {};
-    PyObject* value = PyDict_GetItemWithError(container.ptr(), key.ptr());
+    PyObject* value = calling(PyDict_GetItemWithError, container.ptr(), key.ptr());
     if (value == nullptr && PyErr_Occurred()) raise_fetched();
     return Object::borrow(Handle(value));
 }
 
 void set_item(Handle container, Handle key, Handle value) {
-    checked_status(PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()));
+    checked_status(calling(PyObject_SetItem, container.ptr(), key.ptr(), value.ptr()));
 }
 
 Py_ssize_t length(Handle container) {
-    const Py_ssize_t size = PyObject_Size(container.ptr());
+    const Py_ssize_t size = calling(PyObject_Size, container.ptr());
     if (size < 0) raise_fetched();
     return size;
 }
@@ -133,21 +139,19 @@ Object call_with(Handle callable, PyObject** arguments, std::size_t count, Handl
         keyword_names ? static_cast<std::size_t>(PyTuple_GET_SIZE(keyword_names.ptr())) : 0;
     const std::size_t positional = count - named;
 #if PY_VERSION_HEX >= 0x03090000
-    return checked(PyObject_Vectorcall(callable.ptr(), arguments,
-                                       positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                       keyword_names.ptr()));
+    return checked(calling(PyObject_Vectorcall, callable.ptr(), arguments,
+                           positional | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword_names.ptr()));
 #elif PY_VERSION_HEX >= 0x03080000
-    return checked(_PyObject_Vectorcall(callable.ptr(), arguments,
-                                        positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        keyword_names.ptr()));
+    return checked(calling(_PyObject_Vectorcall, callable.ptr(), arguments,
+                           positional | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword_names.ptr()));
 #else
-    return checked(_PyObject_FastCallKeywords(
-        callable.ptr(), arguments, static_cast<Py_ssize_t>(positional), keyword_names.ptr()));
+    return checked(calling(_PyObject_FastCallKeywords, callable.ptr(), arguments,
+                           static_cast<Py_ssize_t>(positional), keyword_names.ptr()));
 #endif
 }
 
 void Iteration::advance() {
-    item_ = Object::steal(PyIter_Next(iterator_.ptr()));
+    item_ = Object::steal(calling(PyIter_Next, iterator_.ptr()));
     if (!item_ && PyErr_Occurred() != nullptr) raise_fetched();
 }
 

@@ -17,6 +17,32 @@
 
 namespace host {
 
+// ---- a thread that CPython ends inside a call ---------------------------------------------------
+// From 3.7 to 3.13 CPython ends a thread that asks for the GIL once the interpreter has begun to
+// finalize (a daemon thread waiting in a host service when the panel stops): pthread_exit, whose
+// forced unwinding runs the destructors of every C++ frame between that call and the thread's
+// start, without the GIL, while the main thread tears the runtime down. From then on the thread
+// touches no object: it leaks what its frames held, as CPython's own frames do. Every call into
+// the runtime that may run Python code, and so wait for the GIL, is made through `calling`, which
+// notices a call that never returns.
+
+// Set on a thread that CPython is ending.
+extern thread_local constinit bool thread_ending;
+
+// function(arguments...), a call into the runtime; if it never returns, the thread is ending.
+template <typename Function, typename... Arguments>
+auto calling(Function function, Arguments... arguments) {
+    struct Watch {
+        bool returned = false;
+        ~Watch() {
+            if (!returned) thread_ending = true;  // only a forced unwinding leaves a C call
+        }
+    } watch;
+    auto result = function(arguments...);
+    watch.returned = true;
+    return result;
+}
+
 // A borrowed reference: valid while something else owns the object.
 class Handle {
   public:
@@ -49,7 +75,9 @@ class Object : public Handle {
         std::swap(object_, other.object_);
         return *this;
     }
-    ~Object() { Py_XDECREF(object_); }
+    ~Object() {
+        if (object_ != nullptr && !thread_ending) Py_DECREF(object_);
+    }
     // Hands the reference to the caller.
     PyObject* release() { return std::exchange(object_, nullptr); }
 };
@@ -157,7 +185,8 @@ Object call_method(Handle object, Handle name, const Arguments&... arguments) {
 // for (const Object& item : Iteration(iterable)): each item held while the body runs.
 class Iteration {
   public:
-    explicit Iteration(Handle iterable) : iterator_(checked(PyObject_GetIter(iterable.ptr()))) {}
+    explicit Iteration(Handle iterable)
+        : iterator_(checked(calling(PyObject_GetIter, iterable.ptr()))) {}
 
     class Position {
       public:

@@ -73,6 +73,7 @@ HandledErrorScope::HandledErrorScope(Error& error) : previous_(PyErr_GetHandledE
 }
 
 HandledErrorScope::~HandledErrorScope() {
+    if (thread_ending) return;
     PyErr_SetHandledException(previous_);
     Py_XDECREF(previous_);
 }
@@ -89,6 +90,7 @@ HandledErrorScope::HandledErrorScope(Error& error) {
 }
 
 HandledErrorScope::~HandledErrorScope() {
+    if (thread_ending) return;
     PyErr_SetExcInfo(previous_type_, previous_, previous_traceback_);
 }
 #endif

@@ -9,10 +9,10 @@
 
 namespace host {
 
-bool is_truthy(Handle value) { return checked_status(PyObject_IsTrue(value.ptr())) != 0; }
+bool is_truthy(Handle value) { return checked_status(calling(PyObject_IsTrue, value.ptr())) != 0; }
 
 bool contains(Handle container, Handle member) {
-    return checked_status(PySequence_Contains(container.ptr(), member.ptr())) != 0;
+    return checked_status(calling(PySequence_Contains, container.ptr(), member.ptr())) != 0;
 }
 
 bool equals(Handle left, Handle right) {
@@ -23,18 +23,20 @@ bool equals(Handle left, Handle right) {
 }
 
 bool compares(Handle left, Handle right, int operation) {
-    return is_truthy(checked(PyObject_RichCompare(left.ptr(), right.ptr(), operation)));
+    return is_truthy(checked(calling(PyObject_RichCompare, left.ptr(), right.ptr(), operation)));
 }
 
-Object sum(Handle left, Handle right) { return checked(PyNumber_Add(left.ptr(), right.ptr())); }
+Object sum(Handle left, Handle right) {
+    return checked(calling(PyNumber_Add, left.ptr(), right.ptr()));
+}
 
-Object text_form(Handle value) { return checked(PyObject_Str(value.ptr())); }
+Object text_form(Handle value) { return checked(calling(PyObject_Str, value.ptr())); }
 
 Object formatted(Handle value, const Name& format_spec) {
-    return checked(PyObject_Format(value.ptr(), format_spec.handle().ptr()));
+    return checked(calling(PyObject_Format, value.ptr(), format_spec.handle().ptr()));
 }
 
-Object whole_number(Handle value) { return checked(PyNumber_Long(value.ptr())); }
+Object whole_number(Handle value) { return checked(calling(PyNumber_Long, value.ptr())); }
 
 void raise_concatenation_error(Handle value) {
     PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",

@@ -4,6 +4,7 @@
 
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
+#include "start_boce/operations.hpp"
 #include "start_boce/plugin.hpp"
 #include "start_boce/report.hpp"
 
@@ -74,7 +75,7 @@ Object deliver_report(const Host& host, Handle self, Handle data, Handle num, Ha
 }
 
 void deliver(const Host& host, Handle self, Handle send, Handle title, Handle message) {
-    Object settings = host::call_method(self, operation_name::get_settings);
+    Object settings = host::call_method(self, operation_name<get_settings>);
     for (const Channel& channel : channels) {
         if (host::equals(send, channel.name)) {
             channel.deliver(host, self, settings, title, message);

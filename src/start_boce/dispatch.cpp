@@ -1,6 +1,7 @@
 // The dispatch request: one probe task handed to the dispatch center.
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
+#include "start_boce/operations.hpp"
 #include "start_boce/plugin.hpp"
 #include "start_boce/wire_contract.hpp"
 
@@ -20,7 +21,7 @@ Object request_probe(const Host& host, Handle self, Handle id) {
     if (!host::is_truthy(url)) return host.panel.return_msg(false, task_not_found);
 
     // The identity record goes out as it is, even when it is the "please log in" status record.
-    Object request = host::call_method(self, operation_name::create_serverid, host::none());
+    Object request = host::call_method(self, operation_name<create_serverid>, host::none());
     host::set_item(request, names::url, url);
 
     // Whatever went wrong on the way, the caller gets a status record and the operator a line.

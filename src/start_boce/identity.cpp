@@ -2,6 +2,7 @@
 // account file.
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
+#include "start_boce/operations.hpp"
 #include "start_boce/plugin.hpp"
 #include "start_boce/text.hpp"
 
@@ -28,10 +29,10 @@ std::uint64_t hardware_address(Handle node_id) {
 }
 
 Object make_server_id(const Host& host, Handle self) {
-    Object mac_address = host::call_method(self, operation_name::get_mac_address);
-    Object host_name = host::call_method(self, operation_name::get_hostname);
+    Object mac_address = host::call_method(self, operation_name<get_mac_address>);
+    Object host_name = host::call_method(self, operation_name<get_hostname>);
     Object mac_and_host = host::sum(mac_address, host_name);
-    Object cpu_name = host::call_method(self, operation_name::get_cpuname);
+    Object cpu_name = host::call_method(self, operation_name<get_cpuname>);
     Object first_digest = host.panel.md5(mac_and_host);
     Object second_digest = host.panel.md5(cpu_name);
     return host::sum(first_digest, second_digest);

@@ -7,14 +7,19 @@
 // of its own, as a Python method reads the globals of its own module, on every thread and every
 // greenlet, and the collector sees every reference (class -> function -> module -> class), so a
 // module that nothing uses any more is freed with its class.
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "host/errors.hpp"
 #include "host/host.hpp"
 #include "host/stack.hpp"
 #include "start_boce/names.hpp"
+#include "start_boce/operations.hpp"
 #include "start_boce/plugin.hpp"
 
 using namespace start_boce;
@@ -23,179 +28,174 @@ namespace {
 
 // ---- arguments ------------------------------------------------------------------------------
 
-// An operation's parameters as Python states them: `self`, then its own; the last one may have
-// a default.
-struct Parameters {
-    const char* operation;
-    const char* names[5];
-    Py_ssize_t count;
-    const host::Name* last_default = nullptr;
-};
-
-// How Python names a method in the errors of a wrong call: by its qualified name since 3.10.
-std::string called(const Parameters& parameters) {
-#if PY_VERSION_HEX >= 0x030A0000
-    return std::string(class_name) + "." + parameters.operation + "()";
-#else
-    return std::string(parameters.operation) + "()";
-#endif
-}
-
-void bind_keyword(const Parameters& parameters, PyObject* keyword, PyObject* value,
-                  PyObject** bound) {
-    for (Py_ssize_t i = 0; i < parameters.count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(keyword, parameters.names[i]) != 0) continue;
-        if (bound[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                         called(parameters).c_str(), parameters.names[i]);
-            host::raise_fetched();
+// The position of the parameter named `keyword`, or -1. A name that is no text names none
+// (CPython 3.7 and 3.8 pass any key of a `**` mapping on).
+Py_ssize_t parameter_position(const Parameters& parameters, PyObject* keyword) {
+    if (!PyUnicode_Check(keyword)) return -1;
+    for (std::size_t i = 0; i < parameters.count(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(keyword, parameters.names[i]) == 0) {
+            return static_cast<Py_ssize_t>(i);
         }
-        bound[i] = value;
-        return;
     }
-#if PY_VERSION_HEX >= 0x030D0000
-    // Since 3.13 Python suggests the parameter a misspelt keyword may mean, as its traceback
-    // module does for names.
-    static constinit host::Name suggestions{"_suggestions"}, suggest{"_generate_suggestions"};
-    Object candidates = host::new_list();
-    for (Py_ssize_t i = 0; i < parameters.count; ++i) {
-        host::append(candidates, host::text(parameters.names[i]));
-    }
-    const Object meant =
-        host::call_method(host::loaded_module(suggestions), suggest, candidates, keyword);
-    if (PyUnicode_Check(meant.ptr())) {
-        PyErr_Format(PyExc_TypeError,
-                     "%s got an unexpected keyword argument '%U'. Did you mean '%U'?",
-                     called(parameters).c_str(), keyword, meant.ptr());
-        host::raise_fetched();
-    }
-#endif
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
-                 called(parameters).c_str(), keyword);
-    host::raise_fetched();
+    return -1;
 }
 
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the required parameters left unbound, as Python
-// lists them.
-std::string missing_names(const Parameters& parameters, PyObject* const* bound, Py_ssize_t required,
-                          Py_ssize_t missing) {
-    std::string names;
-    Py_ssize_t written = 0;
-    for (Py_ssize_t i = 0; i < required; ++i) {
-        if (bound[i] != nullptr) continue;
-        if (written > 0) names += missing > 2 ? ", " : " ";
-        if (written > 0 && written + 1 == missing) names += "and ";
-        names += std::string("'") + parameters.names[i] + "'";
-        ++written;
-    }
-    return names;
-}
-
-[[noreturn]] void raise_too_many(const Parameters& parameters, Py_ssize_t required,
-                                 Py_ssize_t given) {
-    if (required == parameters.count) {
-        PyErr_Format(PyExc_TypeError, "%s takes %zd positional argument%s but %zd were given",
-                     called(parameters).c_str(), parameters.count, parameters.count == 1 ? "" : "s",
-                     given);
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "%s takes from %zd to %zd positional arguments but %zd were given",
-                     called(parameters).c_str(), required, parameters.count, given);
-    }
-    host::raise_fetched();
-}
-
-// Binds the call's arguments (`self` first) to `bound`, as Python binds a method's, the default
-// included. Raises the TypeError Python raises for a wrong call.
-void bind(const Parameters& parameters, PyObject* const* arguments, Py_ssize_t given,
-          PyObject* keyword_names, PyObject** bound) {
-    // In Python's order: the positional ones that fit, the keywords, then how many were given.
-    const Py_ssize_t required = parameters.count - (parameters.last_default != nullptr);
-    for (Py_ssize_t i = 0; i < given && i < parameters.count; ++i) bound[i] = arguments[i];
+// Binds the call's arguments (`self` first) to `bound` as Python binds a method's, the default
+// included; false when they do not fit the parameters.
+bool bind(const Parameters& parameters, Handle last_default, PyObject* const* arguments,
+          Py_ssize_t given, PyObject* keyword_names, PyObject** bound) {
+    const auto count = static_cast<Py_ssize_t>(parameters.count());
+    if (given > count) return false;
+    for (Py_ssize_t i = 0; i < given; ++i) bound[i] = arguments[i];
     const Py_ssize_t named = keyword_names != nullptr ? PyTuple_GET_SIZE(keyword_names) : 0;
     for (Py_ssize_t k = 0; k < named; ++k) {
-        bind_keyword(parameters, PyTuple_GET_ITEM(keyword_names, k), arguments[given + k], bound);
+        const Py_ssize_t position =
+            parameter_position(parameters, PyTuple_GET_ITEM(keyword_names, k));
+        if (position < 0 || bound[position] != nullptr) return false;
+        bound[position] = arguments[given + k];
     }
-    if (given > parameters.count) raise_too_many(parameters, required, given);
-    if (bound[parameters.count - 1] == nullptr && parameters.last_default != nullptr) {
-        bound[parameters.count - 1] = parameters.last_default->handle().ptr();
+    if (bound[count - 1] == nullptr) bound[count - 1] = last_default.ptr();
+    return std::find(bound, bound + count, nullptr) == bound + count;
+}
+
+// The parameters as a Python `def` states them: "self, data, num, id, send='mail'".
+template <typename Write>
+constexpr void write_parameters(const Parameters& parameters, Write&& write) {
+    for (std::size_t i = 0; i < parameters.count(); ++i) {
+        if (i > 0) write(", ");
+        write(parameters.names[i]);
     }
-    Py_ssize_t missing = 0;
-    for (Py_ssize_t i = 0; i < required; ++i) missing += bound[i] == nullptr;
-    if (missing == 0) return;
-    const std::string names = missing_names(parameters, bound, required, missing);
-    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional argument%s: %s",
-                 called(parameters).c_str(), missing, missing == 1 ? "" : "s", names.c_str());
-    host::raise_fetched();
+    if (parameters.last_default != nullptr) {
+        write("='");
+        write(parameters.last_default);
+        write("'");
+    }
+}
+
+// The operation as a Python method of the same signature, `def start(self, id): pass` named
+// `start_boce.start`.
+Object python_method(const char* name, const Parameters& parameters) {
+    std::string source = std::string("def ") + name + "(";
+    write_parameters(parameters, [&](const char* piece) { source += piece; });
+    source += "): pass\n";
+    const Object code =
+        host::checked(Py_CompileString(source.c_str(), "<start_boce>", Py_file_input));
+    const Object scope = host::new_dict();
+    host::checked(host::calling(PyEval_EvalCode, code.ptr(), scope.ptr(), scope.ptr()));
+    Object method = host::get_item(scope, host::text(name));
+    static constinit host::Name qualname{"__qualname__"};
+    host::set_attr(method, qualname, host::text(std::string(class_name) + "." + name));
+    return method;
+}
+
+// A wrong call is refused by Python itself: the operation made a Python method of the same
+// signature is called with the same arguments, and raises the TypeError Python raises. So the
+// message is Python's own on every version, down to the suggestion for a misspelt keyword (3.13)
+// and a keyword name that is no text (3.7, 3.8).
+[[noreturn]] void refuse_wrong_call(const char* name, const Parameters& parameters,
+                                    PyObject* const* arguments, Py_ssize_t given,
+                                    PyObject* keyword_names) {
+    const Py_ssize_t named = keyword_names != nullptr ? PyTuple_GET_SIZE(keyword_names) : 0;
+    // A slot before the arguments, which the callee may borrow.
+    std::vector<PyObject*> stack(1 + static_cast<std::size_t>(given + named));
+    std::copy(arguments, arguments + given + named, stack.begin() + 1);
+    host::call_with(python_method(name, parameters), stack.data() + 1, stack.size() - 1,
+                    keyword_names);
+    host::raise(PyExc_SystemError, "start_boce: a call refused here was accepted by Python");
 }
 
 // ---- operations -----------------------------------------------------------------------------
 
-template <typename... Rest, std::size_t... index>
-Object invoke(Object (*operation)(const Host&, Handle, Rest...), const Host& host,
-              PyObject* const* bound, std::index_sequence<index...>) {
-    return operation(host, bound[0], Handle(bound[index + 1])...);
+template <auto function, std::size_t... index>
+Object invoke(const Host& host, PyObject* const* bound, std::index_sequence<index...>) {
+    using Result = decltype(function(host, bound[0], Handle(bound[index + 1])...));
+    if constexpr (std::is_void_v<Result>) {
+        function(host, bound[0], Handle(bound[index + 1])...);
+        return host::none();
+    } else {
+        return function(host, bound[0], Handle(bound[index + 1])...);
+    }
 }
 
-// Whatever leaves an operation leaves as a Python exception; nothing is kept between calls.
-template <auto operation, const Parameters& parameters>
+// The runtime's entry of the operation in `row` of the table: binds its arguments, checks the C
+// stack and runs it with the host services of `module`, the module that defined the class.
+// Whatever leaves it leaves as a Python exception; nothing is kept between calls.
+template <std::size_t row>
 PyObject* call_operation(PyObject* module, PyObject* const* arguments, Py_ssize_t given,
-                         PyObject* keyword_names) noexcept {
-    try {
-        PyObject* bound[5] = {};
-        bind(parameters, arguments, given, keyword_names, bound);
-        host::check_stack_left(parameters.operation);
-        const Host host(module);
-        return invoke(operation, host, bound, std::make_index_sequence<parameters.count - 1>())
-            .release();
-    } catch (...) {
-        host::set_error_from_current_exception();
-        return nullptr;
+                         PyObject* keyword_names) {
+    static constexpr const auto& operation = std::get<row>(operations);
+    static constexpr std::size_t count = operation.parameters.count();
+    static constinit host::Name last_default{operation.parameters.last_default};
+    PyObject* bound[max_parameters] = {};
+    const bool bound_to_parameters = host::answered(
+        [&] {
+            const Handle default_value =
+                operation.parameters.last_default != nullptr ? last_default.handle() : Handle();
+            if (!bind(operation.parameters, default_value, arguments, given, keyword_names,
+                      bound)) {
+                refuse_wrong_call(operation.name, operation.parameters, arguments, given,
+                                  keyword_names);
+            }
+            host::check_stack_left(operation.name);
+            return true;
+        },
+        false);
+    if (!bound_to_parameters) return nullptr;
+    PyObject* result = host::answered(
+        [&] {
+            const Host host(module);
+            return invoke<operation.function>(host, bound, std::make_index_sequence<count - 1>())
+                .release();
+        },
+        static_cast<PyObject*>(nullptr));
+    if constexpr (operation.never_fails) {
+        // An ordinary error that escaped the operation's own handling (memory running out
+        // while it handled another) is let go of here, outside any catch block, since what it
+        // holds may run Python code as it goes.
+        if (result == nullptr && PyErr_ExceptionMatches(PyExc_Exception)) {
+            PyErr_Clear();
+            result = host::none().release();
+        }
     }
+    return result;
 }
 
-constexpr Parameters self_only(const char* operation) { return {operation, {"self"}, 1}; }
+// ---- signatures -----------------------------------------------------------------------------
 
-constexpr Parameters get_user_mail_parameters = self_only("get_user_mail");
-constexpr Parameters get_dingding_parameters = self_only("get_dingding");
-constexpr Parameters get_settings_parameters = self_only("get_settings");
-constexpr Parameters get_mac_address_parameters = self_only("get_mac_address");
-constexpr Parameters get_cpuname_parameters = self_only("get_cpuname");
-constexpr Parameters get_hostname_parameters = self_only("get_hostname");
-constexpr Parameters create_serverid_parameters = {"create_serverid", {"self", "get"}, 2};
-constexpr Parameters send_task_parameters = {"_send_task", {"self", "id"}, 2};
-constexpr Parameters send_mail_parameters = {
-    "send_mail", {"self", "data", "num", "id", "send"}, 5, &names::mail_channel};
-constexpr Parameters get_state_parameters = {"get_state", {"self", "data", "id"}, 3};
-constexpr Parameters start_parameters = {"start", {"self", "id"}, 2};
-constexpr Parameters init_parameters = self_only("__init__");
-
-// The constructor never fails: only a request to stop, or a wrong call, leaves it.
-PyObject* init_object(PyObject* module, PyObject* const* arguments, Py_ssize_t given,
-                      PyObject* keyword_names) noexcept {
-    PyObject* bound[1] = {};
-    try {
-        bind(init_parameters, arguments, given, keyword_names, bound);
-        host::check_stack_left(init_parameters.operation);
-    } catch (...) {
-        host::set_error_from_current_exception();
-        return nullptr;
-    }
-    try {
-        const Host host(module);
-        construct(host, bound[0]);
-    } catch (...) {
-        host::set_error_from_current_exception();
-    }
-    // An ordinary error that escaped the constructor's own handling (running out of memory while
-    // handling another) ends it silently too; it is let go of outside the catch block, since
-    // what it held may run Python code as it goes.
-    if (PyErr_Occurred() != nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-        PyErr_Clear();
-    }
-    Py_RETURN_NONE;
+// What `help()` shows of an operation, its signature first as CPython reads it for
+// `__text_signature__`: "start($module, self, id)\n--\n\nOne probe run ...". `$module` is the
+// function's own `__self__`, the module, which inspect leaves out.
+template <typename Write>
+constexpr void write_documentation(const char* name, const Parameters& parameters,
+                                   const char* summary, Write&& write) {
+    write(name);
+    write("($module, ");
+    write_parameters(parameters, write);
+    write(")\n--\n\n");
+    write(summary);
 }
+
+template <std::size_t row>
+constexpr std::size_t documentation_size() {
+    const auto& operation = std::get<row>(operations);
+    std::size_t size = 0;
+    write_documentation(operation.name, operation.parameters, operation.summary,
+                        [&](const char* piece) { size += std::char_traits<char>::length(piece); });
+    return size;
+}
+
+// Made when the module is compiled, and kept in its read-only data.
+template <std::size_t row>
+constexpr auto documentation = [] {
+    const auto& operation = std::get<row>(operations);
+    std::array<char, documentation_size<row>() + 1> text{};
+    std::size_t end = 0;
+    write_documentation(operation.name, operation.parameters, operation.summary,
+                        [&](const char* piece) {
+                            while (*piece != '\0') text[end++] = *piece++;
+                        });
+    return text;
+}();
 
 // The runtime calls a METH_FASTCALL | METH_KEYWORDS function with four arguments; the table's
 // type has two.
@@ -204,50 +204,17 @@ PyCFunction as_table_entry(Function* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-constexpr int calling_convention = METH_FASTCALL | METH_KEYWORDS;
+template <std::size_t... row>
+auto method_definitions(std::index_sequence<row...>) {
+    return std::array<PyMethodDef, sizeof...(row)>{
+        PyMethodDef{std::get<row>(operations).name, as_table_entry(call_operation<row>),
+                    METH_FASTCALL | METH_KEYWORDS, documentation<row>.data()}...};
+}
 
-// In the order the class declares them, each with what `help()` shows of it.
-PyMethodDef operations[] = {
-    {"__init__", as_table_entry(init_object), calling_convention,
-     "__init__(self)\n\nMakes the sender object and loads, creates or repairs the recipient "
-     "list; never fails."},
-    {"get_user_mail", as_table_entry(call_operation<get_user_mail, get_user_mail_parameters>),
-     calling_convention, "get_user_mail(self)\n\nFalse, or the decoded mail settings."},
-    {"get_dingding", as_table_entry(call_operation<get_dingding, get_dingding_parameters>),
-     calling_convention, "get_dingding(self)\n\nFalse, or the decoded DingTalk settings."},
-    {"get_settings", as_table_entry(call_operation<get_settings, get_settings_parameters>),
-     calling_convention,
-     "get_settings(self)\n\nThe notification settings: {'user_mail': {'user_name', "
-     "'mail_list', 'info'}, 'dingding': {'dingding', 'info'}}."},
-    {"get_mac_address", as_table_entry(call_operation<get_mac_address, get_mac_address_parameters>),
-     calling_convention,
-     "get_mac_address(self)\n\nThe MAC address text: six pairs of hex digits joined by ':'."},
-    {"get_cpuname", as_table_entry(call_operation<get_cpuname, get_cpuname_parameters>),
-     calling_convention,
-     "get_cpuname(self)\n\nThe processor's model name, as /proc/cpuinfo gives it."},
-    {"get_hostname", as_table_entry(call_operation<get_hostname, get_hostname_parameters>),
-     calling_convention, "get_hostname(self)\n\nThe machine's fully qualified host name."},
-    {"create_serverid", as_table_entry(call_operation<create_serverid, create_serverid_parameters>),
-     calling_convention,
-     "create_serverid(self, get)\n\nThe account record with `serverid`, made and stored the "
-     "first time; a status record when no user is logged in."},
-    {"_send_task", as_table_entry(call_operation<request_probe, send_task_parameters>),
-     calling_convention,
-     "_send_task(self, id)\n\nAsks the dispatch center to probe the task's URL: the decoded "
-     "answer, or a status record."},
-    {"send_mail", as_table_entry(call_operation<deliver_report, send_mail_parameters>),
-     calling_convention,
-     "send_mail(self, data, num, id, send='mail')\n\nBuilds the anomaly report of a run and "
-     "sends it by mail (to the recipient list, or the mailbox of the mail settings) or "
-     "DingTalk."},
-    {"get_state", as_table_entry(call_operation<record_run, get_state_parameters>),
-     calling_convention,
-     "get_state(self, data, id)\n\nCounts the anomalous nodes; above two, runs the report step "
-     "and answers 0, else 1."},
-    {"start", as_table_entry(call_operation<start, start_parameters>), calling_convention,
-     "start(self, id)\n\nOne probe run of a task: probed, counted, reported on, stored; the "
-     "nodes slowest first, or the status record that ended the run."},
-};
+// In the order the class declares them. The runtime keeps pointers into it for the life of the
+// functions made from it.
+auto method_table =
+    method_definitions(std::make_index_sequence<std::tuple_size_v<decltype(operations)>>());
 
 // ---- the class and the module ------------------------------------------------------------------
 
@@ -267,7 +234,7 @@ Object define_class(Handle module) {
     host::set_item(body, mail_config_path_attr, host::text(mail_config_path));
     host::set_item(body, mail_list_path_attr, host::text(mail_list_path));
     host::set_item(body, dingding_config_path_attr, host::text(dingding_config_path));
-    for (PyMethodDef& definition : operations) {
+    for (PyMethodDef& definition : method_table) {
         host::set_item(body, host::text(definition.ml_name), method_of(definition, module));
     }
     Object bases = host::checked(PyTuple_New(0));
@@ -300,14 +267,13 @@ void load(Handle module) {
 
 // The module's execution step: a load step's error reaches the importer as itself (a
 // KeyboardInterrupt stays a KeyboardInterrupt).
-int exec_module(PyObject* module) noexcept {
-    try {
-        load(module);
-        return 0;
-    } catch (...) {
-        host::set_error_from_current_exception();
-        return -1;
-    }
+int exec_module(PyObject* module) {
+    return host::answered(
+        [&] {
+            load(module);
+            return 0;
+        },
+        -1);
 }
 
 PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)},

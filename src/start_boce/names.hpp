@@ -70,7 +70,8 @@ inline constinit host::Name qq_mail{"qq_mail"};
 inline constinit host::Name dingding{"dingding"};
 
 // Channels.
-inline constinit host::Name mail_channel{"mail"};
+inline constexpr const char* mail_channel_text = "mail";  // also the default channel
+inline constinit host::Name mail_channel{mail_channel_text};
 inline constinit host::Name dingding_channel{"dingding"};
 
 // Texts the dispatch center and the report use.

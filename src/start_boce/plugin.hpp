@@ -1,7 +1,9 @@
-// The operations of the plug-in class `start_boce`. Each takes the host services of the module
-// that defined the class and the object itself first, as a Python method does, and calls the
-// object's other operations through it, so that a subclass or an instance attribute that
-// replaces one of them is honoured.
+// The operations of the plug-in class `start_boce`, named for what they do (operations.hpp gives
+// each the name the host calls it by: `_send_task` is request_probe, `send_mail` deliver_report,
+// `get_state` record_run). Each takes the host services of the module that defined the class and
+// the object itself first, as a Python method does, and calls the object's other operations
+// through it (operation_name), so that a subclass or an instance attribute that replaces one of
+// them is honoured.
 #pragma once
 
 #include "host/host.hpp"
@@ -12,24 +14,6 @@ namespace start_boce {
 using host::Handle;
 using host::Host;
 using host::Object;
-
-// The name of each operation in the class, as the host calls it: the binding registers each under
-// it, onto the function below named for what it does (`_send_task` is request_probe, `send_mail`
-// deliver_report, `get_state` record_run), and an operation that calls another calls it through
-// the object by that name.
-namespace operation_name {
-inline constinit host::Name get_user_mail{"get_user_mail"};
-inline constinit host::Name get_dingding{"get_dingding"};
-inline constinit host::Name get_settings{"get_settings"};
-inline constinit host::Name get_mac_address{"get_mac_address"};
-inline constinit host::Name get_cpuname{"get_cpuname"};
-inline constinit host::Name get_hostname{"get_hostname"};
-inline constinit host::Name create_serverid{"create_serverid"};
-inline constinit host::Name send_task{"_send_task"};
-inline constinit host::Name send_mail{"send_mail"};
-inline constinit host::Name get_state{"get_state"};
-inline constinit host::Name start{"start"};
-}  // namespace operation_name
 
 // Setup: the constructor.
 void construct(const Host& host, Handle self);

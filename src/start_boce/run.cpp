@@ -8,6 +8,7 @@
 #include "host/errors.hpp"
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
+#include "start_boce/operations.hpp"
 #include "start_boce/plugin.hpp"
 #include "start_boce/wire_contract.hpp"
 
@@ -44,7 +45,8 @@ bool is_anomalous(Handle record) {
 // operator, and the run is stored all the same.
 void send_report(const Host& host, Handle self, Handle data, long anomaly_count, Handle id) {
     host.panel.completed_or_shown([&] {
-        host::call_method(self, operation_name::send_mail, data, host::integer(anomaly_count), id);
+        host::call_method(self, operation_name<deliver_report>, data, host::integer(anomaly_count),
+                          id);
     });
 }
 
@@ -130,12 +132,12 @@ Object record_run(const Host& host, Handle self, Handle data, Handle id) {
 }
 
 Object start(const Host& host, Handle self, Handle id) {
-    Object response = host::call_method(self, operation_name::send_task, id);
+    Object response = host::call_method(self, operation_name<request_probe>, id);
     if (host::contains(response, names::status)) return response;
 
     Object run_record = host::new_dict();
     host::set_item(run_record, names::status,
-                   host::call_method(self, operation_name::get_state, response, id));
+                   host::call_method(self, operation_name<record_run>, response, id));
     // Encoded only now, so the stored data shows the report's replacement texts.
     host::set_item(run_record, names::data, host.runtime.json_dumps(response));
     host::set_item(run_record, names::pid, id);

@@ -1,6 +1,7 @@
 // Notification settings: which alert channels are configured, and who receives mail.
 #include "host/values.hpp"
 #include "start_boce/names.hpp"
+#include "start_boce/operations.hpp"
 #include "start_boce/plugin.hpp"
 
 namespace start_boce {
@@ -39,12 +40,12 @@ Object get_settings(const Host& host, Handle self) {
     Object user_mail = host::new_dict();
     host::set_item(user_mail, names::user_name, host::boolean(mail_present));
     host::set_item(user_mail, names::mail_list, host::attr(self, mail_recipients_attr));
-    host::set_item(user_mail, names::info, host::call_method(self, operation_name::get_user_mail));
+    host::set_item(user_mail, names::info, host::call_method(self, operation_name<get_user_mail>));
     host::set_item(settings, names::user_mail, user_mail);
 
     Object dingding = host::new_dict();
     host::set_item(dingding, names::dingding, host::boolean(dingding_present));
-    host::set_item(dingding, names::info, host::call_method(self, operation_name::get_dingding));
+    host::set_item(dingding, names::info, host::call_method(self, operation_name<get_dingding>));
     host::set_item(settings, names::dingding, dingding);
     return settings;
 }

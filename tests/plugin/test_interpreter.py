@@ -202,6 +202,59 @@ def test_a_greenlet_started_inside_a_host_call_nests_and_unwinds(two_modules):
     assert inner_result[0]["user_mail"]["info"] == {"qq_mail": "B@example.cn"}
 
 
+# ---- the interpreter's exit ------------------------------------------------------------------
+
+# A daemon thread waits in the host's dispatch post while the interpreter finalizes; a finalizer
+# of the main thread frees it then. Asking for the GIL again, it is ended by CPython (3.7 to
+# 3.13), and the process must end as cleanly as with the same operation written in Python. The
+# request record is held by the operation alone: letting go of it on a dying thread would run
+# its finalizer without the GIL.
+EXIT_WHILE_WAITING = """
+import os, time
+public = sys.modules["public"]
+entered, freed = threading.Event(), threading.Event()
+
+def http_post(url, data, timeout):
+    del data
+    entered.set()
+    freed.wait()
+public.httpPost = http_post
+
+class Record(dict):
+    def __del__(self, write=os.write):
+        write(1, b"released on the dying thread\\n")
+
+def send_task(id):  # the operation as Python writes it
+    request = Record(serverid="s")
+    request["url"] = public.M("boce_task").where("id=?", id).getField("url")
+    return public.httpPost("http://dispatch/api/local/boce", request, 60)
+
+plugin = start_boce.start_boce()
+plugin.create_serverid = lambda get: Record(serverid="s")
+operation = plugin._send_task if WRITTEN_IN == "module" else send_task
+threading.Thread(target=operation, args=(7,), daemon=True).start()
+entered.wait()
+
+class FreesTheWaitingThread:
+    # Only what it binds here is left of the module's globals while the interpreter finalizes.
+    def __del__(self, listdir=os.listdir, sleep=time.sleep, freed=freed):
+        others = len(listdir("/proc/self/task")) - 1
+        freed.set()
+        for _ in range(6000):  # until CPython has ended it (at most a minute)
+            if len(listdir("/proc/self/task")) <= others:
+                break
+            sleep(0.01)
+sys.frees_the_waiting_thread = FreesTheWaitingThread()  # let go of while finalizing
+print("exiting", flush=True)
+"""
+
+
+@pytest.mark.parametrize("written_in", ["module", "python"])
+def test_a_thread_inside_a_host_service_at_exit_ends_as_in_python(written_in):
+    result = run_child("WRITTEN_IN = %r\n" % written_in + textwrap.dedent(EXIT_WHILE_WAITING))
+    assert (result.returncode, result.stdout) == (0, "exiting\n"), result.stderr
+
+
 # ---- lifetime ---------------------------------------------------------------------------------
 
 SETTINGS = """

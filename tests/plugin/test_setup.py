@@ -185,6 +185,14 @@ WRONG_CALLS = [
     ("the object twice", lambda cls, obj: cls.start(obj, 1, self=obj)),
     ("a constructor argument", lambda cls, obj: cls(1)),
     ("a constructor keyword", lambda cls, obj: cls(x=1)),
+    # Names that are no text reach the operation itself on 3.7 and 3.8.
+    ("a bytes keyword name", lambda cls, obj: obj.start(**{b"id": 2})),
+    ("an int keyword name", lambda cls, obj: obj.get_state([], **{1: 2})),
+    ("a None keyword name to the constructor", lambda cls, obj: cls(**{None: 2})),
+    # Since 3.13 Python suggests what a misspelt keyword may have meant.
+    ("a misspelt keyword", lambda cls, obj: obj.start(idd=1)),
+    ("a misspelt keyword beside a default", lambda cls, obj: obj.send_mail([], 1, 2, sned=1)),
+    ("a keyword with a lone surrogate", lambda cls, obj: obj.start(**{"i\udcffd": 1})),
 ]
 
 
@@ -198,6 +206,56 @@ def test_a_wrong_call_is_refused_as_python_refuses_it(plugin, call):
         return str(refused.value)
 
     assert refusal(start_boce.start_boce, plugin) == refusal(reference, reference())
+
+
+def test_a_replaced_suggestions_module_changes_no_refusal(plugin, monkeypatch):
+    """Python's own refusal never asks the `_suggestions` module, whatever it holds."""
+    from tests.plugin.reference_class import start_boce as reference
+    suggestions = type(sys)("_suggestions")
+    suggestions._generate_suggestions = lambda *args: raise_(KeyboardInterrupt)
+    monkeypatch.setitem(sys.modules, "_suggestions", suggestions)
+    refusals = []
+    for obj in (plugin, reference()):
+        with pytest.raises(TypeError) as refused:
+            obj.start(idd=1)
+        refusals.append(str(refused.value))
+    assert refusals[0] == refusals[1]
+
+
+def test_signatures_are_those_of_the_stub_and_the_python_methods():
+    """inspect reads each operation's signature, which the stub and Python's own methods
+    share; the stub names what the module and its class hold."""
+    import ast
+    import inspect
+
+    from tests.common import REPO
+    from tests.plugin.reference_class import start_boce as reference
+    with open(os.path.join(REPO, "src", "start_boce", "start_boce.pyi"), encoding="utf-8") as f:
+        stub = ast.parse(f.read())
+    module_names = {alias.asname for node in stub.body if isinstance(node, ast.Import)
+                    for alias in node.names} | {
+        node.target.id for node in stub.body if isinstance(node, ast.AnnAssign)}
+    assert all(hasattr(start_boce, name) for name in module_names)
+    stub_class = next(node for node in stub.body if isinstance(node, ast.ClassDef))
+    cls, obj = start_boce.start_boce, object.__new__(start_boce.start_boce)
+    attributes = [node.target.id for node in stub_class.body if isinstance(node, ast.AnnAssign)]
+    obj.mail, obj._start_boce__mail_list = None, []
+    assert all(hasattr(obj, name) for name in attributes)
+    methods = [node for node in stub_class.body if isinstance(node, ast.FunctionDef)]
+    assert [m.name for m in methods] == [n for n in vars(cls) if callable(getattr(cls, n))]
+    for method in methods:
+        signature = inspect.signature(getattr(cls, method.name))
+        stated = method.args.args
+        defaults = [None] * (len(stated) - len(method.args.defaults)) + [
+            ast.literal_eval(d) for d in method.args.defaults]
+        assert [(p.name, None if p.default is p.empty else p.default)
+                for p in signature.parameters.values()] == [
+            (a.arg, d) for a, d in zip(stated, defaults)], method.name
+        if hasattr(reference, method.name):
+            assert signature == inspect.signature(getattr(reference, method.name))
+        assert str(inspect.signature(getattr(obj, method.name))) == str(
+            signature.replace(parameters=list(signature.parameters.values())[1:]))
+        assert getattr(cls, method.name).__doc__.strip()
 
 
 def test_arguments_go_by_position_or_by_name_as_to_a_python_method(plugin, host):
