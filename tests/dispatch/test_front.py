@@ -1,5 +1,6 @@
 """The center's HTTP front against strangers: streamed and pipelined bodies and heads, bursts,
-trickling clients, heads in tiny writes, and an IPv6 /64 counted as one client."""
+trickling clients, heads in tiny writes, framing that hides a body, requests queued without
+end, and an IPv6 /64 or an IPv4 address's 6to4 space counted as one client."""
 
 import asyncio
 import json
@@ -8,10 +9,8 @@ import subprocess
 import time
 
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
 
-from boce_dispatch.center import front
+from boce_dispatch.center import framing, front
 from boce_dispatch.center import service as center_service
 from tests.common import (
     REPO,
@@ -31,6 +30,7 @@ from tests.dispatch.helpers import (
     resident_mib,
     stream,
 )
+from tests.dispatch.in_process import center_config, serving, until
 
 
 @pytest.mark.parametrize("head", [
@@ -119,51 +119,6 @@ def test_unfinished_heads_are_cut_short_and_their_memory_given_back(network, web
     assert resident_mib(center_process) - before < 32
 
 
-def framed(requests, split_points):
-    """Feeds `requests` (bytes) to a Framing in pieces cut at `split_points`: (requests that
-    arrived whole, whether a head was refused)."""
-    framing = front.Framing()
-    cuts = sorted({0, len(requests), *[p % (len(requests) + 1) for p in split_points]})
-    try:
-        for start, end in zip(cuts, cuts[1:]):
-            framing.feed(requests[start:end])
-    except front.HeadTooLarge:
-        return framing.requests, True
-    return framing.requests, False
-
-
-HEAD = b"POST / HTTP/1.1\r\nHost: x\r\n"
-
-
-def built(kind, detail):
-    """One request of a kind the front must follow, as bytes."""
-    if kind == "length":
-        return HEAD + b"Content-Length: %d\r\n\r\n" % len(detail) + detail
-    if kind == "chunked":
-        return HEAD + b"Transfer-Encoding: chunked\r\n\r\n" + b"".join(
-            b"%x;ext=1\r\n%s\r\n" % (len(c), c) for c in detail) + b"0\r\nTrailer: t\r\n\r\n"
-    if kind == "after a blank line":
-        return b"\r\nGET /livez HTTP/1.1\r\n\r\n"
-    return HEAD + b"X: " + b"v" * (detail * 1024) + b"\r\n\r\n"  # a header of `detail` KiB
-
-
-REQUESTS = st.lists(st.one_of(
-    st.tuples(st.just("length"), st.binary(max_size=300)),
-    st.tuples(st.just("chunked"), st.lists(st.binary(min_size=1, max_size=40), max_size=4)),
-    st.tuples(st.just("after a blank line"), st.none()),
-    st.tuples(st.just("large head"), st.integers(1, 40))), min_size=1, max_size=5)
-
-
-@given(REQUESTS, st.lists(st.integers(0, 10 ** 6), max_size=40))
-def test_each_head_is_counted_to_its_own_blank_line_however_the_bytes_arrive(kinds, cuts):
-    requests = [built(kind, detail) for kind, detail in kinds]
-    whole = b"".join(requests)
-    too_large = [len(r.split(b"\r\n\r\n", 1)[0]) + 4 > front.MAX_HEAD_BYTES for r in requests]
-    expected = (too_large.index(True), True) if any(too_large) else (len(requests), False)
-    assert framed(whole, cuts) == expected
-    assert framed(whole, range(len(whole))) == expected  # one byte at a time
-
-
 @pytest.mark.parametrize("pieces", [1, 2, 7])
 def test_a_head_sent_in_tiny_writes_is_answered_as_in_one(network, pieces):
     raw = request(b"serverid=nobody&url=http%3A%2F%2Fx%2F&pad=" + b"x" * 40000)
@@ -224,3 +179,170 @@ def test_one_ipv6_slash_64_is_one_client(tmp_path):
     assert seen["open"] == front.MAX_CONNECTIONS_PER_CLIENT
     assert seen["statuses"] == {"403": 1200}
     assert len(seen["refusal_lines"]) <= seen["seconds"] + 2  # one line a second, as one client
+
+
+@pytest.mark.parametrize("address, client", [
+    ("192.0.2.4", "192.0.2.4"), ("::ffff:192.0.2.4", "192.0.2.4"),
+    ("2002:c000:204::1", "192.0.2.4"), ("2002:c000:204:ffff:1::9", "192.0.2.4"),
+    ("64:ff9b::c000:204", "192.0.2.4"), ("2001:db8:1:2::3", "2001:db8:1:2::/64"),
+    ("2001:db8:1:2:ffff::", "2001:db8:1:2::/64"), ("not an address", "not an address"),
+])
+def test_a_client_is_an_ipv4_address_wherever_it_is_carried_or_an_ipv6_slash_64(address, client):
+    assert front.client_of(address) == client
+
+
+class FakeTransport:
+    def __init__(self, address):
+        self.address, self.written, self.closed = address, b"", None
+
+    def get_extra_info(self, name):
+        return (self.address, 40000) if name == "peername" else None
+
+    def write(self, data):
+        self.written += data
+
+    def close(self):
+        self.closed = self.closed or "closed"
+
+    def abort(self):
+        self.closed = "aborted"
+
+
+class Inner:
+    """aiohttp's protocol as the guard sees it: what it was handed."""
+
+    def __init__(self):
+        self.received = b""
+
+    def connection_made(self, transport):
+        pass
+
+    def data_received(self, data):
+        self.received += data
+
+    def connection_lost(self, exc):
+        pass
+
+
+GET = b"GET /livez HTTP/1.1\r\nHost: x\r\n\r\n"
+
+
+def test_what_one_client_may_queue_is_bounded_over_all_its_connections():
+    """Each connection pipelines as many requests as it may; the client's 17th such connection
+    goes over what a client may queue and is closed, its requests never handed on, while
+    another client is not concerned."""
+    per_client = front.MAX_QUEUED_PER_CLIENT // front.MAX_QUEUED_PER_CONNECTION
+
+    async def scenario():  # the guard gives memory back later, on the loop
+        guard = front.Guard()
+        connections = [guard.connection(Inner()) for _ in range(per_client + 2)]
+        for n, connection in enumerate(connections):
+            connection.connection_made(FakeTransport("192.0.2.7" if n <= per_client
+                                                     else "192.0.2.8"))
+            connection.data_received(GET * front.MAX_QUEUED_PER_CONNECTION)
+        handed_on = [len(c.inner.received) // len(GET) for c in connections]
+        closed = [c for c in connections if c.transport.closed]
+        for connection in closed:
+            connection.connection_lost(None)
+        for connection in connections[:per_client]:  # their answers go out: room again
+            for _ in range(front.MAX_QUEUED_PER_CONNECTION):
+                connection.request_answered()
+        return handed_on, [c.transport.closed for c in closed], guard.queued_by_client
+
+    handed_on, closed, queued = asyncio.run(scenario())
+    assert handed_on == [front.MAX_QUEUED_PER_CONNECTION] * per_client + [0] + [
+        front.MAX_QUEUED_PER_CONNECTION]
+    assert closed == ["aborted"]
+    assert queued == {"192.0.2.8": front.MAX_QUEUED_PER_CONNECTION}
+
+
+async def connect(port, source):
+    return await asyncio.open_connection("127.0.0.1", port, local_addr=(source, 0))
+
+
+async def answer_status(reader):
+    """The status of the next answer on a connection, read whole; None once it is closed."""
+    try:
+        status_line = await reader.readline()
+        if not status_line:
+            return None
+        length = 0
+        while (line := await reader.readline()) not in (b"\r\n", b""):
+            name, _, value = line.partition(b":")
+            if name.lower() == b"content-length":
+                length = int(value)
+        await reader.readexactly(length)
+        return int(status_line.split()[1])
+    except (ConnectionResetError, asyncio.IncompleteReadError):
+        return None
+
+
+async def statuses(reader):
+    """The status of every answer on a connection until the center closes it."""
+    seen = []
+    while (status := await answer_status(reader)) is not None:
+        seen.append(status)
+    return seen
+
+
+def test_a_client_that_pipelines_without_end_is_cut_off_and_one_that_waits_is_not():
+    """One write of 300 requests is more than a connection may queue: none is handled. The same
+    300 one after another, each after its answer, are all answered."""
+    async def scenario():
+        guard = front.Guard()
+        async with serving(center_service.make_app(center_config(), guard), guard) as port:
+            reader, writer = await connect(port, "127.0.23.1")
+            writer.write(GET * 300)
+            flooded = await statuses(reader)
+            writer.close()
+            reader, writer = await connect(port, "127.0.23.2")
+            waited = 0
+            for _ in range(300):
+                writer.write(GET)
+                waited += await answer_status(reader) == 200
+            writer.close()
+            return flooded, waited
+    assert asyncio.run(scenario()) == ([], 300)
+
+
+def head_read(connection):
+    """Whether the front has read a stranger's whole head: it waits for the body, or has the
+    request whole."""
+    return connection.framing.requests > 0 or connection.framing._expect != framing._HEAD
+
+
+@pytest.mark.parametrize("framing_header", [
+    b"Transfer-Encoding:" + b" " * 200 + b"chunked", b"Content-Length:" + b" " * 200 + b"40",
+    b"Content-Length: " + b"0" * 200 + b"40",
+], ids=["padded Transfer-Encoding", "padded Content-Length", "Content-Length in zeros"])
+def test_strangers_at_the_cap_cannot_keep_panels_out_by_padding_their_framing(framing_header):
+    """The front's every connection is a stranger's head whose body never comes: each must still
+    wait for its client, so that a panel takes its place."""
+    head = POST_HEAD + b"Content-Type: application/x-www-form-urlencoded\r\n" + \
+        framing_header + b"\r\n\r\n"
+
+    async def scenario():
+        guard = front.Guard(max_connections=15)
+        async with serving(center_service.make_app(center_config(), guard), guard) as port:
+            strangers = [await connect(port, "127.0.21.%d" % (n + 1)) for n in range(15)]
+            for _, writer in strangers:
+                writer.write(head)
+            await until(lambda: len(guard.by_transport) == 15 and all(
+                head_read(c) for c in guard.by_transport.values()))
+            answered = []
+            for n in range(3):
+                reader, writer = await connect(port, "127.0.22.%d" % (n + 1))
+                writer.write(request(b"serverid=nobody&url=http%3A%2F%2Fx%2F"))
+                answered += await statuses(reader)
+                writer.close()
+            for _, writer in strangers:
+                writer.close()
+            return answered
+    assert asyncio.run(scenario()) == [403] * 3
+
+
+def test_a_chunk_size_with_a_sign_does_not_freeze_the_center(network):
+    """75 bytes that once made the center's front loop for ever, deaf to SIGTERM."""
+    attack = POST_HEAD + b"Transfer-Encoding: chunked\r\n\r\n-5\r\na"
+    assert exchange(network.port, attack, "127.0.24.1").startswith(b"HTTP/1.1 400")
+    assert ask_center(network.url, "stranger", "http://x/")[0] == 403  # still serving

@@ -2,6 +2,8 @@
 
 import ipaddress
 
+from boce_dispatch.ipv4_in_ipv6 import carried_ipv4
+
 # The IANA special-purpose address registries (IPv4 and IPv6), each block with its "Globally
 # Reachable" entry. A block inside another is listed before it, so the first match decides: the
 # anycast services inside 192.0.0.0/24 and 2001::/23 are global, the rest of those blocks not.
@@ -20,19 +22,7 @@ _SPECIAL_PURPOSE = [(ipaddress.ip_network(block), reachable) for block, reachabl
     ("2620:4f:8000::/48", True), ("3fff::/20", False),
 )]
 _GLOBAL_UNICAST_V6 = ipaddress.ip_network("2000::/3")
-_NAT64 = ipaddress.ip_network("64:ff9b::/96")  # the well-known prefix; 64:ff9b:1::/48 is local
 _TEREDO = ipaddress.ip_network("2001::/32")
-_SIXTOFOUR = ipaddress.ip_network("2002::/16")
-
-
-def _carried_ipv4(ip):
-    """The IPv4 address an IPv6 address stands for (IPv4-mapped, NAT64's well-known prefix,
-    6to4), or None."""
-    if ip.ipv4_mapped is not None:
-        return ip.ipv4_mapped  # the kernel connects to the IPv4 address itself
-    if ip in _NAT64:
-        return ipaddress.IPv4Address(int(ip) & 0xFFFFFFFF)
-    return ip.sixtofour
 
 
 def _registry_says_global(ip):
@@ -51,7 +41,7 @@ def is_global(address):
     if ip.version == 6:
         if ip in _TEREDO:
             return False
-        carried = _carried_ipv4(ip)
+        carried = carried_ipv4(ip)
         if carried is not None:
             return _registry_says_global(carried)
     return _registry_says_global(ip)

@@ -23,6 +23,8 @@ import logging
 from aiohttp import web
 from aiohttp.http_exceptions import HttpProcessingError
 
+from boce_dispatch.center.framing import MAX_HEAD_BYTES, Framing, FramingRefused, HeadTooLarge
+from boce_dispatch.ipv4_in_ipv6 import carried_ipv4
 from boce_dispatch.logtext import Throttled, shown
 
 # aiohttp's parser limits: the request line, each header line, and how many headers.
@@ -30,25 +32,36 @@ MAX_LINE_BYTES = 8 * 1024
 MAX_HEADERS = 64
 PARSER_LIMITS = {"max_line_size": MAX_LINE_BYTES, "max_field_size": MAX_LINE_BYTES,
                  "max_headers": MAX_HEADERS}
-MAX_HEAD_BYTES = 32 * 1024
 MAX_CONNECTIONS = 4096
 MAX_CONNECTIONS_PER_CLIENT = 64
 OPERATOR_CONNECTIONS = 64  # the operators' listener's own budget, apart from the panels'
+# Requests that have arrived whole and wait for their answers: a panel sends one at a time, and a
+# client that pipelines more while it reads no answer has its connection closed.
+MAX_QUEUED_PER_CONNECTION = 4
+MAX_QUEUED_PER_CLIENT = 64
 RESERVED_FILES = 64  # descriptors kept for NATS and the log
 TRIM_DELAY_SECONDS = 1.0
 IPV6_CLIENT_PREFIX = 64
 MAX_ADDRESS_LENGTH = 64  # an IPv6 address with a zone fits
-_TOO_LARGE_TEXT = b"the request head is too large\n"
-_TOO_LARGE = (b"HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\n"
-              b"Content-Type: text/plain\r\nContent-Length: %d\r\n\r\n%s"
-              % (len(_TOO_LARGE_TEXT), _TOO_LARGE_TEXT))
+
+
+def _closing_answer(status, text):
+    """An answer the front writes itself before it closes the connection."""
+    return (b"HTTP/1.1 %s\r\nConnection: close\r\nContent-Type: text/plain\r\n"
+            b"Content-Length: %d\r\n\r\n%s" % (status, len(text), text))
+
+
+_TOO_LARGE = _closing_answer(b"431 Request Header Fields Too Large",
+                             b"the request head is too large\n")
+_UNFRAMED = _closing_answer(b"400 Bad Request", b"the request's framing cannot be read\n")
 
 log = logging.getLogger("boce.center")
 
 
 def client_of(address):
     """The client an address belongs to, as the caps and the log throttle count it: an IPv4
-    address as it is, an IPv6 address by its /64 (an IPv4-mapped one by its IPv4 address).
+    address as it is, an IPv6 address by its /64, or by the IPv4 address it stands for (mapped,
+    6to4 or NAT64: one IPv4 address's whole 6to4 space is one client, as that address is).
     Text that is no address (a proxy's X-Real-IP may hold anything) is its own client."""
     if len(address) > MAX_ADDRESS_LENGTH:
         return address[:MAX_ADDRESS_LENGTH]
@@ -63,129 +76,10 @@ def _client_of(address):
         return address
     if ip.version == 4:
         return str(ip)
-    if ip.ipv4_mapped is not None:
-        return str(ip.ipv4_mapped)
+    carried = carried_ipv4(ip)
+    if carried is not None:
+        return str(carried)
     return str(ipaddress.IPv6Network((ip, IPV6_CLIENT_PREFIX), strict=False))
-
-
-class HeadTooLarge(Exception):
-    pass
-
-
-# What Framing expects next: a line of a head or of a chunked body's trailers, body bytes, the
-# size line of a chunk, a chunk's bytes, or the line end after them.
-_HEAD, _BODY, _CHUNK_SIZE, _CHUNK_DATA, _CHUNK_END, _TRAILERS = range(6)
-_LINE_KEPT = 128  # of each line: enough to read a framing header; the rest is only counted
-
-
-class Framing:
-    """Follows what a client sends on one connection, request by request: where each head ends
-    (its blank line), how much body follows it (Content-Length, or chunks up to the last one and
-    its trailers), and so where the next head begins. Each head, and each chunk size line and
-    trailer section, is counted up to its end; `feed` raises HeadTooLarge as soon as one is over
-    `max_head_bytes`. `requests` counts the requests that have arrived whole.
-
-    Where the framing headers cannot be read, the bytes that follow are counted as a head:
-    aiohttp refuses such a request, and until it does they cost no more than a head may."""
-
-    def __init__(self, max_head_bytes=MAX_HEAD_BYTES):
-        self.max_head_bytes = max_head_bytes
-        self.requests = 0
-        self._expect = _HEAD
-        self._section_bytes = 0  # of the current head, size line or trailer section
-        self._line = b""  # the start of the current line
-        self._line_bytes = 0  # the current line's length so far
-        self._left = 0  # body or chunk bytes still to come
-        self._began = False  # whether the current head has its request line
-        self._length = 0  # the body length its head announced
-        self._chunked = False
-
-    def feed(self, data):
-        position, end = 0, len(data)
-        while position < end:
-            if self._expect in (_BODY, _CHUNK_DATA):
-                taken = min(self._left, end - position)
-                self._left -= taken
-                position += taken
-                if not self._left:
-                    self.requests += self._data_done()
-                continue
-            newline = data.find(b"\n", position)
-            stop = end if newline < 0 else newline + 1
-            self._section_bytes += stop - position
-            self._line_bytes += stop - position
-            if self._section_bytes > self.max_head_bytes:
-                raise HeadTooLarge
-            if len(self._line) < _LINE_KEPT:
-                self._line += data[position:min(stop, position + _LINE_KEPT - len(self._line))]
-            position = stop
-            if newline >= 0:
-                line = self._line.rstrip(b"\r\n")
-                empty = self._line_bytes <= 2 and not line
-                self._line, self._line_bytes = b"", 0
-                self.requests += self._line_done(line, empty)
-
-    def _line_done(self, line, empty):
-        if self._expect == _HEAD:
-            return self._head_line(line, empty)
-        if self._expect == _CHUNK_SIZE:
-            self._chunk_size(line)
-        elif self._expect == _CHUNK_END:
-            self._start(_CHUNK_SIZE)
-        elif empty:  # the end of the trailers: the request is whole
-            self._start_head()
-            return 1
-        return 0
-
-    def _head_line(self, line, empty):
-        if not self._began:  # empty lines before a request line are skipped, as aiohttp does
-            self._began = not empty
-            return 0
-        if not empty:
-            name, _, value = line.partition(b":")
-            name, value = name.strip().lower(), value.strip().lower()
-            if name == b"content-length":
-                self._length = int(value) if value.isdigit() and len(value) < 19 else None
-            elif name == b"transfer-encoding":
-                self._chunked = value.rsplit(b",", 1)[-1].strip() == b"chunked"
-            return 0
-        if self._chunked:
-            self._start(_CHUNK_SIZE)
-        elif self._length is None:  # unreadable: counted as a head from here on
-            self._start_head()
-        elif self._length:
-            self._expect, self._left = _BODY, self._length
-        else:
-            self._start_head()
-            return 1
-        return 0
-
-    def _chunk_size(self, line):
-        size = line.partition(b";")[0].strip()
-        try:
-            self._left = int(size, 16) if size and len(size) <= 16 else None
-        except ValueError:
-            self._left = None
-        if self._left is None:
-            self._start_head()  # unreadable: counted as a head from here on
-        elif self._left:
-            self._expect = _CHUNK_DATA
-        else:
-            self._start(_TRAILERS)
-
-    def _data_done(self):
-        if self._expect == _CHUNK_DATA:
-            self._start(_CHUNK_END)
-            return 0
-        self._start_head()
-        return 1
-
-    def _start(self, expect):
-        self._expect, self._section_bytes = expect, 0
-
-    def _start_head(self):
-        self._start(_HEAD)
-        self._began, self._length, self._chunked = False, 0, False
 
 
 def _malloc_trim():
@@ -209,6 +103,7 @@ class Guard:
         self.throttled = throttled or Throttled(log)
         self.open = 0
         self.open_by_client = {}
+        self.queued_by_client = {}  # requests arrived whole and not yet answered
         self.by_transport = {}  # transport -> its GuardedConnection, for the request middleware
         # The connections whose clients owe them a request (the rest of one, or the next), in
         # the order they began to wait: at the cap, the first goes.
@@ -253,15 +148,18 @@ class Guard:
         self.open -= 1
         self.waiting.pop(connection, None)
         self.by_transport.pop(connection.transport, None)
-        count = self.open_by_client.get(connection.client)
-        if count is not None:
-            if count <= 1:
-                del self.open_by_client[connection.client]
-            else:
-                self.open_by_client[connection.client] = count - 1
+        _count(self.open_by_client, connection.client, -1)
+        _count(self.queued_by_client, connection.client, -connection.queued)
         if self._trim_handle is None:
             self._trim_handle = asyncio.get_running_loop().call_later(
                 TRIM_DELAY_SECONDS, self._give_back)
+
+    def queue(self, connection, arrived):
+        """Counts `arrived` more requests of `connection` waiting for their answers; False when
+        the connection or its client then has more queued than it may."""
+        queued = _count(self.queued_by_client, connection.client, arrived)
+        return connection.queued <= MAX_QUEUED_PER_CONNECTION and (
+            connection.client is None or queued <= MAX_QUEUED_PER_CLIENT)
 
     def _give_back(self):
         self._trim_handle = None
@@ -269,6 +167,19 @@ class Guard:
 
     def connection(self, protocol):
         return GuardedConnection(self, protocol)
+
+
+def _count(counts, client, change):
+    """Changes the count of `client` (nothing for None) by `change`; the count now. Counts of
+    0 are let go of."""
+    if client is None or not change:
+        return counts.get(client, 0)
+    count = counts.get(client, 0) + change
+    if count > 0:
+        counts[client] = count
+    else:
+        counts.pop(client, None)
+    return count
 
 
 class GuardedConnection(asyncio.Protocol):
@@ -283,6 +194,7 @@ class GuardedConnection(asyncio.Protocol):
         self.client = None
         self.framing = Framing()
         self.answered = 0  # requests whose handler has finished
+        self.handed_on = 0  # requests aiohttp has whole
 
     def connection_made(self, transport):
         peer = transport.get_extra_info("peername")
@@ -297,24 +209,46 @@ class GuardedConnection(asyncio.Protocol):
     def data_received(self, data):
         if self.inner is None:
             return
-        arrived = self.framing.requests
+        arrived, refusal = self.framing.requests, None
         try:
             self.framing.feed(data)
         except HeadTooLarge:
-            self.guard.throttled.warning("head", self.client, "refused request address=%s "
-                                         "reason=head-over-%d-bytes", self.address,
-                                         MAX_HEAD_BYTES)
-            self.transport.write(_TOO_LARGE)
-            self.transport.close()
-            return
+            refusal = ("head", "head-over-%d-bytes" % MAX_HEAD_BYTES, _TOO_LARGE)
+        except FramingRefused as refused:
+            refusal = ("framing", shown(str(refused)), _UNFRAMED)
         if self.framing.requests > arrived:
             self.guard.waiting.pop(self, None)  # the client is done; the center owes it
+            if not self.guard.queue(self, self.framing.requests - arrived) and not refusal:
+                refusal = ("queued", "%d-requests-queued" % self.queued, None)
+        if refusal:
+            self._refuse(*refusal)
+            return
         self.inner.data_received(data)
+        self.handed_on = self.framing.requests
+
+    @property
+    def queued(self):
+        """Requests that have arrived whole and wait for their answers."""
+        return self.framing.requests - self.answered
+
+    def _refuse(self, kind, reason, answer=None):
+        """Closes the connection for a request aiohttp never sees, with `answer` when no answer
+        of aiohttp's is still due before it."""
+        self.guard.throttled.warning(kind, self.client, "refused request address=%s reason=%s",
+                                     self.address, reason)
+        if answer is None or self.handed_on > self.answered:
+            self.transport.abort()
+            return
+        self.transport.write(answer)
+        self.transport.close()
 
     def request_answered(self):
         """A handler has finished: once all are, the connection waits for its client again."""
         self.answered += 1
-        if self.inner is not None and self.answered >= self.framing.requests:
+        if self.inner is None:
+            return
+        _count(self.guard.queued_by_client, self.client, -1)
+        if self.answered >= self.framing.requests:
             self.guard.waiting.pop(self, None)
             self.guard.waiting[self] = None
 
@@ -374,6 +308,11 @@ class GuardedSite(web.BaseSite):
         self._server = await asyncio.get_running_loop().create_server(
             lambda: self._guard.connection(server()), self._host, self._port,
             backlog=self._backlog, reuse_address=True)
+
+    @property
+    def port(self):
+        """The port it listens on (the one asked for, or the one the system chose for 0)."""
+        return self._server.sockets[0].getsockname()[1]
 
 
 class _ParserErrors(logging.Filter):

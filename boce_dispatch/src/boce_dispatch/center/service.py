@@ -83,25 +83,38 @@ def guards(config, separate_operators):
     return panels, operators
 
 
+def runner_of(app, config):
+    """The runner of one of the center's apps, with its server's limits."""
+    # Bodies are read as sent: a content coding is refused, never decoded (_read_form).
+    return web.AppRunner(app, access_log=None, keepalive_timeout=HEADER_SECONDS,
+                         auto_decompress=False, shutdown_timeout=config.deadline_seconds + 1,
+                         **front.PARSER_LIMITS)
+
+
+async def start_site(runner, listen, guard):
+    """`runner`'s app served on `listen` (host, port; port 0 for any), behind `guard`: the
+    port it listens on."""
+    await runner.setup()
+    site = front.GuardedSite(runner, *listen, guard, BACKLOG)
+    await site.start()
+    return site.port
+
+
 async def serve(config, listen, metrics_listen=None, ready=None):
     """Serves until SIGTERM or SIGINT; then takes no new panel, answers those in flight and
     returns. `listen` and `metrics_listen` are (host, port)."""
     guard, operator_guard = guards(config, metrics_listen is not None)
     front.quiet_parser_errors(guard.throttled)
     app = make_app(config, guard, operator_routes=metrics_listen is None)
-    # Bodies are read as sent: a content coding is refused, never decoded (_read_form).
-    settings = dict(access_log=None, keepalive_timeout=HEADER_SECONDS, auto_decompress=False,
-                    shutdown_timeout=config.deadline_seconds + 1, **front.PARSER_LIMITS)
-    sites = [(web.AppRunner(app, **settings), listen, guard)]
+    sites = [(runner_of(app, config), listen, guard)]
     if metrics_listen is not None:
-        sites.append((web.AppRunner(make_operator_app(app, operator_guard), **settings),
-                      metrics_listen, operator_guard))
+        sites.append((runner_of(make_operator_app(app, operator_guard), config), metrics_listen,
+                      operator_guard))
     link, connecting = app[LINK], None
     stopping = eventloop.stop_on_signals()
     try:
-        for runner, (host, port), site_guard in sites:
-            await runner.setup()
-            await front.GuardedSite(runner, host, port, site_guard, BACKLOG).start()
+        for runner, address, site_guard in sites:
+            await start_site(runner, address, site_guard)
         # NATS in the background: the center answers HTTP from its start, with 503 and the
         # reason while NATS cannot be reached.
         connecting = asyncio.ensure_future(link.connect())
