@@ -137,3 +137,70 @@ def test_a_nats_server_gone_silent_while_stopping_costs_one_line_and_leaves_noth
     assert [r.getMessage() for r in caplog.records] == [
         "stopped without a clean NATS goodbye: 'nats: flush timeout'"]
     assert 0.5 <= waited < 2
+
+
+def healthz(network):
+    """What the center's /healthz says of its NATS link."""
+    try:
+        with urllib.request.urlopen(network.url + "/healthz", timeout=5) as answer:
+            return json.loads(answer.read())["nats"]
+    except urllib.error.HTTPError as error:
+        return json.loads(error.read())["nats"]
+
+
+def test_a_frozen_nats_server_is_known_within_seconds_and_so_is_its_return(website):
+    """A NATS server that stops answering without closing its connections (a frozen host,
+    dropped packets): the center's pings find it and panels get the 503 of a lost link, until
+    the server answers again."""
+    from tests.dispatch.helpers import two_nodes
+    with two_nodes() as network:
+        nats_server = network.processes["nats"]
+        nats_server.send_signal(signal.SIGSTOP)
+        try:
+            wait_until(lambda: healthz(network) == "disconnected", "the lost link to be seen",
+                       seconds=3 * bus.PING_SECONDS * (bus.PINGS_UNANSWERED + 1))
+            status, answer = ask_center(network.url, "s1", website + "/fast")
+        finally:
+            nats_server.send_signal(signal.SIGCONT)
+        assert (status, answer["msg"]) == (503, "the probe network is not connected")
+        wait_until(lambda: healthz(network) == "connected", "the link to come back")
+        status, records = ask_center(network.url, "s1", website + "/fast")
+        assert status == 200 and [r["http_code"] for r in records] == [200, 200]
+
+
+def test_a_flood_of_wrong_nats_passwords_holds_up_no_probe(website):
+    """Strangers connect to NATS as the center with wrong passwords, as fast as they can and
+    without waiting for the refusals, while panels ask: every node answers each panel, as the
+    server checks each password at the cost the operators' configuration (natsconf) gives it.
+    At bcrypt's usual cost 11 the checks queued up and panels got no node at all."""
+    from tests.dispatch.helpers import two_nodes
+
+    async def knock(port, stop, sent):
+        while not stop.is_set():
+            try:
+                reader, writer = await asyncio.open_connection("127.0.0.1", port)
+                await reader.readline()  # INFO
+                writer.write(b'CONNECT {"user":"center","pass":"wrong","verbose":false}\r\n')
+                await asyncio.sleep(0.001)  # gone before its refusal comes
+                writer.close()
+                sent.append(1)
+            except OSError:
+                await asyncio.sleep(0.01)
+
+    async def flood_while_panels_ask(network):
+        stop, sent = asyncio.Event(), []
+        knocks = [asyncio.ensure_future(knock(network.nats_port, stop, sent)) for _ in range(16)]
+        while len(sent) < 200:  # enough to keep the server's checks busy for seconds at cost 11
+            await asyncio.sleep(0.01)
+        answers = []
+        for _ in range(5):
+            answers.append(await asyncio.to_thread(ask_center, network.url, "s1",
+                                                   website + "/fast"))
+        stop.set()
+        await asyncio.gather(*knocks)
+        return answers
+
+    with two_nodes() as network:
+        answers = asyncio.run(flood_while_panels_ask(network))
+    assert [(status, [r["http_code"] for r in records]) for status, records in answers] == [
+        (200, [200, 200])] * 5

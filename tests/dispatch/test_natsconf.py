@@ -79,7 +79,8 @@ def test_natsconf_gives_each_password_to_its_owner_and_the_server_only_hashes(tm
                  for user in ("center", "agent-bj")}
     assert all(stat.S_IMODE(path.stat().st_mode) == 0o600 for path in tmp_path.iterdir())
     assert not any(password in text for password in passwords.values())
-    assert len(re.findall(r'password: "\$2a\$11\$', text)) == 2
+    # The cost that holds a stranger's flood of wrong passwords (test_bus).
+    assert len(re.findall(r'password: "\$2a\$04\$', text)) == 2
     port = int(re.search(r"listen: 127\.0\.0\.1:(\d+)", text)[1])
     with subprocess.Popen(["nats-server", "--config", str(out)], stderr=subprocess.PIPE,
                           text=True) as server:
