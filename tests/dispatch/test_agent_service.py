@@ -2,6 +2,7 @@
 Ctrl-C before NATS ever answers, and a cut-off agent that stays silent."""
 
 import asyncio
+import logging
 import shutil
 import signal
 import subprocess
@@ -12,6 +13,7 @@ from prometheus_client import generate_latest
 
 import boce_dispatch
 from boce_dispatch import natsconf, records
+from boce_dispatch.agent import probe_ca
 from boce_dispatch.agent import service as agent_service
 from boce_dispatch.agent.metrics import AgentMetrics
 from tests.common import (
@@ -147,7 +149,7 @@ def test_a_cut_off_agent_is_silent_and_the_others_count(cut_off_lab, case, anoma
 
 
 def test_the_ca_store_is_prepared_at_the_start_and_refreshed_only_when_no_fetch_runs(
-        monkeypatch):
+        monkeypatch, caplog):
     prepared, fetching = [], asyncio.Event()
 
     async def prepare_tls(curl_loop, ca_file, refresh=False):
@@ -163,8 +165,17 @@ def test_the_ca_store_is_prepared_at_the_start_and_refreshed_only_when_no_fetch_
     monkeypatch.setattr(agent_service, "CA_REFRESH_SECONDS", 0.05)
     monkeypatch.setattr(agent_service, "IDLE_CHECK_SECONDS", 0.01)
 
+    class OperatorsCaFile:
+        """Its file breaks after the first reload: the second is refused, the store stays."""
+        copy, reloads = "ca.pem", 0
+
+        def take(self):
+            self.reloads += 1
+            if self.reloads == 2:
+                raise probe_ca.BadCaFile("ca.pem: holds no certificate")
+
     async def scenario():
-        worker = agent_service.Agent(Connection(), "bj", probe_ca_file="ca.pem")
+        worker = agent_service.Agent(Connection(), "bj", probe_ca=OperatorsCaFile())
         await worker.start()
         await worker.on_request(Message({"id": "r", "url": "http://x/", "budget": 10}, "a"))
         await asyncio.sleep(0.3)  # several refreshes due, none while the fetch runs
@@ -176,5 +187,9 @@ def test_the_ca_store_is_prepared_at_the_start_and_refreshed_only_when_no_fetch_
         assert worker.ca_refresh.cancelled()
         return held
 
-    assert asyncio.run(scenario()) == [("ca.pem", False)]
-    assert prepared[1:3] == [("ca.pem", True)] * 2
+    with caplog.at_level(logging.WARNING, "boce.agent"):
+        assert asyncio.run(scenario()) == [("ca.pem", False)]
+    assert prepared[1:3] == [("ca.pem", True)] * 2  # the refused reload loaded nothing
+    assert [r.getMessage() for r in caplog.records] == [
+        "probe CA file not reloaded: 'ca.pem: holds no certificate'; the store loaded before "
+        "stays"]

@@ -41,8 +41,14 @@ EXPLAINED = {"reason": "tls: certificate has expired", "cert_expiry": 1797624693
              "ip_version": 6}
 
 
+HTTP = {"https": False}  # the fetch was of an http URL: no TLS fact can be true
+
+
 @pytest.mark.parametrize("change, passed_on, refused", [
     ({}, EXPLAINED, False),
+    (HTTP, dict(EXPLAINED, cert_expiry=0, cert_issuer="", tls_version=""), True),
+    ({**HTTP, **{key: records.EXPLAINING[key] for key in records.TLS_FIELDS}},
+     dict(EXPLAINED, cert_expiry=0, cert_issuer="", tls_version=""), False),
     ({"reason": "x" * (records.MAX_REASON_LENGTH + 1)}, dict(EXPLAINED, reason=""), True),
     ({"reason": "dns: \x1b[31m"}, dict(EXPLAINED, reason=""), True),
     ({"cert_issuer": "CA\nforged: line"}, dict(EXPLAINED, cert_issuer=""), True),
@@ -54,11 +60,13 @@ EXPLAINED = {"reason": "tls: certificate has expired", "cert_expiry": 1797624693
 ])
 def test_what_a_record_explains_is_checked_by_type_length_characters_and_range(
         change, passed_on, refused):
+    change = dict(change)
+    https = change.pop("https", True)
     answer = {**GOOD, **EXPLAINED, **change}
     for key in [key for key, value in change.items() if value is None]:
         del answer[key]
     refusals = []
-    record = records.checked_record(answer, "北京电信", refusals)
+    record = records.checked_record(answer, "北京电信", refusals, https)
     assert {key: record[key] for key in records.EXPLAINING} == passed_on
     assert bool(refusals) == refused and all("北京电信" in line for line in refusals)
     assert all(line.isprintable() for line in refusals)

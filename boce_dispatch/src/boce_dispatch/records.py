@@ -148,10 +148,15 @@ def cut_off_reason(answer):
     return agent_words(answer["inconclusive"])
 
 
-def checked_record(answer, node_name, refusals=None):
+# What a record says of a TLS handshake, which only a fetch over https had.
+TLS_FIELDS = ("cert_expiry", "cert_issuer", "tls_version")
+
+
+def checked_record(answer, node_name, refusals=None, https=True):
     """The record to hand on for `node_name`, built only from the checked fields of an agent's
     answer; anything else the agent sent is dropped. A primary_ip that is no IP address is
-    passed on empty, with the reason appended to `refusals`. Raises BadRecord."""
+    passed on empty, with the reason appended to `refusals`; so are TLS facts of a fetch that
+    was not `https`. Raises BadRecord."""
     refusals = [] if refusals is None else refusals
     if not isinstance(answer, dict):
         raise BadRecord("the answer is not a record")
@@ -168,5 +173,8 @@ def checked_record(answer, node_name, refusals=None):
         record[key] = _checked_number(answer, key, required=False) or 0
     for key in EXPLAINING:
         record[key] = _explaining(answer, key, node_name, refusals)
+        if not https and key in TLS_FIELDS and record[key] != EXPLAINING[key]:
+            refusals.append("%s of %s for an http URL refused" % (key, node_name))
+            record[key] = EXPLAINING[key]
     record["node"] = node_name
     return record

@@ -17,7 +17,7 @@ def arguments(parser):
                         help="the file with this agent's NATS password, readable by its owner "
                         "only (natsconf writes it)")
     parser.add_argument("--ca-file", help="CA certificate of the NATS servers (TLS)")
-    parser.add_argument("--probe-ca-file", type=readable_file,
+    parser.add_argument("--probe-ca-file", type=ca_file,
                         help="the CA certificates (PEM) that the https sites this agent probes "
                         "are checked against, for sites of a private CA; the system's store "
                         "otherwise")
@@ -39,13 +39,16 @@ def arguments(parser):
     cli.common_arguments(parser)
 
 
-def readable_file(text):
-    """A file this agent can read now."""
+def ca_file(text):
+    """A --probe-ca-file as the agent takes it: one it can read, holding certificates."""
+    from boce_dispatch.agent.probe_ca import BadCaFile, checked_certificates
     try:
-        with open(text, "rb"):
-            return text
+        checked_certificates(text)
     except OSError as error:
         raise argparse.ArgumentTypeError("%s: %s" % (text, error.strerror)) from None
+    except BadCaFile as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
 
 
 def check_url(text):
@@ -59,20 +62,29 @@ def check_url(text):
 def run(args):
     from boce_dispatch import eventloop, nats_settings
     from boce_dispatch.agent import service
+    from boce_dispatch.agent.probe_ca import BadCaFile, ProbeCaFile
     try:
         password = nats_settings.read_secret(args.password_file)
     except (OSError, ValueError) as error:
         return cli.fail("boce-agent", error, 2)
     servers = tuple(s for s in args.nats.split(",") if s)
     settings = nats_settings.NatsSettings(servers, args.user, password, args.ca_file)
+    probe_ca = None
     try:
+        if args.probe_ca_file is not None:
+            probe_ca = ProbeCaFile(args.probe_ca_file)
+            probe_ca.take()  # as it is now, checked once more
         eventloop.run(service.serve(settings, args.node, args.allow_private, args.max_probes,
                                     args.proxy, ready=lambda text: print(text, flush=True),
                                     check_urls=args.check_url,
-                                    metrics_listen=args.metrics_listen,
-                                    probe_ca_file=args.probe_ca_file))
+                                    metrics_listen=args.metrics_listen, probe_ca=probe_ca))
+    except (OSError, BadCaFile) as error:
+        return cli.fail("boce-agent", error, 2)
     except service.Fatal as error:
         return cli.fail("boce-agent", error)
+    finally:
+        if probe_ca is not None:
+            probe_ca.close()
     return 0
 
 

@@ -60,13 +60,13 @@ def parse_request(data):
 class Agent:
     def __init__(self, connection, node_id, subject_prefix=contract.SUBJECT_PREFIX,
                  allow_private=False, max_probes=MAX_PROBES, proxy=None, check_urls=(),
-                 metrics=None, probe_ca_file=None):
+                 metrics=None, probe_ca=None):
         self.nc = connection
         self.subject = contract.node_subject(node_id, subject_prefix)
         self.node_id = node_id
         self.allow_private = allow_private
         self.proxy = proxy
-        self.probe_ca_file = probe_ca_file  # the CA of the sites probed, when not the system's
+        self.probe_ca = probe_ca  # ProbeCaFile: the CA of the sites probed, when not the system's
         self.max_probes = max_probes
         self.connectivity = Connectivity(check_urls, proxy)
         self.curl_loop = CurlLoop(idle_handles=max_probes)
@@ -79,7 +79,7 @@ class Agent:
         self.metrics = metrics or AgentMetrics(node_id, lambda: connection.is_connected)
 
     async def start(self):
-        if not await http_probe.prepare_tls(self.curl_loop, self.probe_ca_file):
+        if not await http_probe.prepare_tls(self.curl_loop, self._ca_file()):
             log.warning("no loopback: the first https probe will count loading the CA store")
         self.ca_refresh = asyncio.ensure_future(self._refresh_ca_store())
         # One queue group per node: several agents can serve one node, and each request goes
@@ -165,7 +165,7 @@ class Agent:
             return None
         with self.metrics.probe_seconds.time():
             record = await http_probe.measure_on(self.curl_loop, url, self.allow_private,
-                                                 seconds, self.proxy, self.probe_ca_file)
+                                                 seconds, self.proxy, self._ca_file())
         if record["http_code"] == 0 and not record["reason"].startswith(http_probe.REFUSED) and \
                 self.connectivity.can_check(self._left(entry)):
             with self.metrics.check_seconds.time():
@@ -182,7 +182,18 @@ class Agent:
             await asyncio.sleep(CA_REFRESH_SECONDS)
             while self.tasks:
                 await asyncio.sleep(IDLE_CHECK_SECONDS)
-            await http_probe.prepare_tls(self.curl_loop, self.probe_ca_file, refresh=True)
+            if self.probe_ca is not None:
+                try:
+                    self.probe_ca.take()
+                except (OSError, ValueError) as error:
+                    log.warning("probe CA file not reloaded: %s; the store loaded before stays",
+                                shown(str(error), 300))
+                    continue
+            await http_probe.prepare_tls(self.curl_loop, self._ca_file(), refresh=True)
+
+    def _ca_file(self):
+        """The file the probes' CA store is loaded from: None for the system's."""
+        return self.probe_ca.copy if self.probe_ca is not None else None
 
     @staticmethod
     def _left(entry):
@@ -227,7 +238,7 @@ def _first_of(*awaitables):
 
 
 async def serve(settings, node_id, allow_private=False, max_probes=MAX_PROBES, proxy=None,
-                ready=print, check_urls=(), metrics_listen=None, probe_ca_file=None):
+                ready=print, check_urls=(), metrics_listen=None, probe_ca=None):
     """Runs an agent until SIGTERM or SIGINT, with /metrics on `metrics_listen` (host, port)
     when given. Raises Fatal when NATS refuses its user at the start or its node's subject."""
     link = {}  # the NATS connection, once there
@@ -268,7 +279,7 @@ async def serve(settings, node_id, allow_private=False, max_probes=MAX_PROBES, p
         connected = True
         link["nc"] = connection
         agent = Agent(connection, node_id, settings.subject_prefix, allow_private, max_probes,
-                      proxy, check_urls, metrics, probe_ca_file)
+                      proxy, check_urls, metrics, probe_ca)
         await agent.start()
         # The server answers a refused subscription soon after the flush that sent it: one
         # more round trip lets it arrive before the agent says it is ready.

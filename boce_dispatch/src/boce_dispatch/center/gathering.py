@@ -30,7 +30,8 @@ class Gatherer:
         self.config = config
         self.metrics = metrics
         self.inbox = connection.new_inbox()
-        # request id -> (one future per node, why answers were refused), for the request's life
+        # request id -> (one future per node, why answers were refused, whether the URL is
+        # https), for the request's life
         self.pending = {}
         self.throttled = Throttled(log)
 
@@ -46,7 +47,7 @@ class Gatherer:
         if gather is None or not message.data or not index.isdigit():
             return  # late or foreign: the panel has had its answer
         position = int(index)
-        futures, rejections = gather
+        futures, rejections, https = gather
         if position >= len(futures) or futures[position].done():
             return
         node = self.config.nodes[position]
@@ -59,7 +60,7 @@ class Gatherer:
             if cut_off is not None:
                 futures[position].set_result((time.monotonic(), None, cut_off))
                 return
-            record = records.checked_record(answer, node.name, refusals)
+            record = records.checked_record(answer, node.name, refusals, https)
         except (ValueError, TypeError, OverflowError, RecursionError) as error:
             # A bad answer does not end the wait: a sound one may still come. Whatever the
             # decoding raised, its reason goes to the log, escaped and cut.
@@ -83,7 +84,7 @@ class Gatherer:
         rejections = {}
         started_at = time.monotonic()
         answer_by = started_at + self.config.deadline_seconds
-        self.pending[request_id] = (futures, rejections)
+        self.pending[request_id] = (futures, rejections, url.startswith("https:"))
         try:
             attempt = 0
             while True:
