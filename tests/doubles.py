@@ -80,13 +80,13 @@ class FakePublic(types.ModuleType):
 
     # files
     def ReadFile(self, path):
-        return self._call("ReadFile", _read_text, path)
+        return self._call("ReadFile", read_text, path)
 
     def readFile(self, path):
-        return self._call("readFile", _read_text, path)
+        return self._call("readFile", read_text, path)
 
     def writeFile(self, path, text):
-        return self._call("writeFile", _write_text, path, text)
+        return self._call("writeFile", write_text, path, text)
 
     # shell, hashing, records
     def ExecShell(self, command):
@@ -147,7 +147,7 @@ class FakeSendMailModule(types.ModuleType):
         return FakeSender(self)
 
 
-def _read_text(path):
+def read_text(path):
     try:
         with open(path, encoding="utf-8") as f:
             return f.read()
@@ -155,7 +155,7 @@ def _read_text(path):
         return False
 
 
-def _write_text(path, text):
+def write_text(path, text):
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
     return True

@@ -1,5 +1,9 @@
 #include "host/runtime.hpp"
 
+#include <sys/file.h>
+
+#include <optional>
+
 #include "host/values.hpp"
 
 namespace host {
@@ -9,11 +13,12 @@ namespace {
 // The plug-in module's attributes that hold runtime modules, and what the plug-in asks of them.
 constinit Name json_module{"json"}, time_module{"time"}, os_module{"os"}, sys_module{"sys"};
 // The runtime's modules that the plug-in module holds no attribute for.
-constinit Name uuid_module{"uuid"}, socket_module{"socket"}, builtins_module{"builtins"};
+constinit Name uuid_module{"uuid"}, socket_module{"socket"}, builtins_module{"builtins"},
+    fcntl_module{"fcntl"};
 constinit Name loads{"loads"}, dumps{"dumps"}, path{"path"}, exists{"exists"}, isfile{"isfile"},
     link{"link"}, unlink{"unlink"}, replace{"replace"}, chdir{"chdir"}, append_method{"append"},
     time_now{"time"}, getnode{"getnode"}, gethostname{"gethostname"}, getfqdn{"getfqdn"},
-    print{"print"};
+    print{"print"}, open_name{"open"}, close_name{"close"}, flock{"flock"}, sleep_name{"sleep"};
 
 }  // namespace
 
@@ -45,6 +50,25 @@ void Runtime::replace_path(Handle source, Handle target) const {
     call_method(module_attr(os_module), replace, source, target);
 }
 
+Object Runtime::open_file(Handle file, int flags, int mode) const {
+    return call_method(module_attr(os_module), open_name, file, integer(flags), integer(mode));
+}
+
+void Runtime::close_file(Handle descriptor) const {
+    call_method(module_attr(os_module), close_name, descriptor);
+}
+
+bool Runtime::try_lock(Handle descriptor) const {
+    std::optional<Error> held;
+    try {
+        call_method(loaded_module(fcntl_module), flock, descriptor, integer(LOCK_EX | LOCK_NB));
+    } catch (Error& error) {
+        if (!error.matches(PyExc_BlockingIOError)) throw;
+        held.emplace(std::move(error));
+    }
+    return !held;
+}
+
 void Runtime::change_directory(std::string_view directory) const {
     call_method(module_attr(os_module), chdir, text(directory));
 }
@@ -54,6 +78,10 @@ void Runtime::append_search_path(std::string_view entry) const {
 }
 
 Object Runtime::current_time() const { return call_method(module_attr(time_module), time_now); }
+
+void Runtime::sleep(double seconds) const {
+    call_method(module_attr(time_module), sleep_name, checked(PyFloat_FromDouble(seconds)));
+}
 
 Object Runtime::node_id() const { return call_method(loaded_module(uuid_module), getnode); }
 

@@ -28,11 +28,16 @@ class Runtime {
     void link_path(Handle source, Handle target) const;     // os.link: FileExistsError when taken
     void remove_path(Handle path) const;                    // os.unlink
     void replace_path(Handle source, Handle target) const;  // os.replace
+    Object open_file(Handle path, int flags, int mode) const;  // os.open: a descriptor
+    void close_file(Handle descriptor) const;                  // os.close
+    // fcntl.flock(descriptor, LOCK_EX | LOCK_NB): false when another descriptor holds the lock.
+    bool try_lock(Handle descriptor) const;
     void change_directory(std::string_view path) const;
     void append_search_path(std::string_view entry) const;
 
-    Object current_time() const;  // seconds since the epoch, with a fraction
-    Object node_id() const;       // the machine's 48-bit hardware address as a number
+    Object current_time() const;       // seconds since the epoch, with a fraction
+    void sleep(double seconds) const;  // time.sleep: under gevent, other greenlets run
+    Object node_id() const;            // the machine's 48-bit hardware address as a number
     Object host_name() const;
     Object fully_qualified_name(Handle name) const;
 

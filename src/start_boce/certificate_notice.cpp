@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "host/values.hpp"
@@ -66,33 +67,55 @@ std::string local_text(double seconds, const char* format_text) {
 }
 
 // The days of the last notices, {task id: day}, from the file; a missing file starts empty and a
-// broken one (no JSON record) is put aside and starts empty. Empty Object: a broken file that
-// could not be put aside, or a path that is no regular file; nothing can be remembered then.
-Object notice_days(const Host& host, Handle path) {
+// broken one (no JSON record) is put aside and starts empty. An empty Object, and `why` says it,
+// when the file cannot be used: a path that is no regular file, or a broken file that could not
+// be put aside.
+Object notice_days(const Host& host, Handle path, std::string& why) {
     if (!host.runtime.path_exists(path)) return host::new_dict();
-    if (!host.runtime.is_regular_file(path)) return {};
+    if (!host.runtime.is_regular_file(path)) {
+        why = "is not a regular file";
+        return {};
+    }
     Object days = decoded_file(host, path);
     if (days && PyDict_Check(days.ptr())) return days;
-    if (!keep_broken_file(host, path)) return {};
+    if (!keep_broken_file(host, path)) {
+        why = "is broken and no backup name is free for it";
+        return {};
+    }
     return host::new_dict();
 }
 
 // Whether the notice of `task` is due today; if it is, today is remembered first, written whole:
-// at most one notice a day, even when sending it fails half-way.
-bool remember_notice(const Host& host, Handle task, Handle today) {
+// at most one notice a day, even when sending it fails half-way. The state is read and written
+// under its lock, so runs at the same moment (other processes, threads or greenlets) each see
+// the others' days. Not due, and `why` says it, when the state cannot be kept.
+bool claim_todays_notice(const Host& host, Handle task, Handle today, std::string& why) {
     const Object path = host::text(certificate_notice_days_path);
-    const Object days = notice_days(host, path);
-    if (!days) return false;
-    const Object last = host::dict_value(days, task);
-    if (last && host::equals(last, today)) return false;
-    // Only today's notices are kept: the file never grows beyond the tasks of one day.
-    Object kept = host::new_dict();
-    for (const Object& other : host::Iteration(days)) {
-        const Object day = host::dict_value(days, other);
-        if (day && host::equals(day, today)) host::set_item(kept, other, day);
+    bool due = false;
+    const auto claim = [&] {
+        const Object days = notice_days(host, path, why);
+        if (!days) return;
+        const Object last = host::dict_value(days, task);
+        if (last && host::equals(last, today)) return;
+        // Only today's notices are kept: the file never grows beyond the tasks of one day.
+        Object kept = host::new_dict();
+        for (const Object& other : host::Iteration(days)) {
+            const Object day = host::dict_value(days, other);
+            if (day && host::equals(day, today)) host::set_item(kept, other, day);
+        }
+        host::set_item(kept, task, today);
+        due = write_whole(host, path, host.runtime.json_dumps(kept));
+        if (!due) why = "cannot be written (nor its .new beside it)";
+    };
+    std::optional<host::Error> unusable;
+    try {
+        if (!holding_lock(host, path, claim)) why = "is locked by another run for too long";
+    } catch (host::Error& error) {
+        if (!error.matches(PyExc_OSError)) throw;
+        unusable.emplace(std::move(error));
     }
-    host::set_item(kept, task, today);
-    return write_whole(host, path, host.runtime.json_dumps(kept));
+    if (unusable) why = "cannot be locked, written or replaced here (an OSError)";
+    return due;
 }
 
 void append_escaped(std::string& html, Handle value) {
@@ -129,7 +152,14 @@ void warn_before_certificate_lapses(const Host& host, Handle self, Handle data, 
     if (!now) return;
     const double left = static_cast<double>(expiry->at) - *now;
     if (!(left > 0 && left <= notice_window_seconds)) return;  // a NaN "now" included
-    if (!remember_notice(host, host::text_form(id), host::text(local_text(*now, "%Y-%m-%d")))) {
+    std::string why;
+    if (!claim_todays_notice(host, host::text_form(id), host::text(local_text(*now, "%Y-%m-%d")),
+                             why)) {
+        // An unusable state would otherwise silence every notice unseen: said once a run.
+        if (!why.empty()) {
+            host.runtime.print_line(host::text(std::string("start_boce: no certificate notice: ") +
+                                               certificate_notice_days_path + " " + why));
+        }
         return;
     }
     const Object name = host.panel.table(task_table).where("id=?", id).get_field(names::name);

@@ -1,6 +1,8 @@
 // Files the plug-in keeps: backups of broken ones, and whole writes.
 #include "start_boce/kept_files.hpp"
 
+#include <fcntl.h>
+
 #include <optional>
 #include <string>
 
@@ -72,6 +74,22 @@ bool write_whole(const host::Host& host, host::Handle path, host::Handle text) {
     if (!host.panel.wrote_file(beside, text)) return false;
     host.runtime.replace_path(beside, path);
     return true;
+}
+
+host::Object open_lock_file(const host::Host& host, host::Handle path) {
+    return host.runtime.open_file(host::sum(path, host::text(".lock")),
+                                  O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+}
+
+// Another run holds the lock only for a read and a write: it is asked again every 10 ms, with
+// the time between given to the host (under gevent, to the greenlet that holds it).
+bool take_lock(const host::Host& host, host::Handle descriptor) {
+    constexpr double pause_seconds = 0.01;
+    for (double waited = 0; waited < lock_wait_seconds; waited += pause_seconds) {
+        if (host.runtime.try_lock(descriptor)) return true;
+        host.runtime.sleep(pause_seconds);
+    }
+    return false;
 }
 
 }  // namespace start_boce

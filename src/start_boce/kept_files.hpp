@@ -2,6 +2,10 @@
 // name before it is replaced, and a new one is written whole or not at all.
 #pragma once
 
+#include <new>
+#include <optional>
+#include <utility>
+
 #include "host/host.hpp"
 #include "host/python.hpp"
 
@@ -20,5 +24,31 @@ bool keep_broken_file(const host::Host& host, host::Handle path);
 // Writes `text` to a file beside `path` and puts it in `path`'s place in one step, so that a
 // reader finds the old file or the new one, never a part; false when the host could not write it.
 bool write_whole(const host::Host& host, host::Handle path, host::Handle text);
+
+// The lock of the file at `path` (an flock on path.lock, which the runs of every process and
+// thread take in turn): false when it could not be had within lock_wait_seconds.
+bool take_lock(const host::Host& host, host::Handle descriptor);
+host::Object open_lock_file(const host::Host& host, host::Handle path);
+inline constexpr double lock_wait_seconds = 10;
+
+// Runs `step` holding the lock of the file at `path`, which is let go of on every way out,
+// outside any catch block; false (and `step` not run) when the lock could not be had.
+template <typename Step>
+bool holding_lock(const host::Host& host, host::Handle path, Step&& step) {
+    const host::Object descriptor = open_lock_file(host, path);
+    bool locked = false;
+    std::optional<host::Error> failure;
+    try {
+        locked = take_lock(host, descriptor);
+        if (locked) step();
+    } catch (host::Error& error) {
+        failure.emplace(std::move(error));
+    } catch (const std::bad_alloc&) {
+        failure.emplace(host::Error::no_memory());
+    }
+    host.runtime.close_file(descriptor);  // which lets go of the lock
+    if (failure) throw std::move(*failure);
+    return locked;
+}
 
 }  // namespace start_boce

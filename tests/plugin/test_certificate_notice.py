@@ -11,7 +11,7 @@ import pytest
 import start_boce
 from tests.answers import record
 from tests.common import DATA, write
-from tests.doubles import raise_
+from tests.doubles import raise_, read_text, write_text
 
 DAY = 86400
 NOW = 1796990400.5  # a fixed moment; the runs' "now"
@@ -122,3 +122,73 @@ def test_a_notice_that_fails_is_shown_and_the_run_is_returned(notice_run, host, 
 def test_a_clock_far_from_the_certificate_sends_no_notice(notice_run, host, clock):
     assert len(notice_run([certified(3 * DAY)], now=clock)) == 1
     assert notices(host) == [] and not os.path.exists(DAYS_FILE)
+
+
+
+def test_runs_at_the_same_moment_keep_each_others_days_and_send_once(
+        notice_run, run, host, monkeypatch):
+    """Two tasks' runs interleaved at every file service, as a panel's greenlets under gevent
+    (or its threads and processes) interleave them: each task's day is kept, and a later run
+    of the same day sends nothing more."""
+    greenlet = pytest.importorskip("greenlet")
+    notice_run([record()])  # the plug-in and its panel, set up
+    host.public.tables["boce_task"][10] = {"name": "api", "url": "https://api.example/"}
+    runs = []
+
+    def elsewhere(*_):
+        """Lets the other run go on first, if it still runs."""
+        current = greenlet.getcurrent()
+        for other in runs:
+            if other is not current and not other.dead:
+                other.switch()
+                return
+
+    host.public.script(ReadFile=lambda path: (elsewhere(), read_text(path))[1],
+                       writeFile=lambda path, text: (elsewhere(), write_text(path, text))[1])
+    # The wait for the lock gives the time to the other run, as gevent's sleep does.
+    monkeypatch.setattr(start_boce, "time", types.SimpleNamespace(time=lambda: NOW,
+                                                                  sleep=elsewhere))
+    run.answer = [certified(3 * DAY)]
+    host.log.clear()
+    runs.extend(greenlet.greenlet(lambda task=task: run.start(task)) for task in (9, 10))
+    while any(not each.dead for each in runs):
+        next(each for each in runs if not each.dead).switch()
+    assert sorted(c.kwargs["title"] for c in notices(host)) == sorted(
+        ["【web】网站证书将于3天后过期", "【api】网站证书将于3天后过期"] * len(RECIPIENTS))
+    with open(DAYS_FILE, encoding="utf-8") as f:
+        assert json.load(f) == {"9": day_of(NOW), "10": day_of(NOW)}
+    notice_run(run.answer)
+    assert notices(host) == []
+
+
+def a_directory(path):
+    os.mkdir(path)
+
+
+def a_fifo(path):
+    os.mkfifo(path)  # a read would wait for a writer that never comes
+
+
+def a_directory_beside(path):
+    os.mkdir(path + ".new")
+
+
+def no_backup_name_free(path):
+    write(path, "{not json")
+    for number in range(1000):
+        write(path + (".bak" if number == 0 else ".bak.%d" % number), "older")
+
+
+@pytest.mark.parametrize("make, why", [
+    (a_directory, "is not a regular file"), (a_fifo, "is not a regular file"),
+    (a_directory_beside, "cannot be"), (no_backup_name_free, "no backup name is free"),
+])
+def test_an_unusable_notice_state_is_said_in_one_line_each_run(notice_run, host, stdout, make,
+                                                                why):
+    make(DAYS_FILE)
+    for _ in range(2):
+        notice_run([certified(3 * DAY)])
+        assert notices(host) == []
+    first, second = stdout.getvalue().splitlines()  # one line each run
+    assert first == second and first.startswith(
+        "start_boce: no certificate notice: %s " % DAYS_FILE) and why in first
