@@ -82,20 +82,23 @@ def stop_service(process):
     process.stdout.close()
 
 
-def nginx_front(directory, listen, center, beside_default=False):
+def nginx_front(directory, listen, center, beside_default=False, site=None):
     """The command that runs the shipped nginx front on `listen` (HOST:PORT) before the center
-    at `center` (HOST:PORT); its files go to `directory`. `beside_default` adds Debian's default
-    site on the same port, as an operator's nginx has it."""
-    with open(os.path.join(DISPATCH_DEPLOY, "nginx-boce-center.conf"), encoding="utf-8") as f:
-        site = f.read()
+    at `center` (HOST:PORT), or the installed `site` as it is; its files go to `directory`.
+    `beside_default` adds Debian's default site on the same port, as an operator's nginx has
+    it."""
+    if site is None:
+        with open(os.path.join(DISPATCH_DEPLOY, "nginx-boce-center.conf"), encoding="utf-8") as f:
+            site = f.read()
+        # What deploy/install fills in from /etc/boce/center.env.
+        site = site.replace("@DISPATCH_HOST@", DISPATCH_HOST).replace("@CENTER_LISTEN@", center)
     site = site.replace("listen [::]:80;", "").replace("listen 80;", "listen %s;" % listen)
-    site = site.replace("server_name dispatch.quellan.net;", "server_name %s;" % DISPATCH_HOST)
     if beside_default:
         with open("/etc/nginx/sites-available/default", encoding="utf-8") as f:
             default = f.read()
         site += default.replace("listen [::]:80 default_server;", "").replace(
             "listen 80 default_server;", "listen %s default_server;" % listen)
-    return nginx.command(directory, site.replace("127.0.0.1:8080", center), front=True)
+    return nginx.command(directory, site, front=True)
 
 
 def wait_until(condition, what, seconds=20):

@@ -6,6 +6,8 @@ import asyncio
 import contextlib
 import json
 import os
+import pathlib
+import re
 import resource
 import socket
 import subprocess
@@ -15,7 +17,7 @@ import urllib.request
 
 from boce_dispatch import contract, natsconf
 from boce_dispatch.center import config
-from tests.common import REPO, SERVICE_ENV, SERVICE_PYTHON, ask_center
+from tests.common import DISPATCH_DEPLOY, REPO, SERVICE_ENV, SERVICE_PYTHON, ask_center
 from tools.network import Network
 from tools.ports import free_port
 
@@ -188,3 +190,23 @@ def open_files(count):
         yield
     finally:
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+def shipped_environment(name):
+    """The variables of a shipped environment file."""
+    text = (pathlib.Path(DISPATCH_DEPLOY) / name).read_text("utf-8")
+    return dict(line.split("=", 1) for line in text.splitlines()
+                if line and not line.startswith("#"))
+
+
+def exec_start(unit, environment, instance=""):
+    """The words of a unit's ExecStart as systemd makes them: %i, ${NAME} as one word, $NAME
+    split at white space."""
+    text = (pathlib.Path(DISPATCH_DEPLOY) / unit).read_text("utf-8")
+    command = re.search(r"^ExecStart=\S+ (.*)$", text, re.MULTILINE)[1].replace("%i", instance)
+    words = []
+    for word in command.split():
+        braced, bare = re.fullmatch(r"\$\{(\w+)\}", word), re.fullmatch(r"\$(\w+)", word)
+        words += [environment[braced[1]]] if braced else environment[bare[1]].split() if bare \
+            else [word]
+    return words

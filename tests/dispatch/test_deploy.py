@@ -33,8 +33,10 @@ from tests.dispatch.helpers import (
     DEADLINE_SECONDS,
     center_log_after,
     exchange,
+    exec_start,
     request,
     secret,
+    shipped_environment,
 )
 from tools.network import Network
 from tools.nginx import front_settings
@@ -68,20 +70,20 @@ def test_the_shipped_examples_are_what_the_code_reads_and_writes(tmp_path):
                              capture_output=True, text=True, timeout=30)
     assert checked.returncode == 0, checked.stderr
 
-    # The agent's unit: its command line is one the agent takes, with two check targets.
-    unit = (shipped / "boce-agent@.service").read_text("utf-8")
-    words = re.search(r"^ExecStart=\S+ (.*)$", unit, re.MULTILINE)[1].replace(
-        "%i", "bj-telecom").replace("${BOCE_NATS}", "nats://127.0.0.1:4222")
+    # The agent's unit, with its example environment: a command line the agent takes, with two
+    # check targets and its metrics on the loopback.
+    environment = dict(shipped_environment("agent.env.example"),
+                       BOCE_METRICS_LISTEN="127.0.0.1:9465")
     parser = cli.Parser()
     agent_command.arguments(parser)
-    agent_args = parser.parse_args(words.split())
+    agent_args = parser.parse_args(exec_start("boce-agent@.service", environment, "bj-telecom"))
     assert (agent_args.node, len(agent_args.check_url)) == ("bj-telecom", 2)
+    assert agent_args.metrics_listen == ("127.0.0.1", 9465)
     # The center's: on the loopback behind nginx, its operators' routes on a port of their own.
-    unit = (shipped / "boce-center.service").read_text("utf-8")
-    words = re.search(r"^ExecStart=\S+ (.*)$", unit, re.MULTILINE)[1]
     parser = cli.Parser()
     center_command.arguments(parser)
-    center_args = parser.parse_args(words.split())
+    center_args = parser.parse_args(exec_start("boce-center.service",
+                                               shipped_environment("center.env.example")))
     assert center_args.listen[0] == center_args.metrics_listen[0] == "127.0.0.1"
 
 
@@ -164,6 +166,23 @@ def test_the_alert_rules_load_and_fire_when_they_must():
         assert checked.returncode == 0, checked.stdout + checked.stderr
 
 
+def test_every_series_the_alert_rules_read_is_one_center_or_agent_expose():
+    """Each boce_ series a rule names is there in a center's or an agent's /metrics from the
+    start (a rule on a series no one exposes would never fire)."""
+    from prometheus_client import generate_latest
+
+    from boce_dispatch.agent.metrics import AgentMetrics
+    from boce_dispatch.center.metrics import Metrics
+    from tests.dispatch.in_process import center_config
+    exposed = set()
+    for registry in (Metrics(center_config()).registry, AgentMetrics("bj").registry):
+        exposed |= set(re.findall(r"^(boce_\w+)", generate_latest(registry).decode(), re.M))
+    rules = (pathlib.Path(DISPATCH_DEPLOY) / "boce-alerts.yml").read_text("utf-8")
+    named = set(re.findall(r"\b(boce_\w+)", rules))
+    assert named and named <= exposed, named - exposed
+    assert {"boce_agent_nats_connected"} <= named  # agents are watched as well
+
+
 @pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="systemd-analyze is missing")
 @pytest.mark.parametrize("unit", ["boce-center.service", "boce-agent@.service"])
 def test_the_units_are_hardened_and_stop_before_a_local_nats(unit):
@@ -180,6 +199,29 @@ def test_the_units_are_hardened_and_stop_before_a_local_nats(unit):
     assert not re.search(r"0\.0\.0\.0|\[::\]", command)
     assert "nats-server.service" in re.search(r"^After=(.*)$", text, re.MULTILINE)[1].split()
 
+
+
+@pytest.mark.skipif(shutil.which("systemd-analyze") is None
+                    or not pathlib.Path("/lib/systemd/system/nats-server.service").exists(),
+                    reason="systemd-analyze or Debian's nats-server is missing")
+def test_debians_nats_server_unit_is_hardened_by_the_shipped_drop_in(tmp_path):
+    """Debian's own unit scores 9.0 (UNSAFE); with the drop-in `install center` puts beside it,
+    at most 2.5, and it runs nats-server with the network's configuration."""
+    def score(with_drop_in):
+        root = tmp_path / ("with" if with_drop_in else "without")
+        units = root / "etc/systemd/system"
+        (units / "nats-server.service.d").mkdir(parents=True)
+        shutil.copy("/lib/systemd/system/nats-server.service", units)
+        if with_drop_in:
+            shutil.copy(pathlib.Path(DISPATCH_DEPLOY) / "nats-server-boce.conf",
+                        units / "nats-server.service.d" / "boce.conf")
+        checked = subprocess.run(["systemd-analyze", "security", "--offline=yes",
+                                  "--root=%s" % root, "nats-server.service"],
+                                 capture_output=True, text=True, timeout=60)
+        return float(re.search(r"Overall exposure level for \S+: ([\d.]+)", checked.stdout)[1])
+    assert score(with_drop_in=False) > 5 and score(with_drop_in=True) <= 2.5
+    drop_in = (pathlib.Path(DISPATCH_DEPLOY) / "nats-server-boce.conf").read_text("utf-8")
+    assert "ExecStart=/usr/sbin/nats-server -c /etc/boce/nats-server.conf" in drop_in
 
 
 def _raised_file_limit():
