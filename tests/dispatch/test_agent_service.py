@@ -2,10 +2,12 @@
 Ctrl-C before NATS ever answers, and a cut-off agent that stays silent."""
 
 import asyncio
+import json
 import logging
 import shutil
 import signal
 import subprocess
+import urllib.error
 import urllib.request
 
 import pytest
@@ -123,16 +125,41 @@ def test_an_agent_caps_its_queue_and_never_answers_after_the_deadline(monkeypatc
 
 
 @pytest.mark.skipif(shutil.which("promtool") is None, reason="Debian's prometheus is missing")
-def test_an_agent_serves_its_metrics_as_prometheus_reads_them():
-    port = free_port()
-    AgentMetrics("bj").serve("127.0.0.1", port)
-    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=5) as answer:
-        text = answer.read().decode()
+def test_an_agent_answers_its_metrics_and_health_and_nothing_else():
+    """/metrics as Prometheus reads it, /livez, /readyz with why it takes no probe; any other
+    path is not found (a metrics server that answered every path made /livez always 200)."""
+    async def scenario():
+        port, why = free_port(), ["NATS is not connected"]
+        runner = await AgentMetrics("bj").serve("127.0.0.1", port, lambda: why[0])
+
+        def get(path):
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:%d%s" % (port, path),
+                                            timeout=5) as answer:
+                    return answer.status, answer.read().decode()
+            except urllib.error.HTTPError as error:
+                return error.code, error.read().decode()
+        try:
+            seen = {path: await asyncio.to_thread(get, path)
+                    for path in ("/metrics", "/livez", "/readyz", "/", "/livez/x")}
+            why[0] = None
+            seen["/readyz again"] = await asyncio.to_thread(get, "/readyz")
+        finally:
+            await runner.cleanup()
+        return seen
+
+    seen = asyncio.run(scenario())
+    status, text = seen.pop("/metrics")
     checked = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
                              text=True, timeout=30)
-    assert checked.returncode == 0, checked.stdout + checked.stderr
+    assert status == 200 and checked.returncode == 0, checked.stdout + checked.stderr
     assert "boce_agent_nats_connected 0.0" in text and "process_cpu_seconds_total" in text
     assert 'boce_agent_build_info{node="bj",version="%s"} 1.0' % boce_dispatch.__version__ in text
+    assert {path: (status, json.loads(body) if status != 404 else None)
+            for path, (status, body) in seen.items()} == {
+        "/livez": (200, {"live": True}),
+        "/readyz": (503, {"ready": False, "reason": "NATS is not connected"}),
+        "/": (404, None), "/livez/x": (404, None), "/readyz again": (200, {"ready": True})}
 
 
 @pytest.mark.parametrize("case, anomalous", [

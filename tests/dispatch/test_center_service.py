@@ -50,7 +50,7 @@ def test_the_center_serves_known_servers_one_probe_each_within_its_limit(limited
     with urllib.request.urlopen(limited_network.url + "/metrics", timeout=5) as metrics:
         text = metrics.read().decode()
     assert 'boce_panel_requests_total{outcome="unknown_server"} 1.0' in text
-    assert "boce_agents_seen 2.0" in text
+    assert "boce_nodes_seen 2.0" in text
 
 
 def test_sigterm_answers_the_panels_in_flight_and_takes_no_new_one(website):

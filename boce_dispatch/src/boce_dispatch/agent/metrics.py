@@ -1,9 +1,13 @@
-"""What an agent counts for Prometheus (--metrics-listen): probes by outcome, how long fetches and
-connectivity checks take, and whether it is connected to NATS. Every series is there from the
-start."""
+"""What an agent tells its operator (--metrics-listen): for Prometheus, probes by outcome, how long
+fetches and connectivity checks take, and whether it is connected to NATS, every series there
+from the start (/metrics); whether the process answers (/livez) and whether it takes probes
+(/readyz). Nothing else is answered."""
 
-import prometheus_client
+import json
+
+from aiohttp import web
 from prometheus_client import Counter, Gauge, Histogram
+from prometheus_client.aiohttp import make_aiohttp_handler
 
 import boce_dispatch
 from boce_dispatch import contract
@@ -34,6 +38,26 @@ class AgentMetrics:
     def count(self, outcome):
         self._probes_of[outcome].inc()
 
-    def serve(self, host, port):
-        """Answers GET /metrics on HOST:PORT, on a thread of its own."""
-        prometheus_client.start_http_server(port, host, registry=self.registry)
+    async def serve(self, host, port, not_ready):
+        """Answers /metrics, /livez and /readyz on HOST:PORT, on the agent's own event loop (so
+        /livez answers only while that loop runs); `not_ready()` says why the agent takes no
+        probe, or None. The runner, to clean up."""
+        app = web.Application(client_max_size=1024)
+        app.router.add_get("/metrics", make_aiohttp_handler(self.registry))
+        async def livez(request):
+            return _answer(200, {"live": True})
+
+        async def readyz(request):
+            why = not_ready()
+            return _answer(503, {"ready": False, "reason": why}) if why else _answer(
+                200, {"ready": True})
+        app.router.add_get("/livez", livez)
+        app.router.add_get("/readyz", readyz)
+        runner = web.AppRunner(app, access_log=None)
+        await runner.setup()
+        await web.TCPSite(runner, host, port).start()
+        return runner
+
+
+def _answer(status, value):
+    return web.json_response(value, status=status, dumps=json.dumps)

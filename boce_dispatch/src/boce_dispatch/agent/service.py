@@ -241,10 +241,13 @@ async def serve(settings, node_id, allow_private=False, max_probes=MAX_PROBES, p
                 ready=print, check_urls=(), metrics_listen=None, probe_ca=None):
     """Runs an agent until SIGTERM or SIGINT, with /metrics on `metrics_listen` (host, port)
     when given. Raises Fatal when NATS refuses its user at the start or its node's subject."""
-    link = {}  # the NATS connection, once there
+    link = {}  # the NATS connection, once there, and the agent once it takes probes
     metrics = AgentMetrics(node_id, lambda: "nc" in link and link["nc"].is_connected)
-    if metrics_listen is not None:
-        metrics.serve(*metrics_listen)
+
+    def not_ready():
+        if "nc" not in link or not link["nc"].is_connected:
+            return "NATS is not connected"
+        return None if "agent" in link else "not yet subscribed to its node's probes"
     trouble = bus.Trouble(log, settings)
     subject = contract.node_subject(node_id, settings.subject_prefix)
     fatal = asyncio.get_running_loop().create_future()
@@ -269,6 +272,9 @@ async def serve(settings, node_id, allow_private=False, max_probes=MAX_PROBES, p
     # From the start: Ctrl-C or SIGTERM while NATS is still out of reach ends the agent too.
     stopping = eventloop.stop_on_signals()
     async with contextlib.AsyncExitStack() as opened:
+        if metrics_listen is not None:
+            operators = await metrics.serve(*metrics_listen, not_ready)
+            opened.push_async_callback(operators.cleanup)
         connection = await _first_of(bus.connect(settings, "boce-agent-" + node_id,
                                                  error_cb=failed, reconnected_cb=reconnected),
                                      asyncio.shield(fatal), stopping.wait())
@@ -281,6 +287,7 @@ async def serve(settings, node_id, allow_private=False, max_probes=MAX_PROBES, p
         agent = Agent(connection, node_id, settings.subject_prefix, allow_private, max_probes,
                       proxy, check_urls, metrics, probe_ca)
         await agent.start()
+        link["agent"] = agent
         # The server answers a refused subscription soon after the flush that sent it: one
         # more round trip lets it arrive before the agent says it is ready.
         await connection.flush()

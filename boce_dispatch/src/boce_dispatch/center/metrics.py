@@ -59,8 +59,8 @@ class Metrics:
               registry=registry).set(config.max_probes)
         Gauge("boce_nats_connected", "1 while the center is connected to NATS",
               registry=registry).set_function(lambda: 1 if connected() else 0)
-        seen = Gauge("boce_agents_seen", "Nodes that answered within the last %d s" % SEEN_SECONDS,
-                     registry=registry)
+        seen = Gauge("boce_nodes_seen", "Nodes whose agent answered a probe within the last %d s"
+                     % SEEN_SECONDS, registry=registry)
         seen.set_function(lambda: sum(1 for t in self.last_answer_at.values()
                                       if time.monotonic() - t <= SEEN_SECONDS))
         # Each node's children are looked up once: labels() costs more than observe().
