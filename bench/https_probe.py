@@ -1,8 +1,8 @@
 """What reading the certificate and the versions costs an agent per https probe, on one nginx
 https page on the loopback (tools/tls_sites.py's valid site): the agent's CPU per probe (an agent
 process answering panels of one node, one at a time, as in vantage_point.py), and within it what
-the reading adds: the fetch as it ships (libcurl's account of its work, where the TLS version and
-the certificate are read) less the same fetch without it, both made in this process
+the reading adds: the fetch as it ships (libcurl's account of its work, where the TLS version is
+read, and the certificates of the chain the server presents) less the same fetch without them, both made in this process
 (RUSAGE_THREAD); beside them blackbox_exporter's https probe of the same page. PROBES of each,
 interleaved in rounds of ROUND after a round of each to warm up; processes' CPU is what the
 scheduler counted for them.
@@ -47,6 +47,7 @@ class UnexplainedFetch(http_probe.Fetch):
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self.curl.setopt(pycurl.VERBOSE, 0)
+        self.curl.setopt(pycurl.OPT_CERTINFO, 0)
 
 
 def thread_cpu():

@@ -38,7 +38,8 @@ def test_agent_records_are_checked_before_they_reach_a_panel(change, reason):
 
 EXPLAINED = {"reason": "tls: certificate has expired", "cert_expiry": 1797624693,
              "cert_issuer": "Let's Encrypt", "tls_version": "TLSv1.3", "http_version": "2",
-             "ip_version": 6}
+             "ip_version": 6, "cert_depth": 1, "cert_subject": "R3"}
+NO_TLS = {key: records.EXPLAINING[key] for key in records.TLS_FIELDS}
 
 
 HTTP = {"https": False}  # the fetch was of an http URL: no TLS fact can be true
@@ -46,9 +47,11 @@ HTTP = {"https": False}  # the fetch was of an http URL: no TLS fact can be true
 
 @pytest.mark.parametrize("change, passed_on, refused", [
     ({}, EXPLAINED, False),
-    (HTTP, dict(EXPLAINED, cert_expiry=0, cert_issuer="", tls_version=""), True),
-    ({**HTTP, **{key: records.EXPLAINING[key] for key in records.TLS_FIELDS}},
-     dict(EXPLAINED, cert_expiry=0, cert_issuer="", tls_version=""), False),
+    (HTTP, dict(EXPLAINED, **NO_TLS), True),
+    ({**HTTP, **NO_TLS}, dict(EXPLAINED, **NO_TLS), False),
+    ({"cert_depth": 17}, None, "cert_depth is not a depth"),
+    ({"cert_depth": "1"}, None, "cert_depth is not a number"),
+    ({"cert_subject": "x\u2028y"}, dict(EXPLAINED, cert_subject=""), True),
     ({"reason": "x" * (records.MAX_REASON_LENGTH + 1)}, dict(EXPLAINED, reason=""), True),
     ({"reason": "dns: \x1b[31m"}, dict(EXPLAINED, reason=""), True),
     ({"cert_issuer": "CA\nforged: line"}, dict(EXPLAINED, cert_issuer=""), True),
@@ -66,6 +69,10 @@ def test_what_a_record_explains_is_checked_by_type_length_characters_and_range(
     for key in [key for key, value in change.items() if value is None]:
         del answer[key]
     refusals = []
+    if passed_on is None:  # refused as a whole
+        with pytest.raises(records.BadRecord, match=refused):
+            records.checked_record(answer, "北京电信", refusals, https)
+        return
     record = records.checked_record(answer, "北京电信", refusals, https)
     assert {key: record[key] for key in records.EXPLAINING} == passed_on
     assert bool(refusals) == refused and all("北京电信" in line for line in refusals)

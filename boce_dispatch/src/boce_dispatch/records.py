@@ -20,7 +20,7 @@ EXTRA_TIMINGS = contract.EXTRA_TIMING_FIELDS
 # has when there is nothing to say: a fetch that got an answer has no reason, one over http no
 # certificate, one that never connected no versions.
 _NOTHING_TO_SAY = {"text": "", "unix_seconds": 0, "tls_version": "", "http_version": "",
-                   "ip_version": 0}
+                   "ip_version": 0, "chain_depth": 0}
 EXPLAINING = {name: _NOTHING_TO_SAY[contract.FIELD_KINDS[name]]
               for name in contract.EXPLAINING_FIELDS}
 # The HTTP codes the plug-in takes as a working site; any other code of an answering node is an
@@ -105,10 +105,12 @@ def _canonical_address(text):
 MAX_REASON_LENGTH = 400
 MAX_ISSUER_LENGTH = 200
 MAX_UNIX_SECONDS = 253402300799  # the last second of the year 9999
+MAX_CHAIN_DEPTH = 16  # a server's chain is a few certificates
 # The values the version fields may hold beside their empty one.
 _VERSIONS = {"tls_version": ("SSLv3", "TLSv1", "TLSv1.1", "TLSv1.2", "TLSv1.3"),
              "http_version": ("1.0", "1.1", "2", "3"), "ip_version": (4, 6)}
-_TEXT_LIMITS = {"reason": MAX_REASON_LENGTH, "cert_issuer": MAX_ISSUER_LENGTH}
+_TEXT_LIMITS = {"reason": MAX_REASON_LENGTH, "cert_issuer": MAX_ISSUER_LENGTH,
+                "cert_subject": MAX_ISSUER_LENGTH}
 
 
 def _explaining(answer, key, node_name, refusals):
@@ -122,6 +124,10 @@ def _explaining(answer, key, node_name, refusals):
     if key == "cert_expiry":
         if not 0 <= value <= MAX_UNIX_SECONDS:
             raise BadRecord("cert_expiry is not a time from 0 to %d" % MAX_UNIX_SECONDS)
+        return value
+    if key == "cert_depth":
+        if not 0 <= value <= MAX_CHAIN_DEPTH:
+            raise BadRecord("cert_depth is not a depth from 0 to %d" % MAX_CHAIN_DEPTH)
         return value
     if value == empty or value in _VERSIONS.get(key, ()) or (
             key in _TEXT_LIMITS and len(value) <= _TEXT_LIMITS[key] and value.isprintable()):
@@ -149,7 +155,7 @@ def cut_off_reason(answer):
 
 
 # What a record says of a TLS handshake, which only a fetch over https had.
-TLS_FIELDS = ("cert_expiry", "cert_issuer", "tls_version")
+TLS_FIELDS = ("cert_expiry", "cert_issuer", "tls_version", "cert_depth", "cert_subject")
 
 
 def checked_record(answer, node_name, refusals=None, https=True):

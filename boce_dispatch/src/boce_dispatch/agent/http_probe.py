@@ -9,6 +9,7 @@ or differently the second time, gains nothing."""
 
 import asyncio
 import calendar
+import ipaddress
 import os
 import re
 import socket
@@ -25,6 +26,9 @@ USER_AGENT = "quellan-boce/2.0"
 CURL_TIMES = {"total_time": "TOTAL_TIME", "namelookup_time": "NAMELOOKUP_TIME",
               "starttransfer_time": "STARTTRANSFER_TIME", "connect_time": "CONNECT_TIME",
               "appconnect_time": "APPCONNECT_TIME"}
+# The phases in the order they happen, each time including the ones before.
+CURL_TIMES_IN_ORDER = ("namelookup_time", "connect_time", "appconnect_time",
+                       "starttransfer_time", "total_time")
 REFUSED = "refused:"  # how the reason of a fetch this agent would not make begins
 # libcurl's CURLOPT_CA_CACHE_TIMEOUT (7.87 on), which pycurl does not name: how many seconds the
 # CA store a loop loaded serves its later fetches. Probes keep it until the agent refreshes it
@@ -51,23 +55,57 @@ _TLS_PREFIX = re.compile(r"^(SSL certificate problem: |SSL: )")
 # libcurl's figure of the HTTP version it spoke, as a record writes it.
 _HTTP_VERSIONS = {pycurl.CURL_HTTP_VERSION_1_0: "1.0", pycurl.CURL_HTTP_VERSION_1_1: "1.1",
                   pycurl.CURL_HTTP_VERSION_2_0: "2", pycurl.CURL_HTTP_VERSION_3: "3"}
-# libcurl's lines, among what it tells of its work, that name the TLS version agreed on and the
-# server certificate's expiry and issuer; it writes them whether or not it trusts the certificate.
-_TLS_NOTES = (b"SSL connection using ", b"  expire date: ", b"  issuer: ")
+# libcurl's line, among what it tells of its work, that names the TLS version agreed on.
+_TLS_USING = b"SSL connection using "
 _TLS_VERSION = re.compile(rb"^SSL connection using (TLSv1(?:\.[0-3])?|SSLv3) ")
-# "  expire date: Dec  8 20:09:10 2026 GMT", read without time.strptime, whose first call in a
-# process takes a millisecond or two of CPU that nine agents probing at once would queue for.
-_EXPIRY = re.compile(
-    rb"^  expire date: ([A-Z][a-z]{2}) +(\d{1,2}) (\d\d):(\d\d):(\d\d) (\d{4}) GMT$")
+# A certificate's end as libcurl writes it, "Dec  8 20:09:10 2026 GMT", read without
+# time.strptime, whose first call in a process takes a millisecond or two of CPU that nine agents
+# probing at once would queue for.
+_EXPIRY = re.compile(r"^([A-Z][a-z]{2}) +(\d{1,2}) (\d\d):(\d\d):(\d\d) (\d{4}) GMT$")
 _MONTHS = {name: number for number, name in enumerate(
-    (b"Jan", b"Feb", b"Mar", b"Apr", b"May", b"Jun", b"Jul", b"Aug", b"Sep", b"Oct", b"Nov",
-     b"Dec"), 1)}
-_ISSUER_NAME = re.compile(rb"(?:^  issuer: |; )(O|CN)=([^;]+)")
+    ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"), 1)}
+# One attribute of a certificate's name as OpenSSL writes it on one line (XN_FLAG_ONELINE):
+# `O = "Acme, Inc.", CN = R3`: a value with a separator in it is quoted, a quote or backslash in
+# it escaped, and every byte of a character beyond ASCII written \XX.
+_NAME_PART = re.compile(r'\s*(\w+) = ("(?:[^"\\]|\\.)*"|(?:[^,+\\]|\\.)*)(?:,|\+|$)')
+_ESCAPED = re.compile(rb"\\([0-9A-Fa-f]{2}|.)", re.DOTALL)
+
+
+def _unescaped(value):
+    """A name's value as the certificate holds it: quotes taken off, \\XX as that byte, \\c as
+    c, the bytes read as UTF-8."""
+    if len(value) >= 2 and value.startswith('"') and value.endswith('"'):
+        value = value[1:-1]
+    raw = _ESCAPED.sub(lambda m: bytes([int(m[1], 16)]) if len(m[1]) == 2 else m[1],
+                       value.encode("utf-8"))
+    return raw.decode("utf-8", "replace").strip()
+
+
+def _name_parts(text):
+    """{attribute: value} of a certificate name as OpenSSL writes it, each value as the
+    certificate holds it (the first of a repeated attribute)."""
+    parts = {}
+    for attribute, value in _NAME_PART.findall(text):
+        parts.setdefault(attribute, _unescaped(value))
+    return parts
+
+
+def _expiry_seconds(text):
+    """A certificate's notAfter as Unix seconds, or 0 when libcurl's text is no date."""
+    end = _EXPIRY.match(text.strip())
+    month = _MONTHS.get(end[1]) if end else None
+    if not month:
+        return 0
+    day, hour, minute, second, year = map(int, end.groups()[1:])
+    if not (1 <= day <= 31 and hour < 24 and minute < 60 and second < 61):
+        return 0
+    return calendar.timegm((year, month, day, hour, minute, second))
 
 
 def _why_no_answer(failure, refused, curl, timeout):
-    """Why a fetch got no HTTP status: a refused address, a time-out, or the phase that failed
-    with the system's words for it."""
+    """Why a fetch got no HTTP status: a refused address, a time-out, or the phase that failed,
+    in its own words: the system's for a connection that failed (the errno of the last address
+    tried), libcurl's for the rest (an errno would be an earlier address's, not this failure's)."""
     if refused:
         return "%s %s is not a global address" % (REFUSED, sorted(refused)[0])
     if failure is None:
@@ -79,30 +117,58 @@ def _why_no_answer(failure, refused, curl, timeout):
     if phase == "tls":
         verified = _VERIFY_RESULT.search(message)
         return "tls: %s" % (verified[1] if verified else _TLS_PREFIX.sub("", message))
-    os_errno = curl.getinfo(pycurl.OS_ERRNO)
-    words = os.strerror(os_errno).lower() if os_errno else message
-    return "%s: %s" % (phase, words)
+    os_errno = curl.getinfo(pycurl.OS_ERRNO) if phase == "connect" else 0
+    words = os.strerror(os_errno) if os_errno else message
+    return "%s: %s" % (phase, words[:1].lower() + words[1:])
 
 
-def _tls_facts(notes):
-    """(TLS version, the server certificate's notAfter in Unix seconds, its issuer's organisation
-    or else common name) from libcurl's lines about the handshake; "", 0 and "" for what they do
-    not tell (no TLS, or a handshake that never got so far)."""
-    version, expiry, issuer = "", 0, ""
+def _why_body_failed(failure, received, announced, timeout):
+    """Why an answer whose head came ended before its body: what was received of it."""
+    of = " of %d" % announced if announced >= 0 else ""
+    if failure.args[0] == pycurl.E_OPERATION_TIMEDOUT:
+        return "body: time-out after %.1f s, %d%s bytes received" % (timeout, received, of)
+    return "body: cut short after %d%s bytes" % (received, of)
+
+
+def _chain_facts(chain):
+    """What the certificates the server presented (libcurl's CERTINFO, the site's first) say:
+    {cert_expiry, cert_depth, cert_subject} of the one that ends first, and cert_issuer, the
+    organisation (or else the common name) of the site certificate's issuer. The empty values
+    without a certificate."""
+    facts = {"cert_expiry": 0, "cert_depth": 0, "cert_subject": "", "cert_issuer": ""}
+    for depth, certificate in enumerate(chain):
+        fields = dict(certificate)
+        expiry = _expiry_seconds(fields.get("Expire date", ""))
+        if depth == 0:
+            issuer = _name_parts(fields.get("Issuer", ""))
+            facts["cert_issuer"] = issuer.get("O") or issuer.get("CN", "")
+        if expiry and (not facts["cert_expiry"] or expiry < facts["cert_expiry"]):
+            subject = _name_parts(fields.get("Subject", ""))
+            facts.update(cert_expiry=expiry, cert_depth=depth,
+                         cert_subject=subject.get("CN") or subject.get("O", ""))
+    return facts
+
+
+def _tls_version(notes):
+    """The TLS version agreed on, from what libcurl told of its work; "" without it."""
     for line in notes:
-        line = line.rstrip(b"\r\n")
-        agreed, expires = _TLS_VERSION.match(line), _EXPIRY.match(line)
-        if agreed and not version:
-            version = agreed[1].decode()
-        elif expires and not expiry:
-            month = _MONTHS.get(expires[1])
-            day, hour, minute, second, year = map(int, expires.groups()[1:])
-            if month and 1 <= day <= 31 and hour < 24 and minute < 60 and second < 61:
-                expiry = calendar.timegm((year, month, day, hour, minute, second))
-        elif line.startswith(b"  issuer: ") and not issuer:
-            names = dict(_ISSUER_NAME.findall(line))
-            issuer = (names.get(b"O") or names.get(b"CN", b"")).decode("utf-8", "replace")
-    return version, expiry, issuer
+        if line.startswith(_TLS_USING):
+            agreed = _TLS_VERSION.match(line)
+            return agreed[1].decode() if agreed else ""
+    return ""
+
+
+def _monotone(times, phases):
+    """`times` with each phase that happened no later than the next one that did: libcurl
+    resolves both families, and its name lookup can end after the connection that one of them
+    made (an IPv6 connection on about 2 % of probes)."""
+    later = None
+    for phase in reversed(phases):
+        if times[phase] > 0:
+            if later is not None and times[phase] > later:
+                times[phase] = later
+            later = times[phase]
+    return times
 
 
 class Fetch:
@@ -113,9 +179,11 @@ class Fetch:
     def __init__(self, curl, url, allow_private=False, timeout=contract.FETCH_SECONDS, proxy=None,
                  head_only=False, ca_file=None, ca_kept_seconds=_CA_KEPT_UNTIL_REFRESHED):
         self.allow_private, self.timeout, self.proxy = allow_private, timeout, proxy
+        self.https = url.startswith("https:")
         self.size = 0
+        self.tried = []  # the addresses a connection was opened to, in order
         self.refused = set()
-        self.tls_notes = []
+        self.tls_notes = []  # what libcurl tells of its work (https only)
         self.opened = []  # libcurl works on duplicates of these; ours are closed when it is done
         self.curl = curl
         curl.setopt(pycurl.URL, url)
@@ -145,18 +213,20 @@ class Fetch:
             curl.setopt(_CA_CACHE_TIMEOUT, ca_kept_seconds)
         except pycurl.error:  # a libcurl older than 7.87 loads the store for every fetch
             pass
-        # libcurl's account of its work tells the TLS version and the server's certificate
-        # (make bench-dispatch: 0.07 to 0.11 ms, 5 to 8 % of an agent's CPU per https probe).
-        curl.setopt(pycurl.VERBOSE, 1)
-        curl.setopt(pycurl.DEBUGFUNCTION, self._keep_tls_note)
-
-    def _keep_tls_note(self, kind, text, text_kind=pycurl.INFOTYPE_TEXT):
-        # Called some sixty times per https fetch: it keeps three lines and no more.
-        if kind == text_kind and text.startswith(_TLS_NOTES):
-            self.tls_notes.append(text)
+        if self.https:
+            # The certificates the server presented, also when they are refused, and libcurl's
+            # account of its work for the TLS version agreed on (make bench-dispatch: what the
+            # reading costs per https probe).
+            curl.setopt(pycurl.OPT_CERTINFO, 1)
+            curl.setopt(pycurl.VERBOSE, 1)
+            # libcurl calls it some seventy times per https fetch with (kind, bytes): the list's
+            # own insert, a call without a Python frame, keeps them all (at the kind's index:
+            # the order does not matter) for _tls_version to look through once.
+            curl.setopt(pycurl.DEBUGFUNCTION, self.tls_notes.insert)
 
     def _open_socket(self, purpose, address):
         family, socktype, protocol, target = address
+        self.tried.append(target[0])
         if not self.allow_private and self.proxy is None and not is_global(target[0]):
             self.refused.add(target[0])
             return pycurl.SOCKET_BAD
@@ -171,44 +241,63 @@ class Fetch:
 
     def record(self, failure):
         """The measurement as a record without `isp`, once libcurl is done; `failure` is its
-        pycurl.error or None. What was measured before a failure stands, and only that: a
-        phase that did not complete has no time (libcurl gives a failed fetch the time of its
-        failure as its first byte's). A fetch without an HTTP answer (code 0) says why, under
-        `reason`."""
+        pycurl.error or None. It says what happened on the connection the fetch used, and only
+        that: a phase that did not complete has no time (libcurl gives a failed fetch the time
+        of its failure as its first byte's). A fetch without a whole HTTP answer has code 0 and
+        says why under `reason`: an answer whose body was cut short or stalled is no answer."""
         curl = self.curl
-        address = curl.getinfo(pycurl.PRIMARY_IP)
-        if address in self.refused:
-            address = ""
-        total = curl.getinfo(pycurl.TOTAL_TIME)
+        address = self._address()
+        head_code = curl.getinfo(pycurl.RESPONSE_CODE)
+        capped = self.size > MAX_BODY_BYTES  # our own stop: the answer stands
+        whole = failure is None or capped
+        code = head_code if whole else 0
         size_download = min(self.size, MAX_BODY_BYTES)
-        code = curl.getinfo(pycurl.RESPONSE_CODE)
-        record = {
-            "primary_ip": address,
-            "http_code": code,
-            "size_download": size_download,
-            "speed_download": round(size_download / total, 3) if total > 0 else 0,
-        }
-        for field, figure in CURL_TIMES.items():
-            record[field] = _ms(curl.getinfo(getattr(pycurl, figure)))
-        connected = bool(address) and record["connect_time"] > 0
-        completed = {"namelookup_time": bool(address or self.refused),
-                     "connect_time": connected, "appconnect_time": connected,
-                     "starttransfer_time": bool(code)}
-        for field, done in completed.items():
+        total = curl.getinfo(pycurl.TOTAL_TIME)
+        times = {field: _ms(curl.getinfo(getattr(pycurl, figure)))
+                 for field, figure in CURL_TIMES.items()}
+        connected = bool(address) and times["connect_time"] > 0
+        happened = {"namelookup_time": bool(self.tried or address),
+                    "connect_time": connected, "appconnect_time": connected and self.https,
+                    "starttransfer_time": bool(head_code)}
+        for field, done in happened.items():
             if not done:
-                record[field] = 0
-        tls_version, record["cert_expiry"], record["cert_issuer"] = _tls_facts(self.tls_notes)
+                times[field] = 0
+        record = {"primary_ip": address, "http_code": code, "size_download": size_download,
+                  "speed_download": round(size_download / total, 3) if total > 0 else 0,
+                  **_monotone(times, list(CURL_TIMES_IN_ORDER))}
+        if code:
+            reason = ""
+        elif head_code:
+            reason = _why_body_failed(failure, size_download,
+                                      curl.getinfo(pycurl.CONTENT_LENGTH_DOWNLOAD_T),
+                                      self.timeout)
+        else:
+            reason = _why_no_answer(failure, self.refused, curl, self.timeout)
+        chain = _chain_facts(curl.getinfo(pycurl.INFO_CERTINFO) if self.https else [])
         record.update(
-            reason="" if code else _why_no_answer(failure, self.refused, curl, self.timeout),
-            tls_version=tls_version,
+            reason=reason, cert_expiry=chain["cert_expiry"], cert_issuer=chain["cert_issuer"],
+            tls_version=_tls_version(self.tls_notes) if self.https else "",
             http_version=_HTTP_VERSIONS.get(curl.getinfo(pycurl.INFO_HTTP_VERSION), "")
-            if code else "",
-            ip_version=(6 if ":" in address else 4) if connected else 0)
+            if head_code else "",
+            ip_version=_ip_version(address) if connected else 0,
+            cert_depth=chain["cert_depth"], cert_subject=chain["cert_subject"])
         return record
+
+    def _address(self):
+        """The address the fetch connected to, or else the last it tried (the name resolved to
+        it, and the connection failed); "" for none, or one this agent would not connect to."""
+        address = self.curl.getinfo(pycurl.PRIMARY_IP) or (self.tried[-1] if self.tried else "")
+        return "" if address in self.refused else address
 
     def close_sockets(self):
         for sock in self.opened:
             sock.close()
+
+
+def _ip_version(address):
+    """4 or 6, as the packets went: an IPv4-mapped address is IPv4 on the wire."""
+    ip = ipaddress.ip_address(address.split("%", 1)[0])
+    return 4 if ip.version == 4 or ip.ipv4_mapped is not None else 6
 
 
 def measure(url, allow_private=False, timeout=contract.FETCH_SECONDS, proxy=None, head_only=False,
