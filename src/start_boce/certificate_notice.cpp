@@ -1,7 +1,8 @@
-// A warning before the site's certificate lapses. The agents report each https site's server
-// certificate expiry; when a run shows it within 14 days, the task's recipients hear of it once
-// that calendar day, by the channel and to the recipients of the anomaly report.
-#include <cmath>
+// A warning before the site's certificate lapses, and when it has. The agents report, for each
+// https site, when the first certificate of the chain the server presents ends, and which one it
+// is; when a run shows such an end within 14 calendar days, or already past on any node, the
+// task's recipients hear of each once that calendar day, by the channel and to the recipients of
+// the anomaly report.
 #include <ctime>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "host/values.hpp"
+#include "start_boce/calendar.hpp"
 #include "start_boce/delivery.hpp"
 #include "start_boce/kept_files.hpp"
 #include "start_boce/names.hpp"
@@ -21,32 +23,68 @@ namespace start_boce {
 
 namespace {
 
-constexpr double day_seconds = 86400;
-constexpr double notice_window_seconds = 14 * day_seconds;
+constexpr long long notice_window_days = 14;
 constinit host::Name format{"format"};
-constexpr std::string_view title_template = "【{}】网站证书将于{}天后过期";
+constexpr std::string_view coming_title = "【{}】网站证书将于{}天后过期";
+constexpr std::string_view coming_today_title = "【{}】网站证书将于今天过期";
+constexpr std::string_view lapsed_title = "【{}】网站证书已过期";
+// The state's key of a task's notice of a lapsed certificate, beside the task id's own (the
+// notice of one to come): one of each a day.
+constexpr std::string_view lapsed_key_suffix = ":expired";
 
-// The earliest expiry the records show, the issuer named with it and the nodes that saw it.
+// A certificate end the records show: the earliest, what it is, and the nodes that saw it.
 struct Expiry {
     long long at = 0;  // Unix seconds
-    Object issuer;
+    Object issuer;     // the organisation that issued the site's certificate
+    Object subject;    // the certificate that ends first
+    bool leaf = true;  // the site's own certificate, not an intermediate
     std::vector<Object> nodes;
 };
 
+// The earliest end still to come and the earliest already past, each with the nodes that saw it
+// (every node that sees one already past).
+struct Expiries {
+    std::optional<Expiry> coming;
+    std::optional<Expiry> lapsed;
+};
+
 // Only records as the dispatch center sends them count: dicts whose `cert_expiry` is an int
-// above 0. Reading them asks nothing of the host, so a run without one costs no host call.
-std::optional<Expiry> earliest_expiry(Handle data) {
-    std::optional<Expiry> earliest;
+// above 0. Reading them asks nothing of the host.
+bool shows_an_expiry(Handle data) {
+    for (const Object& record : host::Iteration(data)) {
+        const Object value = host::dict_value(record, names::cert_expiry);
+        const auto at = value ? host::small_integer(value) : std::nullopt;
+        if (at && *at > 0) return true;
+    }
+    return false;
+}
+
+void note_expiry(std::optional<Expiry>& slot, long long at, Handle record, bool every_node) {
+    if (!slot || at < slot->at) {
+        const Object depth = host::dict_value(record, names::cert_depth);
+        const auto depth_value = depth ? host::small_integer(depth) : std::nullopt;
+        std::vector<Object> nodes =
+            slot && every_node ? std::move(slot->nodes) : std::vector<Object>{};
+        slot = Expiry{at, host::dict_value(record, names::cert_issuer),
+                      host::dict_value(record, names::cert_subject),
+                      !depth_value || *depth_value == 0, std::move(nodes)};
+    }
+    if (at == slot->at || every_node) slot->nodes.push_back(host::dict_value(record, names::isp));
+}
+
+Expiries expiries(Handle data, double now) {
+    Expiries found;
     for (const Object& record : host::Iteration(data)) {
         const Object value = host::dict_value(record, names::cert_expiry);
         const auto at = value ? host::small_integer(value) : std::nullopt;
         if (!at || *at <= 0) continue;
-        if (!earliest || *at < earliest->at) {
-            earliest = Expiry{*at, host::dict_value(record, names::cert_issuer), {}};
+        if (static_cast<double>(*at) > now) {
+            note_expiry(found.coming, *at, record, false);
+        } else {
+            note_expiry(found.lapsed, *at, record, true);
         }
-        if (*at == earliest->at) earliest->nodes.push_back(host::dict_value(record, names::isp));
     }
-    return earliest;
+    return found;
 }
 
 std::optional<double> seconds_of(Handle time) {
@@ -55,15 +93,35 @@ std::optional<double> seconds_of(Handle time) {
     return std::nullopt;
 }
 
-// The local calendar day, or day and time, of Unix seconds, as the panel's own dates are local.
-std::string local_text(double seconds, const char* format_text) {
-    constexpr double year_10000 = 253402300800;  // beyond it (or NaN), no date is written
-    if (!(seconds >= 0 && seconds < year_10000)) return {};
+constexpr double year_10000 = 253402300800;  // beyond it (or NaN), no date is written
+
+std::optional<std::tm> local_parts(double seconds) {
+    if (!(seconds >= 0 && seconds < year_10000)) return std::nullopt;
     const auto instant = static_cast<std::time_t>(seconds);
     std::tm parts{};
-    localtime_r(&instant, &parts);
+    if (localtime_r(&instant, &parts) == nullptr) return std::nullopt;
+    return parts;
+}
+
+// The local calendar day, or day and time, of Unix seconds, as the panel's own dates are local.
+std::string local_text(double seconds, const char* format_text) {
+    const auto parts = local_parts(seconds);
+    if (!parts) return {};
     char text[32];
-    return {text, std::strftime(text, sizeof text, format_text, &parts)};
+    return {text, std::strftime(text, sizeof text, format_text, &*parts)};
+}
+
+// Calendar days in the panel's local time from the day of `now` to the day of `at`: 0 on the
+// day itself, whatever the hour.
+std::optional<long long> days_until(double now, long long at) {
+    const auto today = local_parts(now);
+    const auto then = local_parts(static_cast<double>(at));
+    if (!today || !then) return std::nullopt;
+    const auto day = [](const std::tm& parts) {
+        return calendar::day_number(parts.tm_year + 1900LL, static_cast<unsigned>(parts.tm_mon + 1),
+                                    static_cast<unsigned>(parts.tm_mday));
+    };
+    return day(*then) - day(*today);
 }
 
 // The days of the last notices, {task id: day}, from the file; a missing file starts empty and a
@@ -129,6 +187,9 @@ Object make_notice(Handle title, const Expiry& expiry) {
     append_escaped(html, title);
     html += "</h2><hr /><p>证书到期时间：";
     html += local_text(static_cast<double>(expiry.at), "%Y-%m-%d %H:%M:%S");
+    html += "</p><p>证书：";
+    if (expiry.subject) append_escaped(html, expiry.subject);
+    html += expiry.leaf ? "（网站证书）" : "（中间证书）";
     html += "</p><p>签发者：";
     if (expiry.issuer) append_escaped(html, expiry.issuer);
     html += "</p><p>检测到的节点：";
@@ -143,19 +204,12 @@ Object make_notice(Handle title, const Expiry& expiry) {
     return host::text(html);
 }
 
-}  // namespace
-
-void warn_before_certificate_lapses(const Host& host, Handle self, Handle data, Handle id) {
-    const auto expiry = earliest_expiry(data);
-    if (!expiry) return;
-    const auto now = seconds_of(host.runtime.current_time());
-    if (!now) return;
-    const double left = static_cast<double>(expiry->at) - *now;
-    if (!(left > 0 && left <= notice_window_seconds)) return;  // a NaN "now" included
+// Sends the notice of `expiry` under `title_template`, once this calendar day for the state's
+// `key`. An unusable state would otherwise silence every notice unseen: it is said once a run.
+void notify_once_today(const Host& host, Handle self, Handle id, Handle key, Handle today,
+                       std::string_view title_template, Handle days, const Expiry& expiry) {
     std::string why;
-    if (!claim_todays_notice(host, host::text_form(id), host::text(local_text(*now, "%Y-%m-%d")),
-                             why)) {
-        // An unusable state would otherwise silence every notice unseen: said once a run.
+    if (!claim_todays_notice(host, key, today, why)) {
         if (!why.empty()) {
             host.runtime.print_line(host::text(std::string("start_boce: no certificate notice: ") +
                                                certificate_notice_days_path + " " + why));
@@ -163,10 +217,39 @@ void warn_before_certificate_lapses(const Host& host, Handle self, Handle data, 
         return;
     }
     const Object name = host.panel.table(task_table).where("id=?", id).get_field(names::name);
-    const Object title =
-        host::call_method(host::text(title_template), format, name,
-                          host::integer(std::lround(std::ceil(left / day_seconds))));
-    deliver(host, self, names::mail_channel, title, make_notice(title, *expiry));
+    const Object title = host::call_method(host::text(title_template), format, name, days);
+    deliver(host, self, names::mail_channel, title, make_notice(title, expiry));
+}
+
+}  // namespace
+
+void warn_before_certificate_lapses(const Host& host, Handle self, Handle data, Handle id) {
+    if (!shows_an_expiry(data)) return;  // no host call for a run without one
+    const auto now = seconds_of(host.runtime.current_time());
+    if (!now) return;
+    const Expiries found = expiries(data, *now);
+    long long days = 0;
+    bool coming_soon = false;
+    if (found.coming) {
+        if (const auto left = days_until(*now, found.coming->at)) {
+            days = *left;
+            coming_soon = days <= notice_window_days;
+        }
+    }
+    if (!coming_soon && !found.lapsed) return;
+    const auto today_text = local_text(*now, "%Y-%m-%d");
+    if (today_text.empty()) return;  // a clock beyond any calendar
+    const Object today = host::text(today_text);
+    const Object task = host::text_form(id);
+    if (found.lapsed) {
+        notify_once_today(host, self, id, host::sum(task, host::text(lapsed_key_suffix)), today,
+                          lapsed_title, host::none(), *found.lapsed);
+    }
+    if (coming_soon) {
+        notify_once_today(host, self, id, task, today,
+                          days == 0 ? coming_today_title : coming_title, host::integer(days),
+                          *found.coming);
+    }
 }
 
 }  // namespace start_boce

@@ -46,11 +46,14 @@ inline constinit host::Name namelookup_time{wire::field_namelookup_time};
 inline constinit host::Name starttransfer_time{wire::field_starttransfer_time};
 inline constinit host::Name size_download{wire::field_size_download};
 inline constinit host::Name speed_download{wire::field_speed_download};
-// What an agent's record says beyond them: why it got no HTTP answer, and the server
-// certificate's expiry (Unix seconds) and issuer.
+// What an agent's record says beyond them: why it got no HTTP answer, and when the first
+// certificate of the server's chain ends (Unix seconds) and who issued the site's.
 inline constinit host::Name reason{wire::field_reason};
 inline constinit host::Name cert_expiry{wire::field_cert_expiry};
 inline constinit host::Name cert_issuer{wire::field_cert_issuer};
+// Which certificate of the chain ends first: its depth (0, the site's own) and its subject.
+inline constinit host::Name cert_depth{wire::field_cert_depth};
+inline constinit host::Name cert_subject{wire::field_cert_subject};
 
 // Columns of the panel's tables.
 inline constinit host::Name url{"url"};

@@ -3,10 +3,13 @@
 
 #include <cmath>
 #include <cstdio>
+#include <initializer_list>
 #include <limits>
 #include <string>
+#include <tuple>
 
 #include "host/chunked_text.hpp"
+#include "start_boce/calendar.hpp"
 
 using namespace start_boce::text;
 using host::ChunkedText;
@@ -85,6 +88,21 @@ int main() {
     char16_t room[2];
     expect(std::to_string(decode_utf8(std::string_view("abc"), room, room + 2) == nullptr), "1",
            "decoding stops at the end of its room");
+
+    // Calendar days: each date's number, held to Python's date.toordinal() - 719163.
+    for (const auto& [year, month, day, number] :
+         std::initializer_list<std::tuple<long long, unsigned, unsigned, long long>>{
+             {1970, 1, 1, 0},
+             {1969, 12, 31, -1},
+             {2000, 2, 29, 11016},
+             {2000, 3, 1, 11017},
+             {2026, 12, 20, 20807},
+             {2100, 3, 1, 47541},
+             {1, 1, 1, -719162},
+             {9999, 12, 31, 2932896}}) {
+        expect(std::to_string(start_boce::calendar::day_number(year, month, day)),
+               std::to_string(number), "day number");
+    }
 
     std::printf("%d passed, %d failed\n", checks - failures, failures);
     return failures == 0 ? 0 : 1;

@@ -1,5 +1,6 @@
-"""The warning before a site's certificate lapses: when, to whom, once a day, and what a run
-without a certificate expiry never does."""
+"""The warning before a site's certificate lapses, and when it has: when (in calendar days of
+the panel's local time), to whom, once a day, and what a run without a certificate expiry never
+does."""
 
 import json
 import os
@@ -47,29 +48,76 @@ def day_of(seconds):
     return time.strftime("%Y-%m-%d", time.localtime(seconds))
 
 
-@pytest.mark.parametrize("expires_in, days", [
-    (10 * DAY - 100, 10), (14 * DAY, 14), (60, 1),
-    (14 * DAY + 1, None), (-DAY, None), (0 - NOW, None),  # far, past, none (cert_expiry 0)
+@pytest.fixture
+def zone(monkeypatch):
+    """Sets the panel's time zone (the process's TZ) for the test; the local time of a text."""
+    def set_zone(name):
+        monkeypatch.setenv("TZ", name)
+        time.tzset()
+        return lambda text: time.mktime(time.strptime(text, "%Y-%m-%d %H:%M:%S"))
+    yield set_zone
+    monkeypatch.undo()
+    time.tzset()
+
+
+# The run at 2026-12-10 09:00:00 in Shanghai; when the site's certificate ends there, and the
+# calendar days the notice counts: 0 on the day itself, whatever the hour.
+@pytest.mark.parametrize("ends, days", [
+    ("2026-12-20 16:00:00", 10), ("2026-12-10 09:30:00", 0), ("2026-12-11 00:30:00", 1),
+    ("2026-12-24 23:59:59", 14), ("2026-12-25 00:00:00", None), ("2027-03-01 00:00:00", None),
 ])
-def test_a_certificate_expiring_within_14_days_is_noticed_to_every_recipient(
-        notice_run, host, expires_in, days):
-    result = notice_run([certified(expires_in), certified(expires_in, "上海联通"),
-                         certified(expires_in + 5 * DAY, "广州移动"), record(isp="无证书")])
+def test_a_certificate_ending_within_14_calendar_days_is_noticed_to_every_recipient(
+        notice_run, host, zone, ends, days):
+    local = zone("Asia/Shanghai")
+    now, at = local("2026-12-10 09:00:00"), local(ends)
+    result = notice_run([certified(at - now, now=now), certified(at - now, "上海联通", now=now),
+                         certified(at - now + 5 * DAY, "广州移动", now=now), record(isp="无证书")],
+                        now=now)
     assert len(result) == 4  # the run itself is as ever
     sent = notices(host)
     if days is None:
         assert sent == [] and not os.path.exists(DAYS_FILE)
         return
-    title = "【web】网站证书将于%d天后过期" % days
+    title = "【web】网站证书将于%s过期" % ("%d天后" % days if days else "今天")
     assert [(c.args[0], c.kwargs["title"]) for c in sent] == [(r, title) for r in RECIPIENTS]
     body = sent[0].kwargs["body"]
     assert body.startswith("<h2>%s</h2>" % title) and body.endswith(
         "<hr><p>此为Quellan企业版平台自动通知邮件，请勿回复</p>")
-    assert time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(int(NOW + expires_in))) in body
+    assert "证书到期时间：%s</p>" % ends in body and "（网站证书）" in body
     assert "Let&#x27;s Encrypt" in body and "北京电信、上海联通</p>" in body
     assert "广州移动" not in body
     with open(DAYS_FILE, encoding="utf-8") as f:
-        assert json.load(f) == {"9": day_of(NOW)}
+        assert json.load(f) == {"9": "2026-12-10"}
+
+
+@pytest.mark.parametrize("zone_name, days", [("UTC", 2), ("Asia/Shanghai", 1),
+                                             ("America/Los_Angeles", 1)])
+def test_the_days_are_counted_in_the_panels_own_time_zone(notice_run, host, zone, zone_name,
+                                                          days):
+    """The same moments, 2026-12-10 23:30 and 2026-12-12 01:00 in UTC, are other calendar days
+    elsewhere."""
+    zone(zone_name)
+    now, at = 1797031800, 1797123600
+    notice_run([certified(at - now, now=now)], now=now)
+    assert {c.kwargs["title"] for c in notices(host)} == {"【web】网站证书将于%d天后过期" % days}
+
+
+def test_a_lapsed_certificate_on_some_nodes_is_noticed_beside_the_one_to_come(notice_run, host):
+    """A balanced site: one backend's certificate has lapsed, the other's lapses in 10 days,
+    and the third node sees an intermediate lapse sooner. Each notice goes once a day."""
+    answer = [certified(-3600, "北京电信"), certified(10 * DAY, "上海联通"),
+              dict(certified(5 * DAY, "广州移动"), cert_depth=1, cert_subject="Acme R3"),
+              certified(-2 * DAY, "深圳电信")]
+    notice_run(answer)
+    titles = [c.kwargs["title"] for c in notices(host)]
+    assert titles == ["【web】网站证书已过期"] * 2 + ["【web】网站证书将于5天后过期"] * 2
+    lapsed, coming = notices(host)[0].kwargs["body"], notices(host)[2].kwargs["body"]
+    assert "检测到的节点：北京电信、深圳电信</p>" in lapsed
+    assert "证书：Acme R3（中间证书）" in coming and "检测到的节点：广州移动</p>" in coming
+    notice_run(answer, now=NOW + 60)  # the same day: nothing more
+    assert notices(host) == []
+    with open(DAYS_FILE, encoding="utf-8") as f:
+        assert json.load(f) == {"9": day_of(NOW), "9:expired": day_of(NOW)}
 
 
 def test_one_notice_per_task_and_calendar_day(notice_run, host):
