@@ -51,14 +51,16 @@ DOWN_ISP = "沈阳电信"
 # A node may read at most HONEST_MS above what this machine reads for the same fetches made at
 # once without the network (tools/fetch_reference), measured just before the run.
 HONEST_MS = 50
-# (task name, site: "http" or the kind of certificate of an https site, path, the message the
-# run sends: "alert" (the anomaly report), "notice" (the certificate notice) or None)
-RUNS = (("healthy site", "http", "/fast", None), ("slow site", "http", "/slow", None),
-        ("moved site", "http", "/redirect", None), ("members only", "http", "/forbidden", None),
-        ("failing site", "http", "/error", "alert"), ("dropping site", "http", "/drop", "alert"),
-        ("expiring certificate", "expiring", "/fast", "notice"),
-        ("expired certificate", "expired", "/fast", "alert"))
-SUBJECTS = {"alert": "测试异常", "notice": "网站证书将于"}
+# (task name, site: "http" or the kind of certificate of an https site, path, the messages the
+# run sends: "alert" (the anomaly report), "notice" (a certificate ending soon), "lapsed" (one
+# already ended))
+RUNS = (("healthy site", "http", "/fast", ()), ("slow site", "http", "/slow", ()),
+        ("moved site", "http", "/redirect", ()), ("members only", "http", "/forbidden", ()),
+        ("failing site", "http", "/error", ("alert",)),
+        ("dropping site", "http", "/drop", ("alert",)),
+        ("expiring certificate", "expiring", "/fast", ("notice",)),
+        ("expired certificate", "expired", "/fast", ("alert", "lapsed")))
+SUBJECTS = {"alert": "测试异常", "notice": "网站证书将于", "lapsed": "网站证书已过期"}
 COLUMNS = ("", "ISP", "address", "code", "total ms", "DNS ms", "1st byte ms", "bytes")
 WIDTHS = (2, 10, 15, 10, 9, 8, 11, 7)
 LEGEND = """\
@@ -171,24 +173,31 @@ def run_all(plugin, public, base_urls, ca_file, mail_dir, smtp_port, work):
                 message.subject, ", ".join(message.rcpt_tos), smtp_port,
                 shown(kept_path, work)))
         if messages:
-            page = report_page(messages[-1].subject, messages[-1].body)
-            for file_name in ("report-%d.html" % task_id, "report.html"):
-                with open(os.path.join(work, file_name), "w", encoding="utf-8") as f:
-                    f.write(page)
-            print("   report page: %s" % os.path.relpath(os.path.join(OUT, "report-%d.html"
-                                                                        % task_id)))
-        elif expected is None:
+            write_report_pages(work, task_id, messages)
+        else:
             print("   no alert (at most two anomalous nodes)")
         honest = honest_timings(result, reference)
-        if expected is None:
-            as_expected = not messages
-        else:  # one message per recipient, each of the kind expected
-            as_expected = bool(messages) and all(SUBJECTS[expected] in m.subject
-                                                 for m in messages)
+        # Each message of a kind expected, and every kind expected among them.
+        kinds = [next((k for k, words in SUBJECTS.items() if words in m.subject), None)
+                 for m in messages]
+        as_expected = set(kinds) == set(expected) and None not in kinds
         if not (isinstance(result, list) and row and as_expected and honest):
             failures += 1
             print("   FAILED: this run did not go as expected")
     return failures
+
+
+def write_report_pages(work, task_id, messages):
+    """The run's last message as report-<task id>.html, and its last anomaly report, if it
+    sent one, as report.html (the page tools/screenshot-report pictures)."""
+    pages = [("report-%d.html" % task_id, messages[-1])]
+    alerts = [m for m in messages if SUBJECTS["alert"] in m.subject]
+    if alerts:
+        pages.append(("report.html", alerts[-1]))
+    for file_name, message in pages:
+        with open(os.path.join(work, file_name), "w", encoding="utf-8") as f:
+            f.write(report_page(message.subject, message.body))
+    print("   report page: %s" % os.path.relpath(os.path.join(OUT, "report-%d.html" % task_id)))
 
 
 def reference_ms(url, ca_file):

@@ -56,8 +56,9 @@ def test_the_database_holds_every_run(demo):
 def test_every_message_is_a_complete_mail(demo):
     out, printed = demo
     names = sorted(os.listdir(out / "mail"))
-    # Two recipients each: two alerts, the certificate notice, the expired certificate's alert.
-    assert names == ["%03d.eml" % n for n in range(1, 9)]
+    # Two recipients each: two alerts, the certificate notice, the expired certificate's alert
+    # and its notice.
+    assert names == ["%03d.eml" % n for n in range(1, 11)]
     subjects = []
     for name in names:
         with open(out / "mail" / name, "rb") as f:
@@ -70,13 +71,15 @@ def test_every_message_is_a_complete_mail(demo):
     assert subjects == [*["【failing site】Quellan拔测监控到[9]个测试异常"] * 2,
                         *["【dropping site】Quellan拔测监控到[9]个测试异常"] * 2,
                         *["【expiring certificate】网站证书将于10天后过期"] * 2,
-                        *["【expired certificate】Quellan拔测监控到[9]个测试异常"] * 2]
+                        *["【expired certificate】Quellan拔测监控到[9]个测试异常"] * 2,
+                        *["【expired certificate】网站证书已过期"] * 2]
 
 
 def test_every_report_page_declares_utf8_and_holds_the_report_as_sent(demo):
     out, _ = demo
     pages = sorted(p for p in os.listdir(out) if p.endswith(".html"))
-    assert "report.html" in pages and len(pages) == 5  # four messages and the last one again
+    # Four runs' last messages, and the last anomaly report again.
+    assert "report.html" in pages and len(pages) == 5
     with open(out / "mail" / "008.eml", "rb") as f:
         sent = email.message_from_binary_file(f, policy=email.policy.default)
     for page in pages:

@@ -194,7 +194,6 @@ class GuardedConnection(asyncio.Protocol):
         self.client = None
         self.framing = Framing()
         self.answered = 0  # requests whose handler has finished
-        self.handed_on = 0  # requests aiohttp has whole
 
     def connection_made(self, transport):
         peer = transport.get_extra_info("peername")
@@ -224,7 +223,6 @@ class GuardedConnection(asyncio.Protocol):
             self._refuse(*refusal)
             return
         self.inner.data_received(data)
-        self.handed_on = self.framing.requests
 
     @property
     def queued(self):
@@ -232,11 +230,11 @@ class GuardedConnection(asyncio.Protocol):
         return self.framing.requests - self.answered
 
     def _refuse(self, kind, reason, answer=None):
-        """Closes the connection for a request aiohttp never sees, with `answer` when no answer
-        of aiohttp's is still due before it."""
+        """Closes the connection for a request aiohttp never sees, after `answer` if one is
+        given: the transport then takes no answer of aiohttp's still due."""
         self.guard.throttled.warning(kind, self.client, "refused request address=%s reason=%s",
                                      self.address, reason)
-        if answer is None or self.handed_on > self.answered:
+        if answer is None:
             self.transport.abort()
             return
         self.transport.write(answer)
