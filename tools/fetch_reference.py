@@ -24,8 +24,9 @@ def _fetch_when_let_go(url, ca_file, start, answers):
         try:
             await http_probe.prepare_tls(curl_loop, ca_file)
             start.wait(WAIT_SECONDS)  # every fetcher ready: all of them go now
-            return await http_probe.measure_on(curl_loop, url, True, FETCH_SECONDS,
-                                               ca_file=ca_file)
+            return await http_probe.probe(
+                curl_loop, url, asyncio.get_running_loop().time() + FETCH_SECONDS,
+                http_probe.ProbeOptions(allow_private=True, ca_file=ca_file))
         finally:
             curl_loop.close()
 

@@ -66,9 +66,13 @@ class Connection:
     def __init__(self, connected=True):
         self.published = []
         self.is_connected = connected
+        self.publish_hook = None  # sees every publish, status ones included
 
     async def publish(self, subject, payload, reply=None):
-        self.published.append((subject, json.loads(payload)))
+        if self.publish_hook is not None:
+            self.publish_hook(subject, json.loads(payload))
+        if not subject.startswith(contract.STATUS_PREFIX + "."):
+            self.published.append((subject, json.loads(payload)))
 
     def new_inbox(self):
         return "_INBOX.test"

@@ -14,7 +14,7 @@ import pytest
 from prometheus_client import generate_latest
 
 import boce_dispatch
-from boce_dispatch import natsconf, records
+from boce_dispatch import contract, natsconf, records
 from boce_dispatch.agent import probe_ca
 from boce_dispatch.agent import service as agent_service
 from boce_dispatch.agent.metrics import AgentMetrics
@@ -50,12 +50,12 @@ def test_a_probe_whose_budget_an_outage_spent_is_never_fetched_or_checked(monkey
     nor checks its connectivity for it, and fetches nothing for a spent budget."""
     fetched, checked, fetching = [], [], asyncio.Event()
 
-    async def fetch(curl_loop, url, allow_private, seconds, proxy, ca_file):
+    async def fetch(curl_loop, url, deadline, options):
         fetched.append(url)
         await asyncio.wait_for(fetching.wait(), 5)
         return {"http_code": 0, "reason": "connect: connection refused", "total_time": 1}
 
-    monkeypatch.setattr(agent_service.http_probe, "measure_on", fetch)
+    monkeypatch.setattr(agent_service.http_probe, "probe", fetch)
 
     async def scenario():
         connection = Connection()
@@ -94,7 +94,7 @@ def test_an_agent_caps_its_queue_and_never_answers_after_the_deadline(monkeypatc
         await asyncio.wait_for(fetching.wait(), 5)
         return {"http_code": 200, "total_time": 1}
 
-    monkeypatch.setattr(agent_service.http_probe, "measure_on", fetch)
+    monkeypatch.setattr(agent_service.http_probe, "probe", fetch)
 
     async def scenario():
         connection = Connection()
@@ -175,6 +175,44 @@ def test_a_cut_off_agent_is_silent_and_the_others_count(cut_off_lab, case, anoma
     assert silent == [records.not_responding("深圳电信")]
 
 
+def test_a_probe_taken_is_receipted_before_its_fetch_and_the_agent_beats(monkeypatch):
+    """With a receipt asked for, the agent says on its node's status subject that it took the
+    probe before it fetches (again for a repeated asking); without, it says nothing; its beats
+    tell the center it is there, and whether it is cut off, from its start."""
+    order = []
+
+    async def fetch(curl_loop, url, deadline, options):
+        order.append(("fetch", url))
+        return {"http_code": 200, "reason": "", "total_time": 1}
+
+    async def prepare_tls(curl_loop, ca_file, refresh=False):
+        return True
+
+    monkeypatch.setattr(agent_service.http_probe, "probe", fetch)
+    monkeypatch.setattr(agent_service.http_probe, "prepare_tls", prepare_tls)
+
+    async def scenario():
+        connection = Connection()
+        connection.publish_hook = lambda subject, payload: order.append((subject, payload))
+        worker = agent_service.Agent(connection, "bj")
+        await worker.start()
+        await worker.on_request(Message({"id": "r", "url": "http://x/", "budget": 5,
+                                         "receipt": True}, "a"))
+        await worker.on_request(Message({"id": "r", "url": "http://x/", "budget": 5,
+                                         "receipt": True}, "b"))
+        await worker.on_request(Message({"id": "old", "url": "http://y/", "budget": 5}, "c"))
+        await asyncio.wait(set(worker.tasks), timeout=5)
+        await worker.stop()
+    asyncio.run(scenario())
+    status = contract.status_subject("bj")
+    assert (status, {"beat": {"cut_off": None}}) in order
+    taken = [(subject, payload) for subject, payload in order
+             if subject != status or "taken" in payload]
+    assert taken[:3] == [(status, {"taken": "r"}), (status, {"taken": "r"}),
+                         ("fetch", "http://x/")]
+    assert ("fetch", "http://y/") in order and (status, {"taken": "old"}) not in order
+
+
 def test_the_ca_store_is_prepared_at_the_start_and_refreshed_only_when_no_fetch_runs(
         monkeypatch, caplog):
     prepared, fetching = [], asyncio.Event()
@@ -183,12 +221,12 @@ def test_the_ca_store_is_prepared_at_the_start_and_refreshed_only_when_no_fetch_
         prepared.append((ca_file, refresh))
         return True
 
-    async def fetch(curl_loop, url, allow_private, seconds, proxy, ca_file):
+    async def fetch(curl_loop, url, deadline, options):
         await asyncio.wait_for(fetching.wait(), 5)
         return {"http_code": 200, "reason": "", "total_time": 1}
 
     monkeypatch.setattr(agent_service.http_probe, "prepare_tls", prepare_tls)
-    monkeypatch.setattr(agent_service.http_probe, "measure_on", fetch)
+    monkeypatch.setattr(agent_service.http_probe, "probe", fetch)
     monkeypatch.setattr(agent_service, "CA_REFRESH_SECONDS", 0.05)
     monkeypatch.setattr(agent_service, "IDLE_CHECK_SECONDS", 0.01)
 
@@ -211,7 +249,7 @@ def test_the_ca_store_is_prepared_at_the_start_and_refreshed_only_when_no_fetch_
         while len(prepared) < 3:
             await asyncio.sleep(0.01)
         await worker.stop()
-        assert worker.ca_refresh.cancelled()
+        assert all(task.cancelled() for task in worker.background)
         return held
 
     with caplog.at_level(logging.WARNING, "boce.agent"):

@@ -1,6 +1,8 @@
 """Whether an agent is cut off itself: a verdict needs every check target silent for a whole check,
 is kept for a while, and never hides a site that is down everywhere."""
 
+import asyncio
+
 import pytest
 
 from boce_dispatch import records
@@ -12,21 +14,31 @@ from tools.ports import free_port
 
 
 class Targets:
-    """Check targets that answer (code 200) or not, fetched on a clock the test moves."""
+    """Check targets that answer (code 200) or not, fetched by the agent's probe function on a
+    clock the test moves."""
 
     def __init__(self, answering):
         self.answering = set(answering)
         self.fetched = []
         self.now = 0.0
 
-    def fetch(self, url, allow_private, timeout, proxy, head_only):
-        self.fetched.append((url, timeout, head_only))
+    async def probe(self, curl_loop, url, deadline, options):
+        self.fetched.append((url, options.head_only))
         if url in self.answering:
             return {"http_code": 200}
         return {"http_code": 0, "reason": "dns: no such name"}
 
+    def connectivity(self, targets, monkeypatch):
+        monkeypatch.setattr(connectivity.http_probe, "probe", self.probe)
+        return Connectivity(targets, curl_loop=None, clock=lambda: self.now)
+
 
 A, B = "http://a.example/", "http://b.example/"
+
+
+def checked(check, world, seconds):
+    """The verdict of a check with `seconds` left, on the world's clock."""
+    return asyncio.run(check.cut_off(world.now + seconds))
 
 
 @pytest.mark.parametrize("targets, answering, seconds, verdict, fetched", [
@@ -37,29 +49,41 @@ A, B = "http://a.example/", "http://b.example/"
     ((A, B), (), 5, "no check target answers (http://a.example/: dns: no such name; "
                     "http://b.example/: dns: no such name)", 2),
 ])
-def test_the_verdict_needs_every_check_target_silent_for_a_whole_check(targets, answering,
-                                                                        seconds, verdict,
-                                                                        fetched):
+def test_the_verdict_needs_every_check_target_silent_for_a_whole_check(
+        monkeypatch, targets, answering, seconds, verdict, fetched):
     world = Targets(answering)
-    check = Connectivity(targets, fetch=world.fetch, clock=lambda: world.now)
-    assert check.cut_off(seconds) == verdict
+    check = world.connectivity(targets, monkeypatch)
+    assert checked(check, world, seconds) == verdict == check.verdict
     assert len(world.fetched) == fetched
-    assert all(head_only and timeout == connectivity.CHECK_SECONDS
-               for _, timeout, head_only in world.fetched)
+    assert all(head_only for _, head_only in world.fetched)
 
 
-def test_a_verdict_is_kept_for_a_while():
+def test_a_verdict_is_kept_for_a_while_and_an_answer_ends_it(monkeypatch):
     world = Targets(())
-    check = Connectivity((A, B), fetch=world.fetch, clock=lambda: world.now)
-    assert check.cut_off(10) is not None and len(world.fetched) == 2
-    assert check.cut_off(1) is not None  # too short for a check, but a verdict is kept
+    check = world.connectivity((A, B), monkeypatch)
+    assert checked(check, world, 10) is not None and len(world.fetched) == 2
+    assert checked(check, world, 1) is not None  # too short for a check, but a verdict is kept
     world.answering = {A}
     world.now += connectivity.CACHE_SECONDS
-    assert check.cut_off(10) is not None  # the burst of failures costs one check
+    assert checked(check, world, 10) is not None  # the burst of failures costs one check
     assert len(world.fetched) == 2
     world.now += 0.01
-    assert check.cut_off(10) is None  # the link is back
-    assert check.cut_off(10) is None and len(world.fetched) == 4
+    assert checked(check, world, 10) is None  # the link is back
+    assert checked(check, world, 10) is None and len(world.fetched) == 4
+    world.answering = set()
+    world.now += 10
+    assert checked(check, world, 10) is not None and check.verdict is not None
+    check.answered()  # a probe got its answer: the agent reaches sites again
+    assert check.verdict is None
+
+
+def test_probes_that_fail_at_once_share_one_check(monkeypatch):
+    world = Targets(())
+    check = world.connectivity((A, B), monkeypatch)
+
+    async def at_once():
+        return await asyncio.gather(*(check.cut_off(world.now + 10) for _ in range(5)))
+    assert len(set(asyncio.run(at_once()))) == 1 and len(world.fetched) == 2
 
 
 @pytest.mark.parametrize("targets, seconds, reserved", [
@@ -69,7 +93,7 @@ def test_a_verdict_is_kept_for_a_while():
 ])
 def test_a_probe_leaves_a_whole_check_its_time_when_its_budget_holds_both(targets, seconds,
                                                                            reserved):
-    assert Connectivity(targets).reserve(seconds) == reserved
+    assert Connectivity(targets, curl_loop=None).reserve(seconds) == reserved
 
 
 @pytest.fixture(scope="module")

@@ -30,15 +30,34 @@ def test_malformed_probe_requests_are_refused_with_a_reason(data, reason):
 
 
 @given(st.text(min_size=1, max_size=contract.MAX_REQUEST_ID), st.text(max_size=200),
-       st.floats(-1e6, contract.MAX_BUDGET_SECONDS))
-def test_the_agent_reads_what_the_center_sends(request_id, url, budget):
+       st.floats(-1e6, contract.MAX_BUDGET_SECONDS), st.booleans())
+def test_the_agent_reads_what_the_center_sends(request_id, url, budget, receipt):
     """A request the center makes is read back as it was meant: its id, its URL untouched, its
-    budget to the millisecond (a spent one as 0), and no wall-clock instant beside it."""
-    sent = contract.probe_request(request_id, url, budget)
-    assert set(json.loads(sent)) == {name for name, _ in contract._WIRE["request_fields"]}
-    read_id, read_url, read_budget = contract.read_probe_request(sent)
-    assert (read_id, read_url) == (request_id, url)
-    assert read_budget == pytest.approx(max(budget, 0), abs=0.0005)
+    budget to the millisecond (a spent one as 0), whether a receipt is asked, and no wall-clock
+    instant beside it. A center older than receipts asks for none."""
+    sent = contract.probe_request(request_id, url, budget, receipt)
+    fields = {name for name, _ in contract._WIRE["request_fields"]}
+    assert set(json.loads(sent)) == (fields if receipt else fields - {"receipt"})
+    read = contract.read_probe_request(sent)
+    assert (read.id, read.url, read.receipt) == (request_id, url, receipt)
+    assert read.budget == pytest.approx(max(budget, 0), abs=0.0005)
+
+
+@given(st.one_of(st.text(min_size=1, max_size=contract.MAX_REQUEST_ID).map(
+    lambda request_id: (contract.receipt(request_id), ("taken", request_id))),
+    st.one_of(st.none(), st.text(max_size=300)).map(
+        lambda why: (contract.beat(why), ("beat", why)))))
+def test_the_center_reads_what_an_agent_says_of_itself(sent_and_meant):
+    sent, meant = sent_and_meant
+    assert contract.read_status(sent) == meant
+
+
+@pytest.mark.parametrize("data", [
+    b"", b"\xff", b"[]", b'{"taken": 5}', b'{"taken": ""}', b'{"beat": true}', b"{}",
+    b'{"taken": "%s"}' % (b"x" * (contract.MAX_REQUEST_ID + 1)), b"[" * 8000,
+])
+def test_a_status_that_is_no_beat_or_receipt_says_nothing(data):
+    assert contract.read_status(data) is None
 
 
 @pytest.mark.parametrize("node_id, valid", [

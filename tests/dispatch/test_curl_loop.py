@@ -17,9 +17,15 @@ from tools.ports import free_port
 LOOPS = {"asyncio": asyncio.new_event_loop, "uvloop": uvloop.new_event_loop}
 
 
+def on(curl_loop, url, allow_private=True, seconds=5, **options):
+    """A probe of `url` on `curl_loop`, as an agent with `options` makes it."""
+    return http_probe.probe(curl_loop, url, asyncio.get_running_loop().time() + seconds,
+                            http_probe.ProbeOptions(allow_private=allow_private, **options))
+
+
 @pytest.mark.parametrize("new_loop", LOOPS.values(), ids=LOOPS.keys())
-def test_fetches_on_the_event_loop_run_side_by_side_and_measure_as_on_a_thread(website,
-                                                                               new_loop):
+def test_fetches_on_the_event_loop_run_side_by_side_and_measure_alike_on_any_loop(website,
+                                                                                  new_loop):
     closed = "http://127.0.0.1:%d/" % free_port()
     cases = [(website + "/fast", True, 5), (website + "/error", True, 5),
              (website + "/redirect", True, 5), (website + "/drop", True, 5),
@@ -32,17 +38,16 @@ def test_fetches_on_the_event_loop_run_side_by_side_and_measure_as_on_a_thread(w
 
     async def scenario():
         curl_loop = CurlLoop()
-        held = [asyncio.ensure_future(http_probe.measure_on(
-            curl_loop, website + "/fast?delay=1&tag=" + tag, True, 5)) for _ in range(3)]
+        held = [asyncio.ensure_future(on(curl_loop, website + "/fast?delay=1&tag=" + tag))
+                for _ in range(3)]
         loop = asyncio.get_running_loop()
         await loop.run_in_executor(None, wait_until, lambda: held_by_site(website, tag) == 3,
                                    "three fetches held by the site at once")
-        records = await asyncio.gather(*(http_probe.measure_on(curl_loop, *case) for case in cases))
+        records = await asyncio.gather(*(on(curl_loop, *case) for case in cases))
         assert [r["http_code"] for r in await asyncio.gather(*held)] == [200] * 3
         for _ in range(2):  # each fetch connects anew, as a first visit does
-            assert (await http_probe.measure_on(curl_loop, website + "/", True))["connect_time"] > 0
-        cancelled = asyncio.ensure_future(http_probe.measure_on(
-            curl_loop, website + "/fast?delay=5", True, 10))
+            assert (await on(curl_loop, website + "/"))["connect_time"] > 0
+        cancelled = asyncio.ensure_future(on(curl_loop, website + "/fast?delay=5", seconds=10))
         await asyncio.sleep(0.2)
         cancelled.cancel()
         with pytest.raises(asyncio.CancelledError):
@@ -53,7 +58,9 @@ def test_fetches_on_the_event_loop_run_side_by_side_and_measure_as_on_a_thread(w
 
     with asyncio.Runner(loop_factory=new_loop) as runner:
         on_loop = runner.run(scenario())
-    assert [outcome(r) for r in on_loop] == [outcome(http_probe.measure(*case)) for case in cases]
+    assert [outcome(r) for r in on_loop] == [
+        outcome(http_probe.measure(url, seconds, http_probe.ProbeOptions(allow_private=private)))
+        for url, private, seconds in cases]
     assert [outcome(r)[0] for r in on_loop] == [200, 500, 301, 0, 0, 0, 0]
 
 
@@ -70,8 +77,7 @@ def test_a_loop_loads_its_ca_store_before_any_probe_and_anew_only_when_refreshed
         reasons = []
 
         async def probe():
-            record = await http_probe.measure_on(curl_loop, tls_sites.url["valid"] + "/fast",
-                                                 True, 5, ca_file=str(ca_file))
+            record = await on(curl_loop, tls_sites.url["valid"] + "/fast", ca_file=str(ca_file))
             reasons.append(record["reason"])
 
         await http_probe.prepare_tls(curl_loop, str(ca_file))

@@ -25,17 +25,17 @@ from tools.ports import free_port
 @pytest.mark.parametrize("proxy_variable", ["http_proxy", "HTTPS_PROXY", "ALL_PROXY"])
 def test_the_environment_proxy_is_never_used(website, monkeypatch, proxy_variable):
     monkeypatch.setenv(proxy_variable, "http://127.0.0.1:%d" % free_port())  # nobody there
-    assert http_probe.measure(website + "/fast", allow_private=True)["http_code"] == 200
+    assert fetched(website + "/fast", allow_private=True)["http_code"] == 200
     for target in (website + "/fast", "http://100.64.0.1/", "http://169.254.169.254/latest",
                    "http://[fec0::1]/", "http://[::ffff:127.0.0.1]/"):
-        refused = http_probe.measure(target, timeout=2)  # no proxy carries it past the check
+        refused = fetched(target, seconds=2)  # no proxy carries it past the check
         assert (refused["http_code"], refused["primary_ip"]) == (0, ""), target
 
 
 def test_bodies_are_capped_and_redirects_recorded_not_followed(website, monkeypatch):
     monkeypatch.setattr(http_probe, "MAX_BODY_BYTES", 100)
-    assert http_probe.measure(website + "/fast", allow_private=True)["size_download"] == 100
-    moved = http_probe.measure(website + "/redirect", allow_private=True)
+    assert fetched(website + "/fast", allow_private=True)["size_download"] == 100
+    moved = fetched(website + "/redirect", allow_private=True)
     assert moved["http_code"] == 301 and moved["size_download"] == 0
 
 
@@ -49,6 +49,11 @@ def test_every_code_0_says_why_in_the_center_log(limited_network):
 
 
 DAY = 86400
+
+
+def fetched(url, seconds=15, **options):
+    """The record of one fetch of `url` as an agent with `options` makes it."""
+    return http_probe.measure(url, seconds, http_probe.ProbeOptions(**options))
 
 
 @pytest.mark.parametrize("kind, reason, expires_in_days, issuer, depth, subject", [
@@ -65,7 +70,7 @@ DAY = 86400
 ])
 def test_an_https_record_says_why_it_failed_and_when_its_chain_first_lapses(
         tls_sites, kind, reason, expires_in_days, issuer, depth, subject):
-    record = http_probe.measure(tls_sites.url[kind] + "/fast", allow_private=True,
+    record = fetched(tls_sites.url[kind] + "/fast", allow_private=True,
                                 ca_file=tls_sites.ca_file)
     assert (record["reason"], record["cert_issuer"], record["tls_version"]) == (
         reason, issuer, "TLSv1.3")
@@ -88,8 +93,7 @@ def test_an_https_record_says_why_it_failed_and_when_its_chain_first_lapses(
 ])
 def test_phases_that_never_happened_have_no_time_and_http_has_no_certificate(website, url,
                                                                               reason, address):
-    record = http_probe.measure(url.format(closed=free_port(), site=website), allow_private=True,
-                                timeout=3)
+    record = fetched(url.format(closed=free_port(), site=website), 3, allow_private=True)
     assert record["reason"].startswith(reason) and bool(record["reason"]) == bool(reason)
     assert (record["cert_expiry"], record["cert_issuer"], record["tls_version"],
             record["appconnect_time"], record["cert_depth"], record["cert_subject"]) == (
@@ -151,7 +155,7 @@ def test_each_time_includes_the_phases_before_it(times, monotone):
 
 
 def test_without_the_operators_ca_the_systems_store_decides(tls_sites):
-    record = http_probe.measure(tls_sites.url["valid"] + "/fast", allow_private=True)
+    record = fetched(tls_sites.url["valid"] + "/fast", allow_private=True)
     assert record["reason"] == "tls: unable to get local issuer certificate"
 
 
@@ -184,7 +188,8 @@ class Page(BaseHTTPRequestHandler):
 server = Server(("::", 8080), Page)
 threading.Thread(target=server.serve_forever, daemon=True).start()
 url = lambda a: "http://%s:%d/" % ("[%s]" % a if ":" in a else a, 8080)
-print(json.dumps({a: [http_probe.measure(url(a), allow_private=p, timeout=3) for p in (False, True)]
+print(json.dumps({a: [http_probe.measure(url(a), 3, http_probe.ProbeOptions(allow_private=p))
+                      for p in (False, True)]
                   for a in addresses}))
 """
 
@@ -260,8 +265,8 @@ def test_an_answer_cut_short_or_stalled_after_its_head_is_a_failed_fetch(answer,
     """The head said 200 and 1,000 bytes; 100 came: no answer, and counted anomalous as any
     failed fetch (curl ends with exit 18 or 28)."""
     with raw_site(answer) as port:
-        record = http_probe.measure("http://127.0.0.1:%d/" % port, allow_private=True,
-                                    timeout=1)
+        record = fetched("http://127.0.0.1:%d/" % port, allow_private=True,
+                                    seconds=1)
     assert (record["http_code"], record["reason"], record["size_download"]) == (0, reason, 100)
     assert record["starttransfer_time"] > 0 and record["http_version"] == "1.1"
     assert records.is_anomalous(records.checked_record(record, "北京电信"))
@@ -275,8 +280,8 @@ def test_the_reason_is_this_attempts_own_after_another_address_failed(answer, re
     """A name with an IPv6 and an IPv4 address: ::1 refuses, 127.0.0.1 accepts and answers
     badly. The reason is the IPv4 answer's, not the refused IPv6 connection's errno."""
     with raw_site(answer) as port:
-        fetch = http_probe.Fetch(pycurl.Curl(), "http://dual.test:%d/" % port,
-                                 allow_private=True, timeout=3)
+        fetch = http_probe.Fetch(pycurl.Curl(), "http://dual.test:%d/" % port, 3,
+                                 http_probe.ProbeOptions(allow_private=True))
         fetch.curl.setopt(pycurl.RESOLVE, ["dual.test:%d:[::1],127.0.0.1" % port])
         try:
             fetch.curl.perform()
@@ -292,5 +297,5 @@ def test_the_reason_is_this_attempts_own_after_another_address_failed(answer, re
 
 def test_an_ipv4_mapped_address_is_ipv4_on_the_wire(website):
     port = urllib.parse.urlsplit(website).port
-    record = http_probe.measure("http://[::ffff:127.0.0.1]:%d/fast" % port, allow_private=True)
+    record = fetched("http://[::ffff:127.0.0.1]:%d/fast" % port, allow_private=True)
     assert (record["http_code"], record["ip_version"]) == (200, 4)

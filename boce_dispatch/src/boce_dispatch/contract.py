@@ -7,6 +7,7 @@ import json
 import math
 import os
 import re
+from typing import NamedTuple
 
 # Read beside this file: the record's checks are used by the plug-in's tests on every Python the
 # panel may ship, older ones than the network runs on included.
@@ -21,6 +22,10 @@ PLUGIN_TIMEOUT_SECONDS = _WIRE["plugin_timeout_seconds"]
 # The longest an agent spends on one fetch, whatever the budget.
 FETCH_SECONDS = float(_WIRE["fetch_seconds"])
 SUBJECT_PREFIX = _WIRE["subject_prefix"]
+# Where an agent tells the center of itself: that it is there (a beat every BEAT_SECONDS, with
+# whether it is cut off) and which probes it has taken (receipts).
+STATUS_PREFIX = _WIRE["status_prefix"]
+BEAT_SECONDS = float(_WIRE["beat_seconds"])
 # A node id becomes a token of its NATS subject: the whole id matches (NODE_ID.fullmatch).
 NODE_ID = re.compile(_WIRE["node_id_pattern"])
 NODE_ID_RULE = "a node's id is 1 to 64 letters, digits, '-' or '_'"
@@ -48,6 +53,41 @@ def node_subject(node_id, prefix=SUBJECT_PREFIX):
     return "%s.%s" % (prefix, node_id)
 
 
+def status_subject(node_id, prefix=STATUS_PREFIX):
+    """The NATS subject on which the agents of `node_id` tell the center of themselves."""
+    return "%s.%s" % (prefix, node_id)
+
+
+def beat(cut_off):
+    """An agent's beat: it is there, and why it is cut off itself (None: it is not)."""
+    return json.dumps({"beat": {"cut_off": cut_off}}).encode()
+
+
+def receipt(request_id):
+    """An agent's receipt: it has taken the probe `request_id` and fetches it now."""
+    return json.dumps({"taken": request_id}).encode()
+
+
+def read_status(data):
+    """("beat", why cut off or None) or ("taken", request id) of an agent's status message;
+    None for anything else. Never raises: a node's status is advice, not a record."""
+    if len(data) > MAX_REQUEST_BYTES:
+        return None
+    try:
+        status = json.loads(data)
+    except (ValueError, RecursionError):
+        return None
+    if not isinstance(status, dict):
+        return None
+    if isinstance(status.get("taken"), str) and 0 < len(status["taken"]) <= MAX_REQUEST_ID:
+        return "taken", status["taken"]
+    beat = status.get("beat")
+    if isinstance(beat, dict):
+        cut_off = beat.get("cut_off")
+        return "beat", cut_off if isinstance(cut_off, str) else None
+    return None
+
+
 class BadRequest(ValueError):
     """A probe request an agent cannot serve; the message says why."""
 
@@ -55,16 +95,28 @@ class BadRequest(ValueError):
 PING = json.dumps({"ping": True}).encode()
 
 
-def probe_request(request_id, url, budget_seconds):
+def probe_request(request_id, url, budget_seconds, receipt=True):
     """A probe request: the seconds the agent has, counted from when it receives the request,
-    so that no two clocks need agree."""
-    return json.dumps({"id": request_id, "url": url,
-                       "budget": round(max(budget_seconds, 0), 3)}).encode()
+    so that no two clocks need agree; `receipt` asks the agent for a receipt (an agent older
+    than receipts ignores it)."""
+    request = {"id": request_id, "url": url, "budget": round(max(budget_seconds, 0), 3)}
+    if receipt:
+        request["receipt"] = True
+    return json.dumps(request).encode()
+
+
+class ProbeRequest(NamedTuple):
+    """A probe request as sent: its id, URL (not yet checked), the budget in seconds and whether
+    a receipt is asked for."""
+
+    id: str
+    url: object
+    budget: float
+    receipt: bool
 
 
 def read_probe_request(data):
-    """(id, url, budget in seconds) of a probe request as sent, the URL not yet checked; None
-    for a ping. Raises BadRequest."""
+    """The ProbeRequest of a probe request as sent; None for a ping. Raises BadRequest."""
     if len(data) > MAX_REQUEST_BYTES:
         raise BadRequest("request larger than %d bytes" % MAX_REQUEST_BYTES)
     try:
@@ -85,4 +137,5 @@ def read_probe_request(data):
     if isinstance(budget, bool) or not isinstance(budget, (int, float)) or not (
             -math.inf < budget <= MAX_BUDGET_SECONDS):
         raise BadRequest("request without a budget of at most %g s" % MAX_BUDGET_SECONDS)
-    return request_id, request.get("url"), float(budget)
+    return ProbeRequest(request_id, request.get("url"), float(budget),
+                        request.get("receipt") is True)

@@ -10,8 +10,10 @@ from boce_dispatch.contract import (
     NODE_ID,
     NODE_ID_RULE,
     PLUGIN_TIMEOUT_SECONDS,
+    STATUS_PREFIX,
     SUBJECT_PREFIX,
     node_subject,
+    status_subject,
 )
 
 # bcrypt's lowest cost. The server checks a hash at every connection, whoever asks: at cost 11
@@ -44,19 +46,21 @@ def server_config(center_user, center_password, agents, listen="127.0.0.1:4222",
                   tls=None, cost=BCRYPT_COST, monitoring=MONITORING_LISTEN):
     """The text of a nats-server configuration for one probe network.
 
-    `agents`: {user: (password, node id)}. The center may publish probes and read its replies;
-    an agent may only take its own node's probes and answer each of them once. Passwords are
-    written as bcrypt hashes of `cost`. `cluster`: {"name", "listen", "routes"}; `tls`:
+    `agents`: {user: (password, node id)}. The center may publish probes and read its replies
+    and every node's status; an agent may only take its own node's probes, answer each of them
+    once and tell its own node's status (beats, receipts). Passwords are written as bcrypt
+    hashes of `cost`. `cluster`: {"name", "listen", "routes"}; `tls`:
     {"cert_file", "key_file"}; `monitoring`: HOST:PORT of NATS's monitoring port, or None."""
-    users = ["{user: %s, password: %s, permissions: {publish: [%s], subscribe: [\"_INBOX.>\"]}}"
-             % (quoted(center_user), quoted(password_hash(center_password, cost)),
-                quoted(subject_prefix + ".>"))]
+    users = ["{user: %s, password: %s, permissions: {publish: [%s], subscribe: [\"_INBOX.>\", "
+             "%s]}}" % (quoted(center_user), quoted(password_hash(center_password, cost)),
+                        quoted(subject_prefix + ".>"), quoted(STATUS_PREFIX + ".>"))]
     for user, (password, node_id) in sorted(agents.items()):
         users.append(
-            "{user: %s, password: %s, permissions: {publish: {deny: [\">\"]}, "
+            "{user: %s, password: %s, permissions: {publish: [%s], "
             "subscribe: [%s], allow_responses: {max: 1, expires: \"%ds\"}}}"
             % (quoted(user), quoted(password_hash(password, cost)),
-               quoted(node_subject(node_id, subject_prefix)), PLUGIN_TIMEOUT_SECONDS))
+               quoted(status_subject(node_id)), quoted(node_subject(node_id, subject_prefix)),
+               PLUGIN_TIMEOUT_SECONDS))
     lines = ["listen: %s" % listen] + (["http: %s" % monitoring] if monitoring else []) + [
              "max_payload: %d" % max_payload,
              "max_pending: %d" % (8 * 1024 * 1024), "write_deadline: \"5s\"",

@@ -13,11 +13,13 @@ import ipaddress
 import os
 import re
 import socket
+from dataclasses import dataclass
 
 import pycurl
 
 from boce_dispatch import contract
 from boce_dispatch.agent.addresses import is_global
+from boce_dispatch.agent.curl_loop import CurlLoop
 
 MAX_BODY_BYTES = 8 * 1024 * 1024
 USER_AGENT = "quellan-boce/2.0"
@@ -36,6 +38,19 @@ REFUSED = "refused:"  # how the reason of a fetch this agent would not make begi
 _CA_CACHE_TIMEOUT = 321
 _CA_KEPT_UNTIL_REFRESHED = -1
 PREPARE_SECONDS = 2
+
+
+@dataclass(frozen=True)
+class ProbeOptions:
+    """How an agent fetches, the same for every probe (as blackbox_exporter's prober takes one
+    module): whether it may fetch non-global addresses, through which proxy, against which CA
+    file (the system's store when None), the head alone (HEAD), and how long libcurl keeps the
+    CA store it loaded."""
+    allow_private: bool = False
+    proxy: str | None = None
+    ca_file: str | None = None
+    head_only: bool = False
+    ca_kept_seconds: int = _CA_KEPT_UNTIL_REFRESHED
 
 
 def _ms(seconds):
@@ -173,12 +188,11 @@ def _monotone(times, phases):
 
 class Fetch:
     """One fetch of `url` (already in browser form) on the libcurl handle `curl`, new or reset,
-    and what it gathers while libcurl runs it: performed here (`measure`) or by an event loop
-    (agent/curl_loop.py). `head_only` asks for the head alone (HEAD)."""
+    of at most `seconds`, as `options` (ProbeOptions) say, and what it gathers while libcurl
+    runs it on an event loop (agent/curl_loop.py)."""
 
-    def __init__(self, curl, url, allow_private=False, timeout=contract.FETCH_SECONDS, proxy=None,
-                 head_only=False, ca_file=None, ca_kept_seconds=_CA_KEPT_UNTIL_REFRESHED):
-        self.allow_private, self.timeout, self.proxy = allow_private, timeout, proxy
+    def __init__(self, curl, url, seconds, options):
+        self.allow_private, self.timeout, self.proxy = options.allow_private, seconds, options.proxy
         self.https = url.startswith("https:")
         self.size = 0
         self.tried = []  # the addresses a connection was opened to, in order
@@ -189,7 +203,7 @@ class Fetch:
         curl.setopt(pycurl.URL, url)
         curl.setopt(pycurl.PROTOCOLS, pycurl.PROTO_HTTP | pycurl.PROTO_HTTPS)
         curl.setopt(pycurl.FOLLOWLOCATION, 0)
-        curl.setopt(pycurl.TIMEOUT_MS, max(1, int(timeout * 1000)))
+        curl.setopt(pycurl.TIMEOUT_MS, max(1, int(seconds * 1000)))
         curl.setopt(pycurl.NOSIGNAL, 1)
         curl.setopt(pycurl.USERAGENT, USER_AGENT)
         # Every fetch resolves, connects and shakes hands anew, as a visitor's first visit
@@ -200,17 +214,17 @@ class Fetch:
         curl.setopt(pycurl.DNS_CACHE_TIMEOUT, 0)
         curl.setopt(pycurl.SSL_SESSIONID_CACHE, 0)
         # The environment's proxy variables would route every probe past the address check.
-        curl.setopt(pycurl.PROXY, proxy or "")
-        if proxy is None:
+        curl.setopt(pycurl.PROXY, options.proxy or "")
+        if options.proxy is None:
             curl.setopt(pycurl.NOPROXY, "*")
         curl.setopt(pycurl.OPENSOCKETFUNCTION, self._open_socket)
         curl.setopt(pycurl.WRITEFUNCTION, self._keep_counting)
-        if head_only:
+        if options.head_only:
             curl.setopt(pycurl.NOBODY, 1)
-        if ca_file is not None:  # the operator's CA for sites of a private one; else the system's
-            curl.setopt(pycurl.CAINFO, ca_file)
+        if options.ca_file is not None:  # the operator's CA for sites of a private one
+            curl.setopt(pycurl.CAINFO, options.ca_file)
         try:
-            curl.setopt(_CA_CACHE_TIMEOUT, ca_kept_seconds)
+            curl.setopt(_CA_CACHE_TIMEOUT, options.ca_kept_seconds)
         except pycurl.error:  # a libcurl older than 7.87 loads the store for every fetch
             pass
         if self.https:
@@ -300,33 +314,30 @@ def _ip_version(address):
     return 4 if ip.version == 4 or ip.ipv4_mapped is not None else 6
 
 
-def measure(url, allow_private=False, timeout=contract.FETCH_SECONDS, proxy=None, head_only=False,
-            ca_file=None):
-    """The record of one fetch of `url`, made on this thread (see Fetch)."""
-    fetch = Fetch(pycurl.Curl(), url, allow_private, timeout, proxy, head_only, ca_file)
-    try:
-        failure = None
-        try:
-            fetch.curl.perform()
-        except pycurl.error as error:
-            failure = error  # what was measured stands; the code stays 0 without an answer
-        return fetch.record(failure)
-    finally:
-        fetch.curl.close()
-        fetch.close_sockets()
-
-
-async def measure_on(curl_loop, url, allow_private=False, timeout=contract.FETCH_SECONDS, proxy=None,
-                     ca_file=None, ca_kept_seconds=_CA_KEPT_UNTIL_REFRESHED):
-    """The record of one fetch of `url`, made by `curl_loop` (a CurlLoop) on the
-    running event loop beside every other fetch, with no thread of its own."""
-    fetch = Fetch(curl_loop.handle(), url, allow_private, timeout, proxy, ca_file=ca_file,
-                  ca_kept_seconds=ca_kept_seconds)
+async def probe(curl_loop, url, deadline, options):
+    """The record of one fetch of `url` (in browser form) made by `curl_loop` on the running
+    event loop beside every other fetch, with no thread of its own, ending by `deadline` (the
+    loop's clock) and at most FETCH_SECONDS after it starts: the time it has is reckoned here,
+    once."""
+    seconds = min(contract.FETCH_SECONDS, deadline - asyncio.get_running_loop().time())
+    fetch = Fetch(curl_loop.handle(), url, max(seconds, 0.001), options)
     try:
         return fetch.record(await curl_loop.perform(fetch.curl))
     finally:
         curl_loop.give_back(fetch.curl)
         fetch.close_sockets()
+
+
+def measure(url, seconds=contract.FETCH_SECONDS, options=None):
+    """The record of one fetch of `url`, made now on a loop of its own: for tools and tests."""
+    async def once():
+        curl_loop = CurlLoop(idle_handles=0)
+        try:
+            return await probe(curl_loop, url, asyncio.get_running_loop().time() + seconds,
+                               options or ProbeOptions())
+        finally:
+            curl_loop.close()
+    return asyncio.run(once())
 
 
 async def prepare_tls(curl_loop, ca_file=None, refresh=False):
@@ -355,9 +366,10 @@ async def prepare_tls(curl_loop, ca_file=None, refresh=False):
 
         loop.add_reader(listener.fileno(), hang_up)
         try:
-            await measure_on(curl_loop, "https://127.0.0.1:%d/" % listener.getsockname()[1],
-                             allow_private=True, timeout=PREPARE_SECONDS, ca_file=ca_file,
-                             ca_kept_seconds=1 if refresh else _CA_KEPT_UNTIL_REFRESHED)
+            await probe(curl_loop, "https://127.0.0.1:%d/" % listener.getsockname()[1],
+                        loop.time() + PREPARE_SECONDS, ProbeOptions(
+                            allow_private=True, ca_file=ca_file,
+                            ca_kept_seconds=1 if refresh else _CA_KEPT_UNTIL_REFRESHED))
             return True
         finally:
             loop.remove_reader(listener.fileno())

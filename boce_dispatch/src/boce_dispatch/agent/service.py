@@ -5,17 +5,19 @@ Nothing connects to an agent, so it can stand behind NAT. It answers only what a
 node's subject, which only the center may publish to. A request carries its id, the URL and its
 budget: the seconds left from when the agent receives it, so the agent's clock need not agree
 with the center's. A request whose budget is spent is dropped; the same id arriving again (the
-center asks again while an answer is missing) is probed once and its measurement given to every
-asking, each reply subject at most once. A ping is answered with the node's id. At most
-`max_probes` fetches run at once; a request beyond what can start in time is answered as busy.
-A fetch without an HTTP answer while the agent reaches none of its check targets either is
-answered {"inconclusive": reason} instead (connectivity.py).
+center asks again while a receipt is missing) is probed once and its measurement given to every
+asking, each reply subject at most once. When the center asks for one, the agent sends a
+receipt as it takes a probe, before it fetches, and every BEAT_SECONDS it beats: both on its
+node's status subject, so that the center knows which nodes are there and which probes are
+under way. A ping is answered with the node's id. At most `max_probes` fetches run at once; a
+request beyond what can start in time is answered as busy. A fetch without an HTTP answer while
+the agent reaches none of its check targets either is answered {"inconclusive": reason} instead
+(connectivity.py).
 
-The fetches run on the event loop beside NATS (curl_loop.py); only a connectivity check, which
-is rare and waits on locks, runs on a thread."""
+Every fetch, the connectivity checks' included, runs on the event loop beside NATS (curl_loop.py),
+through one function (http_probe.probe) with one deadline and the agent's one ProbeOptions."""
 
 import asyncio
-import concurrent.futures
 import contextlib
 import json
 import logging
@@ -45,14 +47,13 @@ log = logging.getLogger("boce.agent")
 
 
 def parse_request(data):
-    """(id, url in browser form, seconds left) of a probe request, or None for a ping. Raises
+    """The ProbeRequest of a probe request, its URL in browser form, or None for a ping. Raises
     contract.BadRequest."""
     request = contract.read_probe_request(data)
     if request is None:
         return None
-    request_id, url, seconds_left = request
     try:
-        return request_id, urls.browser_url(url), seconds_left
+        return request._replace(url=urls.browser_url(request.url))
     except urls.BadUrl as error:
         raise contract.BadRequest(str(error)) from None
 
@@ -60,32 +61,34 @@ def parse_request(data):
 class Agent:
     def __init__(self, connection, node_id, subject_prefix=contract.SUBJECT_PREFIX,
                  allow_private=False, max_probes=MAX_PROBES, proxy=None, check_urls=(),
-                 metrics=None, probe_ca=None):
+                 metrics=None, probe_ca=None, status_prefix=contract.STATUS_PREFIX):
         self.nc = connection
         self.subject = contract.node_subject(node_id, subject_prefix)
+        self.status_subject = contract.status_subject(node_id, status_prefix)
         self.node_id = node_id
-        self.allow_private = allow_private
-        self.proxy = proxy
         self.probe_ca = probe_ca  # ProbeCaFile: the CA of the sites probed, when not the system's
+        self.options = http_probe.ProbeOptions(
+            allow_private=allow_private, proxy=proxy,
+            ca_file=probe_ca.copy if probe_ca is not None else None)
         self.max_probes = max_probes
-        self.connectivity = Connectivity(check_urls, proxy)
         self.curl_loop = CurlLoop(idle_handles=max_probes)
+        self.connectivity = Connectivity(check_urls, self.curl_loop, proxy)
         self.slots = asyncio.Semaphore(max_probes)
-        self.pool = concurrent.futures.ThreadPoolExecutor(max_probes, "check")
         self.pending = PendingRequests()
         self.tasks = set()
         self.subscription = None
-        self.ca_refresh = None
+        self.background = []  # the CA store's refresh and the beats
         self.metrics = metrics or AgentMetrics(node_id, lambda: connection.is_connected)
 
     async def start(self):
-        if not await http_probe.prepare_tls(self.curl_loop, self._ca_file()):
+        if not await http_probe.prepare_tls(self.curl_loop, self.options.ca_file):
             log.warning("no loopback: the first https probe will count loading the CA store")
-        self.ca_refresh = asyncio.ensure_future(self._refresh_ca_store())
         # One queue group per node: several agents can serve one node, and each request goes
         # to one of them.
         self.subscription = await self.nc.subscribe(self.subject, queue="agents",
                                                     cb=self.on_request)
+        self.background = [asyncio.ensure_future(self._refresh_ca_store()),
+                           asyncio.ensure_future(self._beat())]
         await self.nc.flush()
 
     async def on_request(self, message):
@@ -102,29 +105,30 @@ class Agent:
         if request is None:
             await self._send(message.reply, {"pong": self.node_id})
             return
-        request_id, url, seconds_left = request
-        expires_at = now + seconds_left
+        expires_at = now + request.budget
         self.pending.forget_before(now)
-        known = self.pending.get(request_id)
+        known = self.pending.get(request.id)
         if known is not None and known.answer is None:
             known.expires_at = min(known.expires_at, expires_at)
-        if seconds_left <= 0:
-            log.info("dropped id=%s reason=budget-spent", shown(request_id))
+        if request.budget <= 0:
+            log.info("dropped id=%s reason=budget-spent", shown(request.id))
             self.metrics.count("dropped")
             return
+        if known is None and len(self.tasks) >= self.max_probes * QUEUE_FACTOR:
+            self.metrics.count("busy")
+            await self._send(message.reply, {"error": "busy"})
+            return
+        if request.receipt:  # taken: the center waits for the answer, however slow the site
+            await self._tell(contract.receipt(request.id))
         if known is not None:
             if known.answer is not None:
                 await self._send_encoded(message.reply, known.answer)
             else:
                 known.replies.append(message.reply)
             return
-        if len(self.tasks) >= self.max_probes * QUEUE_FACTOR:
-            self.metrics.count("busy")
-            await self._send(message.reply, {"error": "busy"})
-            return
-        entry = self.pending.add(request_id, expires_at)
+        entry = self.pending.add(request.id, expires_at)
         entry.replies.append(message.reply)
-        task = asyncio.ensure_future(self._run(request_id, url, entry))
+        task = asyncio.ensure_future(self._run(request.id, request.url, entry))
         self.tasks.add(task)
         task.add_done_callback(self.tasks.discard)
 
@@ -157,20 +161,25 @@ class Agent:
     async def _fetch_in_time(self, url, entry):
         """The measurement, within what is left of the request's budget; None when nothing is
         left. Runs in a fetch slot: the time left is counted from when the slot was free."""
-        left = self._left(entry)
+        deadline = entry.expires_at - ANSWER_MARGIN_SECONDS
         # A connectivity check needs its full time after a failed fetch: the fetch stops that
         # much earlier, when the budget holds both.
-        seconds = min(contract.FETCH_SECONDS, left - self.connectivity.reserve(left))
-        if seconds <= 0:
+        left = deadline - time.monotonic()
+        fetch_by = deadline - self.connectivity.reserve(left)
+        if fetch_by <= time.monotonic():
             return None
+        loop_clock = asyncio.get_running_loop().time() - time.monotonic()  # the loop's offset
         with self.metrics.probe_seconds.time():
-            record = await http_probe.measure_on(self.curl_loop, url, self.allow_private,
-                                                 seconds, self.proxy, self._ca_file())
-        if record["http_code"] == 0 and not record["reason"].startswith(http_probe.REFUSED) and \
-                self.connectivity.can_check(self._left(entry)):
+            record = await http_probe.probe(self.curl_loop, url, fetch_by + loop_clock,
+                                            self.options)
+        # A later asking may have said the budget is spent meanwhile.
+        deadline = entry.expires_at - ANSWER_MARGIN_SECONDS
+        if record["http_code"]:
+            self.connectivity.answered()
+        elif not record["reason"].startswith(http_probe.REFUSED) and \
+                self.connectivity.can_check(deadline - time.monotonic()):
             with self.metrics.check_seconds.time():
-                cut_off = await asyncio.get_running_loop().run_in_executor(
-                    self.pool, lambda: self.connectivity.cut_off(self._left(entry)))
+                cut_off = await self.connectivity.cut_off(deadline + loop_clock)
             if cut_off is not None:
                 return {"inconclusive": "%s; %s" % (record["reason"], cut_off)}
         return record
@@ -189,15 +198,23 @@ class Agent:
                     log.warning("probe CA file not reloaded: %s; the store loaded before stays",
                                 shown(str(error), 300))
                     continue
-            await http_probe.prepare_tls(self.curl_loop, self._ca_file(), refresh=True)
+            await http_probe.prepare_tls(self.curl_loop, self.options.ca_file, refresh=True)
 
-    def _ca_file(self):
-        """The file the probes' CA store is loaded from: None for the system's."""
-        return self.probe_ca.copy if self.probe_ca is not None else None
+    async def _beat(self):
+        """Tells the center every BEAT_SECONDS that this agent is there, and whether it is cut
+        off itself, from its start to its stop."""
+        while True:
+            await self._tell(contract.beat(self.connectivity.verdict))
+            await asyncio.sleep(contract.BEAT_SECONDS)
 
-    @staticmethod
-    def _left(entry):
-        return entry.expires_at - ANSWER_MARGIN_SECONDS - time.monotonic()
+    async def _tell(self, payload):
+        """Publishes on the node's status subject; a NATS server whose configuration is older
+        than beats refuses it (said among its errors), and the node is then known by its
+        answers alone."""
+        try:
+            await self.nc.publish(self.status_subject, payload)
+        except Exception as error:  # noqa: BLE001 - a lost beat or receipt costs a resend at most
+            log.debug("status lost error=%s", error)
 
     async def _send(self, reply, value):
         await self._send_encoded(reply, json.dumps(value).encode())
@@ -212,12 +229,11 @@ class Agent:
         """Takes no new request, answers those in flight, then lets go of NATS."""
         if self.subscription is not None:
             await self.subscription.unsubscribe()
-        if self.ca_refresh is not None:
-            await bus.cancel(self.ca_refresh)
+        for task in self.background:
+            await bus.cancel(task)
         if self.tasks:
             await asyncio.wait(set(self.tasks), timeout=contract.FETCH_SECONDS + 1)
         self.curl_loop.close()
-        self.pool.shutdown(wait=False)
 
 
 class Fatal(Exception):
