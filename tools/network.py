@@ -43,7 +43,7 @@ class Network:
     start() returns once every agent is subscribed and the center listens."""
 
     def __init__(self, nodes, down=(), port=8080, allowed_servers=("local-server",),
-                 deadline_seconds=5.0, max_probes=8, python=sys.executable, allow_private=False,
+                 deadline_seconds=5.0, max_probes=None, python=sys.executable, allow_private=False,
                  agent_max_probes=None, log_level="INFO", workdir=None, env=None,
                  agent_prefix=None, agent_python=None, metrics_port=None, trusted_proxies=(),
                  check_urls=(), center_prefix=(), probe_ca_file=None):

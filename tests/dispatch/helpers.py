@@ -97,7 +97,8 @@ def secret(path, text="p" * 32, mode=0o600):
 
 # A center's configuration; %s is the second node's id.
 CONFIG = config.center_toml([("北京电信", "bj"), ("上海联通", "%s")], ["abc"],
-                            ["nats://127.0.0.1:4222"], "center.password", deadline_seconds=20)
+                            ["nats://127.0.0.1:4222"], "center.password", deadline_seconds=20,
+                            max_probes=8)
 
 
 def command(*words, cwd=None, timeout=30):

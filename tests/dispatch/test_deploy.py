@@ -53,7 +53,7 @@ def test_the_shipped_examples_are_what_the_code_reads_and_writes(tmp_path):
     loaded = config.load(str(tmp_path / "center.toml"))
     assert [(n.name, n.id) for n in loaded.nodes] == [("北京电信", "bj-telecom"),
                                                       ("上海联通", "sh-unicom")]
-    assert (loaded.deadline_seconds, loaded.max_probes) == (20, 8)
+    assert (loaded.deadline_seconds, loaded.max_probes) == (20, None)
 
     example = (shipped / "nats-server.conf.example").read_text("utf-8")
     generated = natsconf.server_config(
@@ -172,10 +172,13 @@ def test_every_series_the_alert_rules_read_is_one_center_or_agent_expose():
     from prometheus_client import generate_latest
 
     from boce_dispatch.agent.metrics import AgentMetrics
-    from boce_dispatch.center.metrics import Metrics
+    from boce_dispatch.center.metrics import Metrics, answer_buckets
+    from boce_dispatch.center.nodes import NodeHealth
     from tests.dispatch.in_process import center_config
     exposed = set()
-    for registry in (Metrics(center_config()).registry, AgentMetrics("bj").registry):
+    center = center_config()
+    health = NodeHealth(center, answer_buckets(center))
+    for registry in (Metrics(center, health).registry, AgentMetrics("bj").registry):
         exposed |= set(re.findall(r"^(boce_\w+)", generate_latest(registry).decode(), re.M))
     rules = (pathlib.Path(DISPATCH_DEPLOY) / "boce-alerts.yml").read_text("utf-8")
     named = set(re.findall(r"\b(boce_\w+)", rules))

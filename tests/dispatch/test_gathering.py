@@ -12,7 +12,8 @@ import nats
 import pytest
 
 from boce_dispatch import contract
-from boce_dispatch.center import config, gathering, metrics
+from boce_dispatch.agent import service as agent_service
+from boce_dispatch.center import config, gathering, metrics, nodes
 from boce_dispatch.nats_settings import NatsSettings
 from tests.common import (
     SERVICE_ENV,
@@ -20,6 +21,7 @@ from tests.common import (
     ask_center,
     wait_until,
 )
+from tests.dispatch.fake_nats import FakeNats
 from tests.dispatch.helpers import (
     DEADLINE_SECONDS,
     Connection,
@@ -51,11 +53,11 @@ def test_the_center_publishes_nothing_while_its_nats_link_is_down():
                                    allowed_servers=frozenset(), deadline_seconds=0.2,
                                    nats=NatsSettings(("nats://x:1",), "center", "p"))
     connection = Connection(connected=False)
-    counted = metrics.Metrics(settings)
-    gatherer = gathering.Gatherer(connection, settings, counted)
+    health = nodes.NodeHealth(settings, metrics.answer_buckets(settings))
+    gatherer = gathering.Gatherer(connection, settings, health)
     answer, _ = asyncio.run(gatherer.probe_all("http://x/"))
     assert connection.published == [] and answer[0]["isp"] == "节点未响应"
-    assert counted.not_responding.labels("bj")._value.get() == 1
+    assert health.by_id["bj"].not_responding == 1
 
 
 async def rogue_of(network, node="sh"):
@@ -156,10 +158,125 @@ class TestRogueRecords:
 
 
 def test_a_rogue_reason_for_being_cut_off_is_shown_escaped_and_cut(network, website):
+    """A node is cut off once its answers said so on more than one probe in a row."""
     reason = "<script>alert(1)</script>\x00\x1b[2J" + "x" * 10000
-    panel_beside_rogue(network, website, [json.dumps({"inconclusive": reason}).encode()])
+    assert ask_center(network.url, "s1", website + "/fast")[0] == 200  # answers in a row: none
+    for _ in range(nodes.CUT_OFF_ANSWERS):
+        with urllib.request.urlopen(network.url + "/readyz", timeout=10) as answer:
+            assert "cut_off" not in json.loads(answer.read())  # not after one probe
+        panel_beside_rogue(network, website, [json.dumps({"inconclusive": reason}).encode()])
     with urllib.request.urlopen(network.url + "/readyz", timeout=10) as answer:
         text = answer.read().decode("utf-8")  # 200: one node of two is cut off
     shown = json.loads(text)["cut_off"]["sh"]
     assert shown.startswith("'<script>alert(1)</script>\\x00\\x1b[2Jxxx") and len(shown) < 220
     assert "<" not in text and "\x00" not in text and "\x1b" not in text
+
+
+# ---- presence and receipts, in this process on a NATS of its own (fake_nats) ---------------
+
+RECORD = {"primary_ip": "203.0.113.7", "http_code": 200, "total_time": 1.0, "namelookup_time": 0,
+          "starttransfer_time": 1.0, "size_download": 10, "speed_download": 10}
+
+
+def center_on(server, node_ids, deadline=5.0):
+    settings = config.CenterConfig(
+        nodes=tuple(config.Node("node " + node_id, node_id) for node_id in node_ids),
+        allowed_servers=frozenset(), deadline_seconds=deadline,
+        nats=NatsSettings(("nats://x:1",), "center", "p" * 16))
+    health = nodes.NodeHealth(settings, metrics.answer_buckets(settings))
+    health.link_up()
+    health.connected_at -= nodes.GRACE_SECONDS  # connected long enough to know who is there
+    return gathering.Gatherer(server.connect(), settings, health)
+
+
+async def agent_on(server, node_id, monkeypatch, hold=0.0):
+    """A real agent of `node_id` whose fetch takes `hold` seconds and answers RECORD."""
+    async def fetch(curl_loop, url, deadline, options):
+        await asyncio.sleep(hold)
+        return dict(RECORD)
+
+    async def prepare_tls(curl_loop, ca_file, refresh=False):
+        return True
+    monkeypatch.setattr(agent_service.http_probe, "probe", fetch)
+    monkeypatch.setattr(agent_service.http_probe, "prepare_tls", prepare_tls)
+    agent = agent_service.Agent(server.connect(), node_id)
+    await agent.start()
+    await asyncio.sleep(0.01)  # its first beat arrives
+    return agent
+
+
+async def old_agent_on(server, node_id, hold):
+    """An agent older than receipts and beats: it answers after `hold` seconds, once per id."""
+    client, answered = server.connect(), {}
+
+    async def answer(message):
+        request = contract.read_probe_request(message.data)
+        if request.id not in answered:
+            answered[request.id] = asyncio.ensure_future(asyncio.sleep(hold))
+        await answered[request.id]
+        await client.publish(message.reply, json.dumps(RECORD).encode())
+    await client.subscribe(contract.node_subject(node_id), queue="agents", cb=answer)
+
+
+def probe_messages(server, node_id):
+    return len(server.sent_to(contract.node_subject(node_id)))
+
+
+def test_a_node_without_an_agent_is_answered_at_once_and_costs_no_probe_once_known(monkeypatch):
+    server = FakeNats()
+
+    async def scenario():
+        center = center_on(server, ["bj", "gz"], deadline=5)
+        await center.start()
+        agent = await agent_on(server, "bj", monkeypatch)
+        waits = []
+        for _ in range(3):
+            started = time.monotonic()
+            answer, reasons = await center.probe_all("http://x/")
+            waits.append(time.monotonic() - started)
+        await agent.stop()
+        return answer, reasons, waits
+    answer, reasons, waits = asyncio.run(scenario())
+    assert [r["http_code"] for r in answer] == [200, 0] and answer[1]["isp"] == "节点未响应"
+    assert answer[1]["reason"].startswith("no agent connected since ") == bool(reasons[1])
+    assert max(waits) < 1  # never the 5 s deadline
+    # NATS said once that nobody takes gz's probes: the later panels sent it none.
+    assert (probe_messages(server, "bj"), probe_messages(server, "gz")) == (3, 1)
+
+
+def test_a_receipted_probe_is_sent_once_however_slow_the_site_and_an_old_agent_three_times(
+        monkeypatch):
+    monkeypatch.setattr(gathering, "RECEIPT_SECONDS", 0.05)
+    server = FakeNats()
+
+    async def scenario():
+        center = center_on(server, ["bj", "sh"])
+        await center.start()
+        agent = await agent_on(server, "bj", monkeypatch, hold=0.3)
+        await old_agent_on(server, "sh", hold=0.3)
+        answer, _ = await center.probe_all("http://x/")
+        await agent.stop()
+        return answer
+    assert [r["http_code"] for r in asyncio.run(scenario())] == [200, 200]
+    assert probe_messages(server, "bj") == 1
+    assert probe_messages(server, "sh") == 1 + gathering.MAX_RESENDS
+
+
+def test_a_node_that_beat_a_moment_ago_is_not_away_while_its_agent_moves_server(monkeypatch):
+    """Nobody takes bj's probes at first (its agent is between two NATS servers), but it beat a
+    moment ago: the probe is sent again, and its agent, back, answers it."""
+    monkeypatch.setattr(gathering, "RECEIPT_SECONDS", 0.05)
+    server = FakeNats()
+
+    async def scenario():
+        center = center_on(server, ["bj"])
+        await center.start()
+        center.health.beat("bj", None)
+        probing = asyncio.ensure_future(center.probe_all("http://x/"))
+        await asyncio.sleep(0.02)  # the first probe found nobody
+        agent = await agent_on(server, "bj", monkeypatch)
+        answer, _ = await probing
+        await agent.stop()
+        return answer
+    assert [r["http_code"] for r in asyncio.run(scenario())] == [200]
+    assert probe_messages(server, "bj") == 2

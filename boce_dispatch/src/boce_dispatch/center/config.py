@@ -39,7 +39,9 @@ class CenterConfig:
     allowed_servers: frozenset
     nats: NatsSettings
     deadline_seconds: float = 20.0
-    max_probes: int = 8
+    # Probes at once over all servers; None: what the center's memory and CPU hold
+    # (capacity.py).
+    max_probes: int | None = None
     # Proxies in front of the center (addresses or networks): their X-Real-IP names the client.
     trusted_proxies: tuple = ()
 
@@ -83,8 +85,10 @@ class _Reader:
 
 def _number(reader, raw, key, kind, largest):
     """A number above 0 and at most `largest`; NaN and the infinities TOML can write are
-    refused."""
-    value = raw.get(key, getattr(CenterConfig, key))
+    refused. The default when it is not there."""
+    if key not in raw:
+        return getattr(CenterConfig, key)
+    value = raw[key]
     if isinstance(value, bool) or not isinstance(value, kind) or not (
             isinstance(value, int) or math.isfinite(value)) or not 0 < value <= largest:
         reader.fail("%s must be a %s above 0 and at most %s" % (
@@ -193,7 +197,8 @@ def center_toml(nodes, allowed_servers, servers, password_file, user="center", c
     def listed(values):
         return "[%s]" % ", ".join(quoted(v) for v in values)
     lines = ["allowed_servers = %s" % listed(allowed_servers),
-             "deadline_seconds = %r" % deadline_seconds, "max_probes = %d" % max_probes,
+             "deadline_seconds = %r" % deadline_seconds] + (
+                 ["max_probes = %d" % max_probes] if max_probes else []) + [
              "trusted_proxies = %s" % listed(trusted_proxies), "",
              "[nats]", "servers = %s" % listed(servers), "user = %s" % quoted(user),
              "password_file = %s" % quoted(password_file)]

@@ -1,13 +1,9 @@
 """What operators ask the center: /livez, /readyz, /healthz and /metrics."""
 
-import time
-
 from prometheus_client.aiohttp import make_aiohttp_handler
 
 from boce_dispatch.center.answers import json_answer
-from boce_dispatch.center.metrics import SEEN_SECONDS
-from boce_dispatch.center.state import CENTER_APP, CONFIG, LINK, METRICS, STOPPING
-from boce_dispatch.logtext import shown
+from boce_dispatch.center.state import CENTER_APP, CONFIG, HEALTH, LINK, STOPPING
 
 
 def _center(request):
@@ -38,44 +34,38 @@ async def readyz(request):
 async def _readiness(center):
     """Each check of /readyz, in order, as "ok" or why it fails; and the cut-off nodes."""
     link = center[LINK]
-    gatherer = link.gatherer
     checks = {"draining": "stopping: no new panel is taken" if center[STOPPING].is_set()
               else "ok"}
-    if gatherer is None or not gatherer.nc.is_connected:
+    if not link.connected:
         checks["nats"] = "NATS is not connected" + (
             ": " + link.trouble.last if link.trouble.last else "")
         return checks, {}
     checks["nats"] = "ok"
-    checks["nodes"] = "ok" if await gatherer.any_node_present() else "no node answers"
-    cut_off = _cut_off_nodes(gatherer.metrics)
+    checks["nodes"] = "ok" if await link.gatherer.any_node_present() else "no node answers"
+    cut_off = center[HEALTH].cut_off()
     every_node = cut_off and len(cut_off) == len(center[CONFIG].nodes)
     checks["cut_off"] = "every node is cut off" if every_node else "ok"
     return checks, cut_off
 
 
-def _cut_off_nodes(metrics):
-    """Node id -> why (the agent's words, escaped and cut as in the log), for the nodes whose
-    latest answer, within SEEN_SECONDS, said they reach nothing."""
-    now = time.monotonic()
-    return {node: shown(why, 200) for node, (when, why) in metrics.cut_off.items()
-            if now - when <= SEEN_SECONDS}
-
-
 async def healthz(request):
     app = _center(request)
-    gatherer = app[LINK].gatherer
-    connected = gatherer is not None and gatherer.nc.is_connected
-    now = time.monotonic()
-    last_answer_at = app[METRICS].last_answer_at
-    since = {node.id: (round(now - last_answer_at[node.id], 1)
-                       if node.id in last_answer_at else None)
-             for node in app[CONFIG].nodes}
-    return json_answer(200 if connected else 503, {
-        "nats": "connected" if connected else "disconnected",
-        "server": gatherer.nc.connected_url.netloc if connected else None,
+    link, health = app[LINK], app[HEALTH]
+    now = health.clock()
+
+    def since(moment):
+        return round(now - moment, 1) if moment is not None else None
+    return json_answer(200 if link.connected else 503, {
+        "nats": "connected" if link.connected else "disconnected",
+        "server": link.server,
+        # "learning" for the first beats after the link came up: no node counts as away yet
+        "presence": "known" if health.presence_known() else "learning",
         # by id, as /metrics labels them, with each node's name
-        "nodes": {node.id: {"name": node.name, "seconds_since_last_answer": since[node.id]}
-                  for node in app[CONFIG].nodes}})
+        "nodes": {node.id: {"name": node.name, "present": health.present(node),
+                            "away": health.away(node),
+                            "seconds_since_last_beat": since(node.beat_at),
+                            "seconds_since_last_answer": since(node.answer_at)}
+                  for node in health.nodes}})
 
 
 def add_routes(app, metrics):

@@ -10,7 +10,7 @@ from aiohttp import web
 from boce_dispatch import records, urls
 from boce_dispatch.center import front
 from boce_dispatch.center.answers import json_answer
-from boce_dispatch.center.state import BUSY, CONFIG, GUARD, LINK, METRICS, STOPPING
+from boce_dispatch.center.state import BUSY, CONFIG, GUARD, LIMIT, LINK, METRICS, STOPPING
 from boce_dispatch.logtext import shown
 
 BODY_SECONDS = 10
@@ -30,7 +30,7 @@ def client_address(request):
 
 def _refusal(request, outcome, message, *args):
     """Counts a refused request and logs it, at most once a second per client and kind."""
-    request.app[METRICS].requests.labels(outcome).inc()
+    request.app[METRICS].count(outcome)
     address = client_address(request)
     request.app[GUARD].throttled.warning(outcome, front.client_of(address), "refused address=%s "
                                          "outcome=%s " + message, shown(address), outcome, *args)
@@ -103,22 +103,22 @@ async def handle_panel_request(request):
     if serverid in busy:
         return _refuse(request, 429, "busy_server", serverid,
                        "a probe of this server is under way")
-    if len(busy) >= config.max_probes:
+    if len(busy) >= app[LIMIT]:
         return _refuse(request, 503, "over_limit", serverid, "too many probes at once")
     try:
         url = urls.browser_url(url)
     except urls.BadUrl as error:
         return _refuse(request, 400, "bad_url", serverid, str(error))
-    gatherer = app[LINK].gatherer
-    if gatherer is None or not gatherer.nc.is_connected:
+    link = app[LINK]
+    if not link.connected:
         return _refuse(request, 503, "no_nats", serverid, "the probe network is not connected")
     busy.add(serverid)
     try:
         started = time.monotonic()
-        answer, reasons = await gatherer.probe_all(url)
+        answer, reasons = await link.gatherer.probe_all(url)
     finally:
         busy.discard(serverid)
-    app[METRICS].requests.labels("answered").inc()
+    app[METRICS].count("answered")
     app[METRICS].panel_seconds.observe(time.monotonic() - started)
     if log.isEnabledFor(logging.INFO):  # a line per node to escape: only for a line written
         log.info("panel address=%s serverid=%s url=%s seconds=%.3f nodes=%s",

@@ -6,11 +6,22 @@ import logging
 
 from aiohttp import web
 
-from boce_dispatch import bus, contract, eventloop
-from boce_dispatch.center import front, operators, panel_form
-from boce_dispatch.center.gathering import Link
-from boce_dispatch.center.metrics import Metrics
-from boce_dispatch.center.state import BUSY, CENTER_APP, CONFIG, GUARD, LINK, METRICS, STOPPING
+from boce_dispatch import contract, eventloop
+from boce_dispatch.center import capacity, front, operators, panel_form
+from boce_dispatch.center.link import Link
+from boce_dispatch.center.metrics import Metrics, answer_buckets
+from boce_dispatch.center.nodes import NodeHealth
+from boce_dispatch.center.state import (
+    BUSY,
+    CENTER_APP,
+    CONFIG,
+    GUARD,
+    HEALTH,
+    LIMIT,
+    LINK,
+    METRICS,
+    STOPPING,
+)
 from boce_dispatch.logtext import Throttled
 
 MAX_FORM_BYTES = 64 * 1024
@@ -23,26 +34,25 @@ log = logging.getLogger("boce.center")
 
 
 def make_app(config, guard=None, operator_routes=True):
-    """The panels' app; with `operator_routes`, the operators' routes on the same port."""
+    """The panels' app, with its NATS link in its cleanup context; with `operator_routes`, the
+    operators' routes on the same port."""
     guard = guard or front.Guard(trusted_proxies=config.trusted_proxies)
     app = web.Application(client_max_size=MAX_FORM_BYTES,
                           middlewares=[front.request_middleware(guard)])
     app[CONFIG] = config
     app[BUSY] = set()
-    app[METRICS] = Metrics(config, connected=lambda: _nats_connected(app),
-                           in_flight=lambda: len(app[BUSY]))
-    app[LINK] = Link(config, app[METRICS])
+    app[LIMIT] = capacity.panels_at_once(config)
+    app[HEALTH] = health = NodeHealth(config, answer_buckets(config))
+    app[LINK] = link = Link(config, health)
+    app[METRICS] = Metrics(config, health, connected=lambda: link.connected,
+                           in_flight=lambda: len(app[BUSY]), max_probes=app[LIMIT])
     app[GUARD] = guard
     app[STOPPING] = asyncio.Event()
+    app.cleanup_ctx.append(link.cleanup_context)
     app.router.add_post(contract.PANEL_PATH, panel_form.handle_panel_request)
     if operator_routes:
         operators.add_routes(app, app[METRICS])
     return app
-
-
-def _nats_connected(app):
-    gatherer = app[LINK].gatherer
-    return gatherer is not None and gatherer.nc.is_connected
 
 
 def make_operator_app(center_app, guard):
@@ -110,27 +120,22 @@ async def serve(config, listen, metrics_listen=None, ready=None):
     if metrics_listen is not None:
         sites.append((runner_of(make_operator_app(app, operator_guard), config), metrics_listen,
                       operator_guard))
-    link, connecting = app[LINK], None
     stopping = eventloop.stop_on_signals()
     try:
         for runner, address, site_guard in sites:
             await start_site(runner, address, site_guard)
-        # NATS in the background: the center answers HTTP from its start, with 503 and the
-        # reason while NATS cannot be reached.
-        connecting = asyncio.ensure_future(link.connect())
+        app[LINK].start()
         if ready is not None:
             ready()
         await stopping.wait()
         app[STOPPING].set()  # /readyz says 503 from now on
         log.info("stopping: answering %d panels in flight", len(app[BUSY]))
     finally:
-        # The panels' listener first: it answers the panels in flight, which need NATS, while
-        # the operators' listener still tells that the center is draining.
+        # The panels' listener first: it answers the panels in flight, which need NATS, and
+        # then lets NATS go (its cleanup context), while the operators' listener still tells
+        # that the center is draining.
         for runner, _, _ in sites:
             await runner.cleanup()
-        if connecting is not None:
-            await bus.cancel(connecting)  # nothing when it is done
-        await link.close()
 
 
 def run(config, listen, metrics_listen=None, ready=None):
