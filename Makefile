@@ -39,7 +39,7 @@ export START_BOCE_DISPATCH_HOST := $(DISPATCH_HOST)
 endif
 
 .PHONY: help demo test test-asan test-pythons test-arm64 arm64-emulation wheel lint bench \
-	bench-dispatch network system-packages module text-tests clean FORCE
+	bench-dispatch bench-scale network system-packages module text-tests clean FORCE
 
 help:
 	@echo "make demo            the main job: eight probe runs on the stand-in panel (first time ~4 min, then ~30 s)"
@@ -55,6 +55,7 @@ help:
 	@echo "make bench           the module's own work beside a plain-Python reference (~1 min)"
 	@echo "make bench-dispatch  the probe network under load and beside blackbox_exporter, with"
 	@echo "                     its targets (~2 min)"
+	@echo "make bench-scale     the center with 1,000 and 10,000 simulated nodes, its targets (~10 min)"
 	@echo "make network         the probe network on this machine until Ctrl-C (PORT=8080 AGENTS=3"
 	@echo "                     ALLOW_PRIVATE=1 to let agents fetch loopback and private addresses)"
 	@echo "make clean           removes everything the targets made"
@@ -140,6 +141,11 @@ bench: module
 bench-dispatch: $(VENV)/.boce-dispatch
 	tools/ensure-system-packages prometheus-blackbox-exporter
 	$(SANDBOX) $(PY) -m bench.bench_dispatch
+
+# The center at scale: 1,000 and 10,000 simulated nodes (the agent's own code, its fetch a fixed
+# record) on one NATS server and on a cluster of three, with its targets.
+bench-scale: $(VENV)/.boce-dispatch
+	$(SANDBOX) $(PY) -m bench.bench_scale
 
 # The whole probe network on this machine for trying it, until Ctrl-C: nats-server, the center
 # on 127.0.0.1:$(PORT) and $(AGENTS) agents, which fetch loopback and private addresses only with

@@ -40,13 +40,15 @@ class Network:
     `agent_python` to the interpreter it runs on, if not `python` (another machine's);
     `center_prefix` is the command the center runs under (prlimit).
     Every agent gets `check_urls` (--check-url) and `probe_ca_file` (--probe-ca-file).
+    `nats_servers` > 1 runs a cluster of that many NATS servers ("nats", "nats-2", ...), which
+    the center knows all of; agent i dials server i first.
     start() returns once every agent is subscribed and the center listens."""
 
     def __init__(self, nodes, down=(), port=8080, allowed_servers=("local-server",),
                  deadline_seconds=5.0, max_probes=None, python=sys.executable, allow_private=False,
                  agent_max_probes=None, log_level="INFO", workdir=None, env=None,
                  agent_prefix=None, agent_python=None, metrics_port=None, trusted_proxies=(),
-                 check_urls=(), center_prefix=(), probe_ca_file=None):
+                 check_urls=(), center_prefix=(), probe_ca_file=None, nats_servers=1):
         self.nodes = list(nodes)
         self.down = set(down)
         self.port = port
@@ -67,8 +69,11 @@ class Network:
         self.trusted_proxies = list(trusted_proxies)
         self.own_workdir = workdir is None
         self.workdir = workdir or tempfile.mkdtemp(prefix="boce-network-")
-        self.nats_port = free_port()
-        self.nats_monitoring_port = free_port()  # NATS's /varz and the like
+        self.nats_ports = [free_port() for _ in range(nats_servers)]
+        self.nats_port = self.nats_ports[0]
+        self.nats_monitoring_ports = [free_port() for _ in range(nats_servers)]
+        self.nats_monitoring_port = self.nats_monitoring_ports[0]  # NATS's /varz and the like
+        self.route_ports = [free_port() for _ in range(nats_servers)] if nats_servers > 1 else []
         self.processes = {}
         self.agent_users = {}  # NATS user -> node id
 
@@ -85,12 +90,26 @@ class Network:
         """The NATS password of `user`: "center" or "agent-<node id>"."""
         return self._read(self._password_file(user))
 
+    @staticmethod
+    def nats_name(index):
+        """The process name of NATS server `index` (from 0)."""
+        return "nats" if index == 0 else "nats-%d" % (index + 1)
+
+    @property
+    def nats_urls(self):
+        return ["nats://127.0.0.1:%d" % port for port in self.nats_ports]
+
     def _write_nats_config(self):
         agents = {user: (self.password(user), node_id)
                   for user, node_id in self.agent_users.items()}
-        return self._write("nats.conf", natsconf.server_config(
-            "center", self.password("center"), agents, listen="127.0.0.1:%d" % self.nats_port,
-            monitoring="127.0.0.1:%d" % self.nats_monitoring_port))
+        for index, port in enumerate(self.nats_ports):
+            cluster = None if not self.route_ports else {
+                "name": "boce", "listen": "127.0.0.1:%d" % self.route_ports[index],
+                "routes": ["nats-route://127.0.0.1:%d" % p for i, p in
+                           enumerate(self.route_ports) if i != index]}
+            self._write(self.nats_name(index) + ".conf", natsconf.server_config(
+                "center", self.password("center"), agents, listen="127.0.0.1:%d" % port,
+                monitoring="127.0.0.1:%d" % self.nats_monitoring_ports[index], cluster=cluster))
 
     def admit_agents(self, node_ids, seconds=15):
         """NATS users agent-<id> for agents of `node_ids` that run outside this network (a
@@ -99,13 +118,17 @@ class Network:
             self._secret("agent-" + node_id)
             self.agent_users["agent-" + node_id] = node_id
         self._write_nats_config()
-        reloads = self.log_tail("nats", None).count(_RELOADED)
-        self.processes["nats"].send_signal(signal.SIGHUP)
+        names = [self.nats_name(index) for index in range(len(self.nats_ports))]
+        reloads = {name: self.log_tail(name, None).count(_RELOADED) for name in names}
+        for name in names:
+            self.processes[name].send_signal(signal.SIGHUP)
         give_up = time.monotonic() + seconds
-        while self.log_tail("nats", None).count(_RELOADED) == reloads:
-            if time.monotonic() > give_up:
-                raise NetworkError("the NATS server did not reload: %s" % self.last_words("nats"))
-            time.sleep(0.02)
+        for name in names:
+            while self.log_tail(name, None).count(_RELOADED) == reloads[name]:
+                if time.monotonic() > give_up:
+                    raise NetworkError("the NATS server did not reload: %s"
+                                       % self.last_words(name))
+                time.sleep(0.02)
 
     def _read(self, path):
         with open(path, encoding="utf-8") as f:
@@ -159,13 +182,15 @@ class Network:
                 self._secret("agent-" + node_id)
                 self.agent_users["agent-" + node_id] = node_id
         self._write_nats_config()
-        self.start_nats()
-        nats_url = "nats://127.0.0.1:%d" % self.nats_port
-        for user, node_id in list(self.agent_users.items()):
+        for index in range(len(self.nats_ports)):
+            self.start_nats(index)
+        urls = self.nats_urls
+        for number, (user, node_id) in enumerate(list(self.agent_users.items())):
+            first = number % len(urls)
             command = [*self.agent_prefix.get(node_id, ()),
                        self.agent_python.get(node_id, self.python),
                        "-m", "boce_dispatch", "agent", "--node", node_id,
-                       "--nats", nats_url, "--user", user,
+                       "--nats", ",".join(urls[first:] + urls[:first]), "--user", user,
                        "--password-file", self._password_file(user),
                        "--log-level", self.log_level]
             if self.agent_max_probes is not None:  # else the agent's own default
@@ -177,7 +202,7 @@ class Network:
             self._spawn(user, command + (["--allow-private"] if self.allow_private else []),
                         "ready")
         center_conf = self._write("center.toml", center_toml(
-            self.nodes, self.allowed_servers, [nats_url], "center.password",
+            self.nodes, self.allowed_servers, urls, "center.password",
             deadline_seconds=self.deadline_seconds, max_probes=self.max_probes,
             trusted_proxies=self.trusted_proxies))
         metrics = ([] if self.metrics_port is None else
@@ -189,12 +214,13 @@ class Network:
         self._wait_for_nats_link()
         return self
 
-    def start_nats(self):
-        """Starts the NATS server on its port (again, after stop_process("nats"))."""
-        nats = self._spawn("nats", [NATS_SERVER, "--config",
-                                    os.path.join(self.workdir, "nats.conf")], None)
+    def start_nats(self, index=0):
+        """Starts NATS server `index` on its port (again, after stop_process("nats"))."""
+        name = self.nats_name(index)
+        nats = self._spawn(name, [NATS_SERVER, "--config",
+                                  os.path.join(self.workdir, name + ".conf")], None)
         try:
-            wait_for_port(self.nats_port, nats, "the NATS server")
+            wait_for_port(self.nats_ports[index], nats, "the NATS server")
         except RuntimeError as error:
             raise NetworkError(str(error)) from None
 
@@ -245,9 +271,8 @@ class Network:
     def stop(self):
         """Center and agents first, all at once, so each answers what it has in flight while
         NATS is still there; then NATS."""
-        self.stop_together([n for n in self.processes if n != "nats"])
-        if "nats" in self.processes:
-            self.stop_process("nats")
+        self.stop_together([n for n in self.processes if not n.startswith("nats")])
+        self.stop_together([n for n in self.processes if n.startswith("nats")])
         if self.own_workdir:
             shutil.rmtree(self.workdir, ignore_errors=True)
 

@@ -175,14 +175,18 @@ def test_a_cut_off_agent_is_silent_and_the_others_count(cut_off_lab, case, anoma
     assert silent == [records.not_responding("深圳电信")]
 
 
-def test_a_probe_taken_is_receipted_before_its_fetch_and_the_agent_beats(monkeypatch):
-    """With a receipt asked for, the agent says on its node's status subject that it took the
-    probe before it fetches (again for a repeated asking); without, it says nothing; its beats
-    tell the center it is there, and whether it is cut off, from its start."""
+def test_a_probe_still_fetching_after_the_grace_is_receipted_and_the_agent_beats(monkeypatch):
+    """With a receipt asked for, the agent says on its node's status subject that it took a
+    probe it is still fetching RECEIPT_GRACE_SECONDS later (at once when the probe is asked
+    again); a quicker answer is the receipt, and without asking it says nothing. Its beats tell
+    the center it is there, and whether it is cut off, from its start."""
+    monkeypatch.setattr(contract, "RECEIPT_GRACE_SECONDS", 0.05)
     order = []
 
     async def fetch(curl_loop, url, deadline, options):
         order.append(("fetch", url))
+        await asyncio.sleep(0.3 if "slow" in url else 0)
+        order.append(("fetched", url))
         return {"http_code": 200, "reason": "", "total_time": 1}
 
     async def prepare_tls(curl_loop, ca_file, refresh=False):
@@ -191,26 +195,35 @@ def test_a_probe_taken_is_receipted_before_its_fetch_and_the_agent_beats(monkeyp
     monkeypatch.setattr(agent_service.http_probe, "probe", fetch)
     monkeypatch.setattr(agent_service.http_probe, "prepare_tls", prepare_tls)
 
+    def asking(request_id, url, reply, receipt=True):
+        return Message(dict({"id": request_id, "url": url, "budget": 5},
+                            **({"receipt": True} if receipt else {})), reply)
+
     async def scenario():
         connection = Connection()
         connection.publish_hook = lambda subject, payload: order.append((subject, payload))
         worker = agent_service.Agent(connection, "bj")
         await worker.start()
-        await worker.on_request(Message({"id": "r", "url": "http://x/", "budget": 5,
-                                         "receipt": True}, "a"))
-        await worker.on_request(Message({"id": "r", "url": "http://x/", "budget": 5,
-                                         "receipt": True}, "b"))
-        await worker.on_request(Message({"id": "old", "url": "http://y/", "budget": 5}, "c"))
+        await worker.on_request(asking("slow", "http://slow/", "a"))
+        await worker.on_request(asking("quick", "http://quick/", "b"))
+        await worker.on_request(asking("old", "http://old/", "c", receipt=False))
+        await asyncio.sleep(0.1)
+        await worker.on_request(asking("slow", "http://slow/", "d"))
         await asyncio.wait(set(worker.tasks), timeout=5)
         await worker.stop()
     asyncio.run(scenario())
     status = contract.status_subject("bj")
     assert (status, {"beat": {"cut_off": None}}) in order
-    taken = [(subject, payload) for subject, payload in order
-             if subject != status or "taken" in payload]
-    assert taken[:3] == [(status, {"taken": "r"}), (status, {"taken": "r"}),
-                         ("fetch", "http://x/")]
-    assert ("fetch", "http://y/") in order and (status, {"taken": "old"}) not in order
+    said = [(subject, payload) for subject, payload in order
+            if subject != status or "taken" in payload]
+    slow = [event for event in said if "slow" in str(event) or event[0] in ("a", "d")]
+    assert slow == [("fetch", "http://slow/"), (status, {"taken": "slow"}),
+                    (status, {"taken": "slow"}), ("fetched", "http://slow/"),
+                    ("a", {"http_code": 200, "reason": "", "total_time": 1}),
+                    ("d", {"http_code": 200, "reason": "", "total_time": 1})]
+    assert ("fetched", "http://quick/") in said and ("fetched", "http://old/") in said
+    assert not [payload for _, payload in said if payload in ({"taken": "quick"},
+                                                             {"taken": "old"})]
 
 
 def test_the_ca_store_is_prepared_at_the_start_and_refreshed_only_when_no_fetch_runs(

@@ -157,10 +157,22 @@ class TestRogueRecords:
         assert "\x1b" not in lines and all(LOG_LINE.match(line) for line in lines.splitlines())
 
 
+def just_beaten(network, node_id):
+    """Waits for a fresh beat of `node_id`'s agent: the next one is a beat's time away."""
+    def since():
+        with urllib.request.urlopen(network.url + "/healthz", timeout=10) as answer:
+            return json.loads(answer.read())["nodes"][node_id]["seconds_since_last_beat"]
+    wait_until(lambda: since() is not None and since() < 0.5, "a beat of " + node_id,
+               2 * contract.BEAT_SECONDS)
+
+
 def test_a_rogue_reason_for_being_cut_off_is_shown_escaped_and_cut(network, website):
     """A node is cut off once its answers said so on more than one probe in a row."""
     reason = "<script>alert(1)</script>\x00\x1b[2J" + "x" * 10000
     assert ask_center(network.url, "s1", website + "/fast")[0] == 200  # answers in a row: none
+    # The genuine agent's beats say it is not cut off, which ends a run of such answers: the
+    # run fits between two beats.
+    just_beaten(network, "sh")
     for _ in range(nodes.CUT_OFF_ANSWERS):
         with urllib.request.urlopen(network.url + "/readyz", timeout=10) as answer:
             assert "cut_off" not in json.loads(answer.read())  # not after one probe
@@ -247,6 +259,7 @@ def test_a_node_without_an_agent_is_answered_at_once_and_costs_no_probe_once_kno
 def test_a_receipted_probe_is_sent_once_however_slow_the_site_and_an_old_agent_three_times(
         monkeypatch):
     monkeypatch.setattr(gathering, "RECEIPT_SECONDS", 0.05)
+    monkeypatch.setattr(contract, "RECEIPT_GRACE_SECONDS", 0.01)
     server = FakeNats()
 
     async def scenario():
@@ -260,6 +273,41 @@ def test_a_receipted_probe_is_sent_once_however_slow_the_site_and_an_old_agent_t
     assert [r["http_code"] for r in asyncio.run(scenario())] == [200, 200]
     assert probe_messages(server, "bj") == 1
     assert probe_messages(server, "sh") == 1 + gathering.MAX_RESENDS
+
+
+async def backlogged_agents_on(server, node_ids, step):
+    """Agents that NATS and their machine reach one after another, `step` seconds apart, as a
+    probe to thousands of nodes is taken: each sends its receipt when its turn comes."""
+    client, turns = server.connect(), asyncio.Lock()
+
+    def taking(node_id):
+        async def take(message):
+            request = contract.read_probe_request(message.data)
+            async with turns:
+                await asyncio.sleep(step)
+                await client.publish(contract.status_subject(node_id),
+                                     contract.receipt(request.id))
+            await client.publish(message.reply, json.dumps(RECORD).encode())
+        return take
+    for node_id in node_ids:
+        await client.subscribe(contract.node_subject(node_id), queue="agents",
+                               cb=taking(node_id))
+
+
+def test_probes_taken_slowly_by_many_agents_are_not_sent_again_while_receipts_come(monkeypatch):
+    """Receipts that keep coming say the probes are being taken: the last node takes the second
+    panel's probe long after RECEIPT_SECONDS, and no node gets a probe twice."""
+    monkeypatch.setattr(gathering, "RECEIPT_SECONDS", 0.05)
+    server, node_ids = FakeNats(), ["n%d" % index for index in range(6)]
+
+    async def scenario():
+        center = center_on(server, node_ids)
+        await center.start()
+        await backlogged_agents_on(server, node_ids, step=0.03)
+        return await asyncio.gather(center.probe_all("http://x/"), center.probe_all("http://y/"))
+    for answer, _ in asyncio.run(scenario()):
+        assert [r["http_code"] for r in answer] == [200] * len(node_ids)
+    assert [probe_messages(server, node_id) for node_id in node_ids] == [2] * len(node_ids)
 
 
 def test_a_node_that_beat_a_moment_ago_is_not_away_while_its_agent_moves_server(monkeypatch):

@@ -61,19 +61,24 @@ def not_responding(node_name):
 MAX_COUNT = 2 ** 53
 MAX_MILLISECONDS = 24 * 3600 * 1000
 _TIMES = tuple(f for f, kind in contract.FIELD_KINDS.items() if kind == "milliseconds")
+_LIMITS = {key: MAX_MILLISECONDS if key in _TIMES else MAX_COUNT for key in MEASURES + EXTRA_TIMINGS}
 
 
 def _checked_number(answer, key, required=True):
     value = answer.get(key)
     if value is None and not required:
         return None
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
+    limit = _LIMITS[key]
+    kind = type(value)
+    if kind is int or kind is float:  # what JSON gives: one comparison (NaN and inf fail it)
+        if 0 <= value < limit:
+            return value
+    elif isinstance(value, bool) or not isinstance(value, (int, float)):
         raise BadRecord("%s is not a number" % key)
-    limit = MAX_MILLISECONDS if key in _TIMES else MAX_COUNT
     # Compared before any conversion to float: an integer of 400 digits is refused, not raised.
-    if not (isinstance(value, int) or math.isfinite(value)) or not 0 <= value < limit:
-        raise BadRecord("%s is not a number from 0 to %d" % (key, limit))
-    return value
+    elif (isinstance(value, int) or math.isfinite(value)) and 0 <= value < limit:
+        return value
+    raise BadRecord("%s is not a number from 0 to %d" % (key, limit))
 
 
 def _address(text, node_name, refusals):
@@ -173,14 +178,33 @@ def checked_record(answer, node_name, refusals=None, https=True):
     if isinstance(code, bool) or not isinstance(code, int) or not 0 <= code <= 999:
         raise BadRecord("http_code is not an HTTP status")
     record = {"isp": node_name, "primary_ip": address, "http_code": code}
-    for key in MEASURES:
-        record[key] = _checked_number(answer, key)
-    for key in EXTRA_TIMINGS:  # an agent too old to measure them sends none
-        record[key] = _checked_number(answer, key, required=False) or 0
-    for key in EXPLAINING:
-        record[key] = _explaining(answer, key, node_name, refusals)
-        if not https and key in TLS_FIELDS and record[key] != EXPLAINING[key]:
+    # Every field takes one comparison when it holds what JSON gives and is in range (or, for
+    # what explains, is empty); anything else takes the full check, which says what is wrong.
+    # The center checks every answer of every node: this is most of its own work per answer.
+    get = answer.get
+    for key, limit in _MEASURE_LIMITS:
+        value = get(key)
+        kind = type(value)
+        record[key] = value if (kind is int or kind is float) and 0 <= value < limit else \
+            _checked_number(answer, key)
+    for key, limit in _EXTRA_LIMITS:  # an agent too old to measure them sends none
+        value = get(key)
+        kind = type(value)
+        record[key] = (value or 0) if (kind is int or kind is float) and 0 <= value < limit \
+            else _checked_number(answer, key, required=False) or 0
+    for key, empty, kind in _EXPLAINING_KINDS:
+        value = get(key, empty)
+        if value == empty and type(value) is kind:
+            record[key] = value
+            continue
+        value = record[key] = _explaining(answer, key, node_name, refusals)
+        if not https and value != empty and key in TLS_FIELDS:
             refusals.append("%s of %s for an http URL refused" % (key, node_name))
-            record[key] = EXPLAINING[key]
+            record[key] = empty
     record["node"] = node_name
     return record
+
+
+_MEASURE_LIMITS = tuple((key, _LIMITS[key]) for key in MEASURES)
+_EXTRA_LIMITS = tuple((key, _LIMITS[key]) for key in EXTRA_TIMINGS)
+_EXPLAINING_KINDS = tuple((key, empty, type(empty)) for key, empty in EXPLAINING.items())

@@ -13,6 +13,7 @@ class PendingRequest:
         self.expires_at = expires_at
         self.replies = []
         self.answer = None  # the encoded measurement, once there
+        self.receipt = None  # the timer of its receipt, while the answer may still beat it
 
 
 class PendingRequests:

@@ -7,9 +7,9 @@ budget: the seconds left from when the agent receives it, so the agent's clock n
 with the center's. A request whose budget is spent is dropped; the same id arriving again (the
 center asks again while a receipt is missing) is probed once and its measurement given to every
 asking, each reply subject at most once. When the center asks for one, the agent sends a
-receipt as it takes a probe, before it fetches, and every BEAT_SECONDS it beats: both on its
-node's status subject, so that the center knows which nodes are there and which probes are
-under way. A ping is answered with the node's id. At most `max_probes` fetches run at once; a
+receipt for a probe it has taken and is still fetching RECEIPT_GRACE_SECONDS later (at once for
+a probe asked again), and every BEAT_SECONDS it beats: both on its node's status subject, so
+that the center knows which nodes are there and which probes are under way. A ping is answered with the node's id. At most `max_probes` fetches run at once; a
 request beyond what can start in time is answered as busy. A fetch without an HTTP answer while
 the agent reaches none of its check targets either is answered {"inconclusive": reason} instead
 (connectivity.py).
@@ -61,7 +61,8 @@ def parse_request(data):
 class Agent:
     def __init__(self, connection, node_id, subject_prefix=contract.SUBJECT_PREFIX,
                  allow_private=False, max_probes=MAX_PROBES, proxy=None, check_urls=(),
-                 metrics=None, probe_ca=None, status_prefix=contract.STATUS_PREFIX):
+                 metrics=None, probe_ca=None, status_prefix=contract.STATUS_PREFIX,
+                 curl_loop=None):
         self.nc = connection
         self.subject = contract.node_subject(node_id, subject_prefix)
         self.status_subject = contract.status_subject(node_id, status_prefix)
@@ -71,18 +72,28 @@ class Agent:
             allow_private=allow_private, proxy=proxy,
             ca_file=probe_ca.copy if probe_ca is not None else None)
         self.max_probes = max_probes
-        self.curl_loop = CurlLoop(idle_handles=max_probes)
+        # Its own, unless given: one process holding many nodes (make bench-scale) shares one.
+        self.own_curl_loop = curl_loop is None
+        self.curl_loop = curl_loop or CurlLoop(idle_handles=max_probes)
         self.connectivity = Connectivity(check_urls, self.curl_loop, proxy)
         self.slots = asyncio.Semaphore(max_probes)
         self.pending = PendingRequests()
         self.tasks = set()
         self.subscription = None
         self.background = []  # the CA store's refresh and the beats
+        self.telling = set()  # receipts on their way
         self.metrics = metrics or AgentMetrics(node_id, lambda: connection.is_connected)
 
     async def start(self):
+        await self.prepare_fetches()
+        await self.take_probes()
+
+    async def prepare_fetches(self):
         if not await http_probe.prepare_tls(self.curl_loop, self.options.ca_file):
             log.warning("no loopback: the first https probe will count loading the CA store")
+
+    async def take_probes(self):
+        """Subscribes to the node's probes and starts beating."""
         # One queue group per node: several agents can serve one node, and each request goes
         # to one of them.
         self.subscription = await self.nc.subscribe(self.subject, queue="agents",
@@ -118,23 +129,35 @@ class Agent:
             self.metrics.count("busy")
             await self._send(message.reply, {"error": "busy"})
             return
-        if request.receipt:  # taken: the center waits for the answer, however slow the site
-            await self._tell(contract.receipt(request.id))
         if known is not None:
             if known.answer is not None:
                 await self._send_encoded(message.reply, known.answer)
             else:
+                if request.receipt:  # asked again: the center has missed that it was taken
+                    await self._tell(contract.receipt(request.id))
                 known.replies.append(message.reply)
             return
         entry = self.pending.add(request.id, expires_at)
         entry.replies.append(message.reply)
+        if request.receipt:  # taken: the center waits for the answer, however slow the site
+            entry.receipt = asyncio.get_running_loop().call_later(
+                contract.RECEIPT_GRACE_SECONDS, self._receipt_due, request.id)
         task = asyncio.ensure_future(self._run(request.id, request.url, entry))
         self.tasks.add(task)
         task.add_done_callback(self.tasks.discard)
 
+    def _receipt_due(self, request_id):
+        task = asyncio.ensure_future(self._tell(contract.receipt(request_id)))
+        self.telling.add(task)
+        task.add_done_callback(self.telling.discard)
+
     async def _run(self, request_id, url, entry):
-        async with self.slots:
-            record = await self._fetch_in_time(url, entry)
+        try:
+            async with self.slots:
+                record = await self._fetch_in_time(url, entry)
+        finally:
+            if entry.receipt is not None:  # the answer (or nothing) comes first
+                entry.receipt.cancel()
         if record is None or time.monotonic() >= entry.expires_at:
             log.info("dropped id=%s reason=budget-spent", shown(request_id))
             self.metrics.count("dropped")
@@ -233,7 +256,8 @@ class Agent:
             await bus.cancel(task)
         if self.tasks:
             await asyncio.wait(set(self.tasks), timeout=contract.FETCH_SECONDS + 1)
-        self.curl_loop.close()
+        if self.own_curl_loop:
+            self.curl_loop.close()
 
 
 class Fatal(Exception):

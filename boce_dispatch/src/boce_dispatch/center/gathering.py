@@ -3,11 +3,14 @@ gathered until every node has answered or the deadline has passed, and what the 
 themselves (beats, receipts) on their status subjects.
 
 A node known to be away (nodes.py) is answered at once and costs no probe message. Every other
-node gets the probe once; an agent takes it with a receipt before it fetches, and only a node
-whose receipt has not come within RECEIPT_SECONDS gets it again, at most MAX_RESENDS times (its
-agent may have been moving to another NATS server; an agent older than receipts sends none),
-never because a site is slow. The answers of one probe are kept in a plain list and waited for
-with one event, so that a gather of 10,000 nodes costs no more per answer than one of ten."""
+node gets the probe once; an agent that takes it says so with its answer, or with a receipt
+when it is still fetching contract.RECEIPT_GRACE_SECONDS later. A node that has said neither is
+sent the probe again (at most MAX_RESENDS times; its agent may have been moving to another NATS
+server, or be older than receipts) only RECEIPT_SECONDS after it was sent and after any node
+last took any probe. Never because a site is slow, nor while the agents and NATS are still
+working through the probes of many panels to many nodes.
+The answers of one probe are kept in a plain list and waited for with one event, so that a
+gather of 10,000 nodes costs no more per answer than one of ten."""
 
 import asyncio
 import logging
@@ -20,10 +23,12 @@ from boce_dispatch import contract, records
 from boce_dispatch.logtext import Throttled, shown
 
 MAX_ANSWER_BYTES = 16 * 1024  # one agent's record; the NATS servers cap it as well
-# A probe is sent again to a node that has sent no receipt (or answer) this long after it was
-# sent: a receipt comes back in a round trip through NATS, a millisecond on a loopback and well
-# under 0.3 s between continents (make bench-scale: p99 of receipts at 10,000 nodes); so RECEIPT_SECONDS
-# sends again only what was lost, or an agent older than receipts.
+# A receipt (or a quick answer) comes back within the agent's grace and a round trip through
+# NATS: a millisecond on a loopback, well under 0.3 s between continents. But ten panels' probes
+# to 10,000 nodes are taken over seconds while NATS and the agents work through them (make
+# bench-scale); counted from when a node last took a probe, not from the sending, a wait of
+# RECEIPT_SECONDS sends again only what was lost, or to an agent older than receipts. (Answers
+# after a receipt do not count: they come as slowly as the sites answer.)
 RECEIPT_SECONDS = 1.0
 MAX_RESENDS = 2
 PING_SECONDS = 1.0  # how long /readyz waits for any node to answer a ping
@@ -47,7 +52,7 @@ class Gathering:
         self.all_in = asyncio.Event()
         self.receipted = bytearray(count)
         self.sends = bytearray(count)
-        self.sent_at = [0.0] * count
+        self.sent_at = [0.0] * count  # time.monotonic
         self.rejections = {}  # index -> why its last answer was refused
         self.https = https
 
@@ -71,6 +76,7 @@ class Gatherer:
         self.subjects = [contract.node_subject(node.id, prefix) for node in config.nodes]
         self.status_prefix = contract.STATUS_PREFIX + "."
         self.throttled = Throttled(log)
+        self.heard_at = 0.0  # when a node last took a probe (_taken)
 
     async def start(self):
         await self.nc.subscribe(self.inbox + ".>", cb=self._on_answer)
@@ -80,7 +86,7 @@ class Gatherer:
 
     async def _on_status(self, message):
         node_id = message.subject[len(self.status_prefix):]
-        status = contract.read_status(message.data)
+        status = contract.read_status(message.data, orjson.loads)
         if status is None or node_id not in self.position:
             return
         kind, value = status
@@ -89,7 +95,15 @@ class Gatherer:
             return
         gathering = self.pending.get(value)
         if gathering is not None:
-            gathering.receipted[self.position[node_id]] = 1
+            self._taken(gathering, self.position[node_id])
+
+    def _taken(self, gathering, position):
+        """The node at `position` has taken the probe: its receipt, or an answer that came
+        before any receipt (an agent that answers within contract.RECEIPT_GRACE_SECONDS sends
+        none, nor does one older than receipts)."""
+        if not gathering.receipted[position]:
+            gathering.receipted[position] = 1
+            self.heard_at = time.monotonic()
 
     async def _on_answer(self, message):
         # <inbox>.<request id>.<node index>.<attempt>
@@ -104,7 +118,9 @@ class Gatherer:
         if not message.data:
             self._nobody_takes(gathering, position, message)
             return
-        gathering.receipted[position] = 1  # an answer says it was taken
+        if not gathering.receipted[position]:
+            self._taken(gathering, position)
+        arrived = time.monotonic()
         node = self.config.nodes[position]
         refusals = []
         try:
@@ -113,7 +129,7 @@ class Gatherer:
             answer = orjson.loads(message.data)
             cut_off = records.cut_off_reason(answer)
             if cut_off is not None:
-                gathering.settle(position, (time.monotonic(), None, cut_off))
+                gathering.settle(position, (arrived, None, cut_off))
                 return
             record = records.checked_record(answer, node.name, refusals, gathering.https)
         except (ValueError, TypeError, OverflowError, RecursionError) as error:
@@ -128,7 +144,7 @@ class Gatherer:
             self.throttled.warning("field", node.id, "bad field node=%s reason=%s", node.id,
                                    refusal)
         reason = (record["reason"] or None) if record["http_code"] == 0 else None
-        gathering.settle(position, (time.monotonic(), record, reason))
+        gathering.settle(position, (arrived, record, reason))
 
     def _nobody_takes(self, gathering, position, message):
         """The NATS server's "no responders": nobody takes the node's probes right now."""
@@ -145,10 +161,9 @@ class Gatherer:
     async def probe_all(self, url):
         """One record per configured node, in configuration order, within the deadline, and
         beside each the reason for a record without an HTTP answer (or None)."""
-        loop = asyncio.get_running_loop()
         nodes = self.config.nodes
         started = time.monotonic()
-        answer_by = loop.time() + self.config.deadline_seconds
+        answer_by = started + self.config.deadline_seconds
         request_id = uuid.uuid4().hex
         gathering = Gathering(len(nodes), url.startswith("https:"))
         for index, node in enumerate(self.health.nodes):
@@ -158,7 +173,7 @@ class Gatherer:
         self.pending[request_id] = gathering
         try:
             while gathering.outstanding:
-                now = loop.time()
+                now = time.monotonic()
                 if now >= answer_by:
                     break
                 # While the link is down nothing is published: nats-py would keep the probe and
@@ -168,7 +183,7 @@ class Gatherer:
                 check_at = self._next_send_at(gathering)
                 try:
                     await asyncio.wait_for(gathering.all_in.wait(),
-                                           min(answer_by, check_at) - loop.time())
+                                           min(answer_by, check_at) - time.monotonic())
                 except asyncio.TimeoutError:
                     pass
         finally:
@@ -180,25 +195,33 @@ class Gatherer:
 
     async def _send_due(self, gathering, request_id, url, budget, now):
         """Sends the probe to each node that has not had it, and again to each that has sent
-        no receipt within RECEIPT_SECONDS, at most MAX_RESENDS times."""
+        nothing and is due (_resend_at), at most MAX_RESENDS times."""
         body = None
         reply = "%s.%s." % (self.inbox, request_id)
         for index, outcome in enumerate(gathering.outcomes):
             sends = gathering.sends[index]
             if outcome is not None or gathering.receipted[index] or sends > MAX_RESENDS or (
-                    sends and now - gathering.sent_at[index] < RECEIPT_SECONDS):
+                    sends and now < self._resend_at(gathering, index)):
                 continue
             if body is None:
                 body = contract.probe_request(request_id, url, budget)
             await self.nc.publish(self.subjects[index], body,
                                   reply="%s%d.%d" % (reply, index, sends))
             gathering.sends[index] = sends + 1
-            gathering.sent_at[index] = now
+            # Its own moment: a publish may let other panels' probes go out before the next.
+            gathering.sent_at[index] = time.monotonic()
 
-    @staticmethod
-    def _next_send_at(gathering):
-        """When a node next becomes due for a resend (infinity when none will)."""
-        due = [gathering.sent_at[index] + RECEIPT_SECONDS
+    def _resend_at(self, gathering, index):
+        """When node `index`, sent the probe and silent since, is due to be sent it again, as
+        things stand: RECEIPT_SECONDS after it was sent and after any node last took a probe.
+        (Not sooner when it has taken a later probe: a quick answer to that one may come
+        before the receipt of this one, which its agent is still fetching.)"""
+        return max(gathering.sent_at[index], self.heard_at) + RECEIPT_SECONDS
+
+    def _next_send_at(self, gathering):
+        """When a node next becomes due for a resend, if nothing more is heard (infinity when
+        none will)."""
+        due = [self._resend_at(gathering, index)
                for index, outcome in enumerate(gathering.outcomes)
                if outcome is None and not gathering.receipted[index]
                and 0 < gathering.sends[index] <= MAX_RESENDS]
@@ -206,7 +229,7 @@ class Gatherer:
 
     def _record_and_reason(self, node, outcome, started, rejection):
         """The node's record for the panel, and the reason beside it (or None)."""
-        state = self.health.by_id[node.id]
+        state = node  # the health's own
         if outcome is None:
             if rejection:
                 log.info("not responding node=%s last-refused-answer=%s", node.id, rejection)

@@ -118,9 +118,9 @@ class NodeHealth:
     def away(self, node):
         """Why `node` is known to be away ("no agent connected since ..."), or None."""
         now = self.clock()
-        if not self.presence_known():
-            return None
         if node.beat_at is not None and now - node.beat_at < AWAY_AFTER_SECONDS:
+            return None  # first: what most nodes are, most of the time
+        if not self.presence_known():
             return None
         unreachable = node.unreachable_at is not None and \
             now - node.unreachable_at < RECHECK_SECONDS
