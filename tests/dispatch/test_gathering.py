@@ -328,3 +328,31 @@ def test_a_node_that_beat_a_moment_ago_is_not_away_while_its_agent_moves_server(
         return answer
     assert [r["http_code"] for r in asyncio.run(scenario())] == [200]
     assert probe_messages(server, "bj") == 2
+
+
+@pytest.mark.parametrize("lost_before", ["receipt", "answer"])
+def test_a_node_whose_word_was_lost_with_the_link_is_asked_again_when_it_is_back(
+        monkeypatch, lost_before):
+    """The center's NATS link drops while bj fetches: its answer (or, lost earlier, its
+    receipt) goes nowhere. Once the link is back, bj is asked again and answers with the
+    measurement its agent kept, long before the deadline."""
+    monkeypatch.setattr(contract, "RECEIPT_GRACE_SECONDS", 0.01)
+    server = FakeNats()
+
+    async def scenario():
+        center = center_on(server, ["bj"], deadline=5)
+        await center.start()
+        agent = await agent_on(server, "bj", monkeypatch, hold=0.1)
+        started = time.monotonic()
+        probing = asyncio.ensure_future(center.probe_all("http://x/"))
+        await asyncio.sleep(0.05 if lost_before == "answer" else 0.001)
+        center.nc.is_connected = False
+        await asyncio.sleep(0.2)  # the agent has answered into the outage
+        center.nc.is_connected = True
+        center.link_back()
+        answer, _ = await probing
+        await agent.stop()
+        return answer, time.monotonic() - started
+    answer, waited = asyncio.run(scenario())
+    assert [r["http_code"] for r in answer] == [200]
+    assert probe_messages(server, "bj") == 2 and waited < 4

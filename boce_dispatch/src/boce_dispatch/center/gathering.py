@@ -8,7 +8,10 @@ when it is still fetching contract.RECEIPT_GRACE_SECONDS later. A node that has 
 sent the probe again (at most MAX_RESENDS times; its agent may have been moving to another NATS
 server, or be older than receipts) only RECEIPT_SECONDS after it was sent and after any node
 last took any probe. Never because a site is slow, nor while the agents and NATS are still
-working through the probes of many panels to many nodes.
+working through the probes of many panels to many nodes. When the center's NATS link comes back
+(link_back), whatever was said while it was down is lost: every node that has not answered yet
+is sent the probe again at once, and its agent answers with the measurement it kept, or a
+receipt while it is still fetching.
 The answers of one probe are kept in a plain list and waited for with one event, so that a
 gather of 10,000 nodes costs no more per answer than one of ten."""
 
@@ -41,7 +44,7 @@ class Gathering:
     """One probe's answers as they come: per node (in configuration order) the outcome, whether
     its receipt came, how often and when it was sent."""
 
-    __slots__ = ("outcomes", "outstanding", "all_in", "receipted", "sends", "sent_at",
+    __slots__ = ("outcomes", "outstanding", "woken", "receipted", "sends", "sent_at",
                  "rejections", "https")
 
     def __init__(self, count, https):
@@ -49,7 +52,7 @@ class Gathering:
         # (None, None, why): away; None: nothing yet.
         self.outcomes = [None] * count
         self.outstanding = count
-        self.all_in = asyncio.Event()
+        self.woken = asyncio.Event()  # every node is in, or the link is back
         self.receipted = bytearray(count)
         self.sends = bytearray(count)
         self.sent_at = [0.0] * count  # time.monotonic
@@ -61,7 +64,17 @@ class Gathering:
             self.outcomes[index] = outcome
             self.outstanding -= 1
             if not self.outstanding:
-                self.all_in.set()
+                self.woken.set()
+
+    def unheard(self):
+        """The link was lost: a receipt or an answer sent meanwhile never came. Each node yet
+        to answer is due again at once, with one more send than the bound leaves it."""
+        for index, outcome in enumerate(self.outcomes):
+            if outcome is None and self.sends[index]:
+                self.receipted[index] = 0
+                self.sends[index] = min(self.sends[index], MAX_RESENDS)
+                self.sent_at[index] = float("-inf")
+        self.woken.set()
 
 
 class Gatherer:
@@ -96,6 +109,12 @@ class Gatherer:
         gathering = self.pending.get(value)
         if gathering is not None:
             self._taken(gathering, self.position[node_id])
+
+    def link_back(self):
+        """The NATS link is back after an outage (see the module's doc)."""
+        self.heard_at = 0.0
+        for gathering in self.pending.values():
+            gathering.unheard()
 
     def _taken(self, gathering, position):
         """The node at `position` has taken the probe: its receipt, or an answer that came
@@ -182,10 +201,11 @@ class Gatherer:
                     await self._send_due(gathering, request_id, url, answer_by - now, now)
                 check_at = self._next_send_at(gathering)
                 try:
-                    await asyncio.wait_for(gathering.all_in.wait(),
+                    await asyncio.wait_for(gathering.woken.wait(),
                                            min(answer_by, check_at) - time.monotonic())
                 except asyncio.TimeoutError:
                     pass
+                gathering.woken.clear()
         finally:
             del self.pending[request_id]
         outcomes = [self._record_and_reason(node, gathering.outcomes[index], started,

@@ -44,6 +44,8 @@ class Link:
 
         async def reconnected():
             self.health.link_up()
+            if self.gatherer is not None:
+                self.gatherer.link_back()
             log.info("nats reconnected server=%s", connection.connected_url.netloc)
 
         async def failed(error):
