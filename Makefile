@@ -1,5 +1,5 @@
 # make demo   - the main job: a probe run on the stand-in panel, inside the sandbox
-# make test   - every test, inside the sandbox
+# make test   - every test, inside the sandbox (make test-plugin, test-network, test-system: a part)
 # Both set up everything they need on a fresh machine and reuse the build on a second run.
 
 PYTHON ?= python3
@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 # The probe network's package; the module's build reads its wire contract too.
 DISPATCH_SOURCES := $(shell find boce_dispatch/src -name '*.py' -o -name '*.json') \
     boce_dispatch/pyproject.toml
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml tools/build_version.py \
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml tools/packaging/build_version.py \
     boce_dispatch/src/boce_dispatch/wire.json
 SANDBOX := tools/sandbox
 CXX_SOURCES := $(wildcard src/host/*.[ch]pp src/start_boce/*.[ch]pp tests/cpp/*.cpp)
@@ -25,7 +25,7 @@ PYTHON_VERSIONS := 3.7 3.8 3.9 3.10 3.11 3.12 3.13
 # The machines the wheels are built for (make wheel WHEEL_ARCHES=x86_64 for one).
 WHEEL_ARCHES ?= x86_64 aarch64
 export WHEEL_ARCHES
-# The emulated arm64 machine (tools/arm64): Debian's arm64 CPython 3.11 under qemu-user.
+# The emulated arm64 machine (tools/packaging/arm64): Debian's arm64 CPython 3.11 under qemu-user.
 ARM64 := build/arm64
 # The isolated build's packages for the test of a plain `pip install .` (see below).
 OFFLINE := build/offline
@@ -38,16 +38,20 @@ ifdef DISPATCH_HOST
 export START_BOCE_DISPATCH_HOST := $(DISPATCH_HOST)
 endif
 
-.PHONY: help demo test test-asan test-pythons test-arm64 arm64-emulation wheel lint bench \
+.PHONY: help demo test test-plugin test-network test-system test-asan test-pythons test-arm64 arm64-emulation wheel lint bench \
 	bench-dispatch bench-scale network system-packages module text-tests clean FORCE
 
 help:
 	@echo "make demo            the main job: eight probe runs on the stand-in panel (first time ~4 min, then ~30 s)"
-	@echo "make test            every test inside the sandbox (first time ~8 min, then ~4 min); CI also runs"
-	@echo "                     lint, test-asan, test-pythons, the x86_64 wheels and test-arm64 (~45 min)"
-	@echo "make test-asan       the suite on an AddressSanitizer + UBSan build (~8 min)"
-	@echo "make test-pythons    the suite with CPython 3.7 to 3.13, each in .venvs/3.X (~15 min)"
-	@echo "make test-arm64      the plug-in's tests on the cp311 aarch64 wheel, on an emulated arm64"
+	@echo "make test            every test inside the sandbox (first time ~8 min, then ~4 min); CI also"
+	@echo "                     runs lint, test-asan, test-pythons with the x86_64 wheels and test-arm64"
+	@echo "make test-plugin     the module's and the stand-in panel's tests (~2 min)"
+	@echo "make test-network    the probe network's tests, most of them in one process (~2 min)"
+	@echo "make test-system     the whole system as processes: installs, NATS lost, the demo, wheels"
+	@echo "make test-asan       the module's tests on an AddressSanitizer + UBSan build (~5 min)"
+	@echo "make test-pythons    the module's tests with CPython 3.7 to 3.13, each in .venvs/3.X, on its"
+	@echo "                     manylinux wheel, which lands in dist/ (~12 min)"
+	@echo "make test-arm64      the module's tests on the cp311 aarch64 wheel, on an emulated arm64"
 	@echo "                     CPython 3.11 (~5 min)"
 	@echo "make wheel           manylinux2014 wheels for CPython 3.7 to 3.13, x86_64 and aarch64, in"
 	@echo "                     dist/, each checked (~25 min; WHEEL_ARCHES=x86_64 for one machine)"
@@ -64,23 +68,37 @@ help:
 demo: module $(VENV)/.smtp $(VENV)/.boce-dispatch
 	$(SANDBOX) $(PY) -m tools.demo
 
-test: module text-tests $(VENV)/.smtp $(VENV)/.boce-dispatch $(OFFLINE)/.complete \
-		$(WHEELHOUSE)/.complete arm64-emulation
-	BOCE_ARM64_PYTHON=$(abspath $(ARM64))/python $(SANDBOX) $(PY) -m pytest
+# What each part of the suite needs built.
+PLUGIN_NEEDS := module text-tests $(VENV)/.smtp $(VENV)/.boce-dispatch
+SYSTEM_NEEDS := $(PLUGIN_NEEDS) $(OFFLINE)/.complete $(WHEELHOUSE)/.complete arm64-emulation
+PYTEST := BOCE_ARM64_PYTHON=$(abspath $(ARM64))/python $(SANDBOX) $(PY) -m pytest
+
+test: $(SYSTEM_NEEDS)
+	$(PYTEST)
 ifdef CI
-	$(MAKE) lint test-asan test-pythons test-arm64
-	$(MAKE) wheel WHEEL_ARCHES=x86_64
+	@# Each part's time is printed after it, and all of them at the end.
+	@for part in lint test-asan test-pythons test-arm64; do \
+	    started=$$(date +%s); $(MAKE) --no-print-directory $$part || exit 1; \
+	    echo "== $$part took $$(( $$(date +%s) - started )) s" | tee -a build/ci-times; \
+	done; cat build/ci-times; rm -f build/ci-times
 endif
 
-# The whole suite with every CPython from 3.7 to 3.13, each in its own environment, on the module
-# as its wheel is built.
-test-pythons: $(VENV)/.smtp $(VENV)/.boce-dispatch
-	tools/pythons test $(PYTHON_VERSIONS)
+test-plugin: $(PLUGIN_NEEDS)
+	$(PYTEST) $(PYTEST_ARGS) tests/plugin tests/panel
+test-network: $(VENV)/.boce-dispatch $(VENV)/.smtp
+	$(PYTEST) $(PYTEST_ARGS) tests/dispatch
+test-system: $(SYSTEM_NEEDS)
+	$(PYTEST) $(PYTEST_ARGS) tests/system
 
-# One manylinux2014 wheel per interpreter and machine in dist/, each checked (tools/pythons).
-# The cp311 aarch64 wheel is built from Debian's arm64 headers, which tools/arm64 unpacks.
+# The module's tests with every CPython from 3.7 to 3.13, each in its own environment, on the
+# module's manylinux2014 x86_64 wheel for it, which lands in dist/, checked.
+test-pythons: $(VENV)/.smtp $(VENV)/.boce-dispatch
+	tools/packaging/pythons test $(PYTHON_VERSIONS)
+
+# One manylinux2014 wheel per interpreter and machine in dist/, each checked (tools/packaging/pythons).
+# The cp311 aarch64 wheel is built from Debian's arm64 headers, which tools/packaging/arm64 unpacks.
 wheel: $(VENV)/.requirements $(if $(filter aarch64,$(WHEEL_ARCHES)),$(ARM64)/.root)
-	tools/pythons wheel $(PYTHON_VERSIONS)
+	tools/packaging/pythons wheel $(PYTHON_VERSIONS)
 	@ls -1 dist/*.whl
 
 # The plug-in's tests on an emulated arm64 machine, as an ARM panel runs the module: the cp311
@@ -88,29 +106,30 @@ wheel: $(VENV)/.requirements $(if $(filter aarch64,$(WHEEL_ARCHES)),$(ARM64)/.ro
 # tests start run on this machine's interpreter.
 test-arm64: arm64-emulation $(VENV)/.smtp $(VENV)/.boce-dispatch
 	rm -rf $(ARM64)/dist
-	tools/wheel $(PY) $(ARM64)/dist aarch64
-	tools/arm64 install $(ARM64) $(ARM64)/dist/start_boce-*-cp311-*.whl
+	tools/packaging/wheel $(PY) $(ARM64)/dist aarch64
+	tools/packaging/arm64 install $(ARM64) $(ARM64)/dist/start_boce-*-cp311-*.whl
 	BOCE_SERVICE_PYTHON=$(abspath $(PY)) HYPOTHESIS_PROFILE=slow-machine \
 	    $(SANDBOX) $(ARM64)/python -m pytest -q -p no:cacheprovider tests/plugin
 
 # Debian's arm64 CPython 3.11 and its headers, unpacked; an environment of it with the tests'
 # and the probe network's packages; the kernel told to run aarch64 programs through qemu.
 arm64-emulation: $(ARM64)/.venv
-	tools/arm64 register
-$(ARM64)/.root: tools/arm64 | $(VENV)/.system-packages
+	tools/packaging/arm64 register
+$(ARM64)/.root: tools/packaging/arm64 | $(VENV)/.system-packages
 	@echo "== Debian's arm64 CPython 3.11 into $(ARM64)/root (some seconds)"
-	tools/arm64 root $(ARM64)
+	tools/packaging/arm64 root $(ARM64)
 	touch $@
 $(ARM64)/.venv: $(ARM64)/.root requirements-dev.txt $(DISPATCH_SOURCES) \
 		| $(VENV)/.requirements
 	@echo "== its environment, $(ARM64)/venv, with the aarch64 wheels of the pinned packages"
-	tools/arm64 register
-	tools/arm64 venv $(ARM64)
+	tools/packaging/arm64 register
+	tools/packaging/arm64 venv $(ARM64)
 	touch $@
 
-# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
+# The module's tests against an AddressSanitizer + UndefinedBehaviorSanitizer build (the rest
+# of the suite is Python the sanitizers do not see).
 test-asan: module $(VENV)/.smtp $(VENV)/.boce-dispatch
-	tools/test-sanitized
+	tools/test-sanitized tests/plugin
 
 # Formatting and static checks of the C++ sources, and ruff over the Python.
 lint: $(VENV)/.lint-tools $(DEV_BUILD)/CMakeCache.txt
@@ -153,7 +172,7 @@ bench-scale: $(VENV)/.boce-dispatch
 PORT ?= 8080
 AGENTS ?= 3
 network: $(VENV)/.boce-dispatch
-	$(PY) -m tools.network --port $(PORT) --agents $(AGENTS) $(if $(ALLOW_PRIVATE),--allow-private)
+	$(PY) -m tools.lab.network --port $(PORT) --agents $(AGENTS) $(if $(ALLOW_PRIVATE),--allow-private)
 
 # Debian packages: installed when missing (as root), otherwise named.
 system-packages: $(VENV)/.system-packages
@@ -220,7 +239,7 @@ FORCE:
 # The CMake build outside the wheel: the pure text helpers' test (run by ctest) and the compile
 # commands that clang-tidy reads.
 $(DEV_BUILD)/CMakeCache.txt: CMakeLists.txt | $(VENV)/.requirements
-	cmake -S . -B $(DEV_BUILD) $$($(PY) -m tools.build_version) -DCMAKE_BUILD_TYPE=Debug \
+	cmake -S . -B $(DEV_BUILD) $$($(PY) -m tools.packaging.build_version) -DCMAKE_BUILD_TYPE=Debug \
 	    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 	    -DSTART_BOCE_WERROR=ON \
 	    -DPython_EXECUTABLE=$(PY) >/dev/null

@@ -18,7 +18,7 @@ import time
 import tracemalloc
 import types
 
-from tools import light_host
+from tools.lab import light_host
 
 SIZES = (10, 100, 1_000, 10_000)
 # The project directory, where the measuring children find the bench package: loading the

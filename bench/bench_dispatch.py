@@ -36,7 +36,7 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 from bench import https_probe, vantage_point
 from boce_dispatch import contract
-from tools import network, website
+from tools.lab import network, website
 
 FIXED_ANSWER = json.dumps({"primary_ip": "203.0.113.7", "http_code": 200, "total_time": 1.0,
                            "namelookup_time": 0.1, "starttransfer_time": 0.9,

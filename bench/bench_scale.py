@@ -32,7 +32,7 @@ from bench import simulated_nodes
 from bench.bench_dispatch import memory_of, percentile
 from bench.vantage_point import cpu_seconds
 from boce_dispatch import contract
-from tools import network
+from tools.lab import network
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 REFERENCE_REVISION = "a70fe8f"  # the center before presence, receipts and orjson

@@ -1,5 +1,5 @@
 """What reading the certificate and the versions costs an agent per https probe, on one nginx
-https page on the loopback (tools/tls_sites.py's valid site): the agent's CPU per probe (an agent
+https page on the loopback (tools/lab/tls_sites.py's valid site): the agent's CPU per probe (an agent
 process answering panels of one node, one at a time, as in vantage_point.py), and within it what
 the reading adds: the fetch as it ships (libcurl's account of its work, where the TLS version is
 read, and the certificates of the chain the server presents) less the same fetch without them, both made in this process
@@ -23,9 +23,9 @@ from bench.vantage_point import (
     panel_wait_beyond_slowest,
 )
 from boce_dispatch.agent import http_probe
-from tools import tls_sites
-from tools.network import Network
-from tools.ports import free_port, wait_for_port
+from tools.lab import tls_sites
+from tools.lab.network import Network
+from tools.lab.ports import free_port, wait_for_port
 
 PROBES = 1000
 ROUND = 50

@@ -24,9 +24,9 @@ import urllib.parse
 import urllib.request
 
 from boce_dispatch import contract
-from tools import nginx
-from tools.network import Network
-from tools.ports import free_port, wait_for_port
+from tools.lab import nginx
+from tools.lab.network import Network
+from tools.lab.ports import free_port, wait_for_port
 
 BLACKBOX = "prometheus-blackbox-exporter"
 PROBES = 1000

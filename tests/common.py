@@ -14,8 +14,9 @@ import urllib.request
 import pytest
 
 from boce_dispatch import contract
-from tools import build_version, nginx
-from tools.plain_env import PLAIN_ENV
+from tools.lab import nginx
+from tools.lab.plain_env import PLAIN_ENV
+from tools.packaging import build_version
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PANEL = "/www/server/panel"

@@ -6,7 +6,7 @@ import os
 
 from hypothesis import HealthCheck, settings
 
-pytest_plugins = ["tests.services"]
+pytest_plugins = ["tests.services", "tests.dispatch.labs"]
 
 settings.register_profile("default", max_examples=2000, deadline=None,
                           suppress_health_check=[HealthCheck.function_scoped_fixture,

@@ -12,9 +12,9 @@ from tests.common import SERVER_ID, SERVICE_ENV, SERVICE_PYTHON, start_service, 
 @pytest.fixture(scope="session")
 def website():
     """The local web site that the probes fetch; its base URL."""
-    from tools.ports import free_port
+    from tools.lab.ports import free_port
     port = free_port()
-    process = start_service("tools/website.py", "--listen", "127.0.0.1:%d" % port)
+    process = start_service("tools/lab/website.py", "--listen", "127.0.0.1:%d" % port)
     yield "http://127.0.0.1:%d" % port
     stop_service(process)
 
@@ -23,7 +23,7 @@ def website():
 def probe_network():
     """The probe network on the loopback: NATS, the center and three agents, with a fourth
     node whose agent is down."""
-    from tools.network import Network
+    from tools.lab.network import Network
     nodes = [("北京电信", "bj"), ("上海联通", "sh"), ("广州移动", "gz"), ("沈阳电信", "sy")]
     with Network(nodes, down=["sy"], port=8080, allowed_servers=[SERVER_ID], deadline_seconds=3,
                  allow_private=True, python=SERVICE_PYTHON, env=SERVICE_ENV) as network:

@@ -22,8 +22,8 @@ import urllib.error
 import urllib.request
 
 from tests.common import ask_center, write_seen
-from tools.network import Network, free_port
-from tools.website import Site
+from tools.lab.network import Network, free_port
+from tools.lab.website import Site
 
 NODES = [("北京电信", "bj"), ("上海联通", "sh"), ("深圳电信", "sz")]
 NAMES = ("site.boce.test", "check-a.boce.test", "check-b.boce.test")

@@ -18,8 +18,8 @@ import urllib.request
 from boce_dispatch import contract, natsconf
 from boce_dispatch.center import config
 from tests.common import DISPATCH_DEPLOY, REPO, SERVICE_ENV, SERVICE_PYTHON, ask_center
-from tools.network import Network
-from tools.ports import free_port
+from tools.lab.network import Network
+from tools.lab.ports import free_port
 
 MiB = 1024 * 1024
 DEADLINE_SECONDS = 2.0

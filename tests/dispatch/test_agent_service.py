@@ -24,12 +24,13 @@ from tests.common import (
     ask_center,
 )
 from tests.dispatch.helpers import Connection, Message
-from tools.network import Network
-from tools.ports import free_port
+from tools.lab.network import Network
+from tools.lab.ports import free_port
 
 DEADLINE_SECONDS = 2.0
 
 
+@pytest.mark.processes
 def test_ctrl_c_before_nats_ever_answers_ends_the_agent_in_one_line(tmp_path):
     natsconf.write_private(str(tmp_path / "agent.password"), "p" * 32)
     with subprocess.Popen(
@@ -75,6 +76,7 @@ def test_a_probe_whose_budget_an_outage_spent_is_never_fetched_or_checked(monkey
     assert fetched == ["http://x/"] and checked == []
 
 
+@pytest.mark.processes
 @pytest.mark.skipif(shutil.which("faketime") is None, reason="Debian's faketime is missing")
 def test_agents_an_hour_ahead_or_behind_answer_normally(website):
     nodes = [("北京电信", "ahead"), ("上海联通", "behind")]
@@ -124,6 +126,7 @@ def test_an_agent_caps_its_queue_and_never_answers_after_the_deadline(monkeypatc
     assert "boce_agent_probe_seconds_count 4.0" in text and "_created" not in text
 
 
+@pytest.mark.processes
 @pytest.mark.skipif(shutil.which("promtool") is None, reason="Debian's prometheus is missing")
 def test_an_agent_answers_its_metrics_and_health_and_nothing_else():
     """/metrics as Prometheus reads it, /livez, /readyz with why it takes no probe; any other

@@ -9,8 +9,8 @@ from boce_dispatch import records
 from boce_dispatch.agent import connectivity
 from boce_dispatch.agent.connectivity import Connectivity
 from tests.common import SERVICE_ENV, SERVICE_PYTHON, ask_center
-from tools.network import Network
-from tools.ports import free_port
+from tools.lab.network import Network
+from tools.lab.ports import free_port
 
 
 class Targets:

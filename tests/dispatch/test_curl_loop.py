@@ -12,7 +12,7 @@ from tests.common import (
     held_by_site,
     wait_until,
 )
-from tools.ports import free_port
+from tools.lab.ports import free_port
 
 LOOPS = {"asyncio": asyncio.new_event_loop, "uvloop": uvloop.new_event_loop}
 

@@ -166,6 +166,7 @@ def test_trickling_clients_cannot_hold_the_center(network, website):
     assert closed == 1100  # none kept its connection past the time for a request head
 
 
+@pytest.mark.processes
 @pytest.mark.skipif(shutil.which("unshare") is None, reason="util-linux's unshare is missing")
 def test_one_ipv6_slash_64_is_one_client(tmp_path):
     """600 addresses of one /64 are one client: its cap of connections, and a few log lines."""

@@ -30,10 +30,11 @@ from tests.dispatch.helpers import (
     readyz,
     resident_mib,
 )
-from tools.network import Network
-from tools.ports import free_port
+from tools.lab.network import Network
+from tools.lab.ports import free_port
 
 
+@pytest.mark.processes
 def test_a_lost_nats_link_is_said_at_once_and_probes_resume_when_it_is_back(website):
     with Network([("北京电信", "bj")], port=free_port(), allowed_servers=["s1"], deadline_seconds=5,
                  allow_private=True, env=SERVICE_ENV, python=SERVICE_PYTHON,

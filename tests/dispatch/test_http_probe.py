@@ -19,7 +19,7 @@ from tests.common import (
     SERVICE_PYTHON,
     ask_center,
 )
-from tools.ports import free_port
+from tools.lab.ports import free_port
 
 
 @pytest.mark.parametrize("proxy_variable", ["http_proxy", "HTTPS_PROXY", "ALL_PROXY"])
@@ -194,6 +194,7 @@ print(json.dumps({a: [http_probe.measure(url(a), 3, http_probe.ProbeOptions(allo
 """
 
 
+@pytest.mark.processes
 def test_non_global_addresses_are_never_fetched():
     result = subprocess.run(
         ["unshare", "--user", "--map-root-user", "--net", SERVICE_PYTHON, "-c",

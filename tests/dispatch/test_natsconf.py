@@ -17,7 +17,7 @@ from tests.common import (
     wait_until,
 )
 from tests.dispatch.helpers import command
-from tools.ports import free_port
+from tools.lab.ports import free_port
 
 
 async def _connect(net, user):
@@ -59,6 +59,7 @@ def test_only_the_center_publishes_probes_and_each_delivery_is_answered_once(lim
         "bj")) for action in ("publish", "subscription")]
 
 
+@pytest.mark.processes
 def test_natsconf_gives_each_password_to_its_owner_and_the_server_only_hashes(tmp_path):
     out = tmp_path / "nats-server.conf"
     out.write_text("old")

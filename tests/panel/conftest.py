@@ -4,7 +4,7 @@ their own (no sandbox and no module needed)."""
 import pytest
 
 from tests.common import REPO, load_panel_module
-from tools import install_panel
+from tools.lab import install_panel
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ import urllib.parse
 import pytest
 
 from tests.common import json_post_recorder, read_bytes
-from tools import install_panel
+from tools.lab import install_panel
 
 
 def test_query_binds_the_id_and_never_pastes_it(public):

@@ -12,7 +12,7 @@ from tests.common import EMULATED, REPO, SERVICE_PYTHON
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 CHILD_SETUP = """
 import ctypes, resource, sys, threading
-from tools.light_host import make_public, make_send_mail
+from tools.lab.light_host import make_public, make_send_mail
 sys.modules["public"] = make_public({}, lambda: "[]")
 sys.modules["send_mail"] = make_send_mail()
 import start_boce

@@ -14,7 +14,7 @@ from tests.doubles import CallLog, FakePublic, FakeSendMailModule, clear_directo
 
 require_sandbox()
 
-from tools import (
+from tools.lab import (
     install_panel,  # noqa: E402
     smtp_sink,  # noqa: E402
 )

@@ -55,7 +55,7 @@ def test_running_out_of_memory_never_aborts_the_process(failing_malloc, code, pr
 
 SWEEP = """
     import json, re
-    from tools.light_host import make_public
+    from tools.lab.light_host import make_public
     shim = ctypes.CDLL(None)
     data = "/www/server/panel/data/"
     rows = [{"isp": "n%d" % i, "primary_ip": "", "http_code": 500 + i, "total_time": i,

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 import start_boce
 from boce_dispatch.records import FIELDS
 from tests.common import DATA
-from tools.light_host import make_public, make_send_mail
+from tools.lab.light_host import make_public, make_send_mail
 
 ACTIONS = ["honest", "honest", "flip", "true", "false", "error", "stop", "wrong type", "clear",
            "mutate", "huge", "negative"]

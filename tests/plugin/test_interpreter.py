@@ -322,7 +322,7 @@ def test_a_module_object_stays_while_an_instance_uses_it():
 
 IMPORT_SWEEP = """
     import collections, ctypes, errno, importlib.util, json, os, sys, traceback
-    from tools.light_host import make_public, make_send_mail
+    from tools.lab.light_host import make_public, make_send_mail
     sys.modules["public"] = make_public({}, lambda: "[]")
     sys.modules["send_mail"] = make_send_mail()
     shim = ctypes.CDLL(None)

@@ -11,7 +11,7 @@ import start_boce
 from boce_dispatch.records import FIELDS, RUN_COLUMNS
 from tests.common import DATA
 from tests.doubles import clear_directory
-from tools.light_host import make_public, make_send_mail
+from tools.lab.light_host import make_public, make_send_mail
 
 ALLOWED_WRITES = {"mail_list.json", "mail_list.json.bak", "userInfo.json"}
 EXPECTED_ERRORS = (TypeError, KeyError, ValueError, AttributeError, IndexError)

@@ -11,7 +11,7 @@ import pytest
 import start_boce
 from tests.common import DATA, DISPATCH_URL, read_bytes, write
 from tests.doubles import Call, raise_
-from tools import build_version
+from tools.packaging import build_version
 
 LIST_FILE = os.path.join(DATA, "mail_list.json")
 

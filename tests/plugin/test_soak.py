@@ -10,7 +10,7 @@ import pytest
 import start_boce
 from tests.answers import record
 from tests.common import EMULATED
-from tools.light_host import Answers, Sender, make_public, make_send_mail
+from tools.lab.light_host import Answers, Sender, make_public, make_send_mail
 
 DATA = "/www/server/panel/data"
 RUNS = 20_000

@@ -28,7 +28,7 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 from boce_dispatch import contract, natsconf
 from boce_dispatch.center import config
 from tests.common import accepts, held_by_site, nginx_front, wait_until, write_seen
-from tools.build_version import dispatch_host
+from tools.packaging.build_version import dispatch_host
 
 DISPATCH_HOST = dispatch_host()  # the host the module under test posts to
 
@@ -43,7 +43,7 @@ AGENT_HOSTS = {"bj": "agent1", "sh": "agent2", "gz": "agent3", "nj": "agent4"}
 SERVER_ID = "lab-server-0001"
 PLUGIN_RUN = """
 import json
-from tools import install_panel
+from tools.lab import install_panel
 install_panel.install()
 with open("/www/server/panel/data/userInfo.json", "w") as f:
     json.dump({"username": "lab", "serverid": %(server)r}, f)
@@ -257,7 +257,7 @@ def main(out_path):
     wait_for_cluster()
     step("NATS cluster formed")
     delays = {address(host): delay for _, host, delay in NODES.values()}
-    processes["site"] = start("site", PYTHON, "tools/website.py", "--listen",
+    processes["site"] = start("site", PYTHON, "tools/lab/website.py", "--listen",
                               address("site") + ":8080", "--delays", json.dumps(delays))
     for node_id, host in AGENT_HOSTS.items():
         command = [PYTHON, "-m", "boce_dispatch", "agent", "--node", node_id, "--nats", servers,

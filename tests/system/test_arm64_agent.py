@@ -1,6 +1,6 @@
 """A vantage point on an ARM machine: the probe network's agent, installed as an operator installs
 it (the package with its agent extra, pycurl's aarch64 wheel) on Debian's arm64 CPython run by
-qemu-user (tools/arm64), dials out to this machine's NATS server and answers a probe of the local
+qemu-user (tools/packaging/arm64), dials out to this machine's NATS server and answers a probe of the local
 site beside an agent of this machine."""
 
 import os
@@ -18,7 +18,7 @@ ARM64_PYTHON = os.environ.get("BOCE_ARM64_PYTHON")
 @pytest.mark.skipif(not ARM64_PYTHON, reason="no emulated arm64 interpreter: make test sets "
                     "BOCE_ARM64_PYTHON")
 def test_an_agent_on_arm64_answers_a_probe_beside_a_native_one(website):
-    from tools.network import Network, free_port
+    from tools.lab.network import Network, free_port
     nodes = [("北京电信", "bj"), ("深圳电信 ARM", "sz-arm")]
     with Network(nodes, port=free_port(), allowed_servers=[SERVER_ID], deadline_seconds=10,
                  allow_private=True, python=SERVICE_PYTHON, env=SERVICE_ENV,

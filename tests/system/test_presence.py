@@ -7,8 +7,8 @@ import time
 import urllib.request
 
 from tests.common import SERVICE_ENV, SERVICE_PYTHON, ask_center, wait_until
-from tools.network import Network
-from tools.ports import free_port
+from tools.lab.network import Network
+from tools.lab.ports import free_port
 
 NODES = [("北京电信", "bj"), ("上海联通", "sh"), ("广州移动", "gz"), ("深圳电信", "sz"),
          ("杭州联通", "hz"), ("成都移动", "cd")]

@@ -14,7 +14,7 @@ import pytest
 
 from boce_dispatch import contract
 from tests.common import REPO, SERVICE_ENV, SERVICE_PYTHON, TOOLS
-from tools import build_version
+from tools.packaging import build_version
 
 OTHER_HOST = "probe.example.net"
 # The wheel's own processes: no module of another build on the search path (the sanitizer run
@@ -55,7 +55,7 @@ def wheel(tmp_path_factory, request):
               "about 1)", flush=True)
     out = tmp_path_factory.mktemp("dist")
     env = dict(WHEEL_ENV, START_BOCE_DISPATCH_HOST=OTHER_HOST)
-    built = subprocess.run([os.path.join(TOOLS, "wheel"), sys.executable, str(out)], cwd=REPO,
+    built = subprocess.run([os.path.join(TOOLS, "packaging", "wheel"), sys.executable, str(out)], cwd=REPO,
                            env=env, capture_output=True, text=True, timeout=1200)
     assert built.returncode == 0, built.stderr
     return built.stdout.splitlines()[-1]
@@ -70,7 +70,7 @@ def test_the_wheel_is_manylinux2014_and_named_for_its_host(wheel):
 
 
 # This interpreter was built on this machine's glibc (2.36), far above the wheels' floor; the
-# emulated arm64 one (tools/arm64, which make test sets up) is aarch64 code.
+# emulated arm64 one (tools/packaging/arm64, which make test sets up) is aarch64 code.
 ARM64_ELF = os.path.join(REPO, "build", "arm64", "root", "usr", "bin", "python3.11")
 
 
@@ -85,7 +85,7 @@ ARM64_ELF = os.path.join(REPO, "build", "arm64", "root", "usr", "bin", "python3.
 def test_the_wheel_check_refuses_what_the_tag_does_not_promise(tmp_path, platform, library,
                                                                 module, refusal):
     if not os.path.exists(library):
-        pytest.skip("no arm64 program here: make test unpacks one (tools/arm64)")
+        pytest.skip("no arm64 program here: make test unpacks one (tools/packaging/arm64)")
     wheel = str(tmp_path / ("start_boce-0.1.0-cp311-cp311-manylinux2014_%s.whl" % platform))
     with zipfile.ZipFile(wheel, "w") as archive:
         archive.write(os.path.realpath(library), module)
@@ -117,7 +117,7 @@ def defines(pyconfig):
 def test_arm64_headers_differ_from_this_machines_only_in_build_settings():
     arm64 = os.path.join(REPO, "build", "arm64", "include", "python3.11", "pyconfig.h")
     if not os.path.exists(arm64):
-        pytest.skip("no arm64 headers here: make test unpacks them (tools/arm64)")
+        pytest.skip("no arm64 headers here: make test unpacks them (tools/packaging/arm64)")
     here = defines(os.path.join(sysconfig.get_paths()["include"], "pyconfig.h"))
     there = defines(arm64)
     differing = {name for name in here.keys() | there.keys() if here.get(name) != there.get(name)}
@@ -126,7 +126,7 @@ def test_arm64_headers_differ_from_this_machines_only_in_build_settings():
 
 
 def check_wheel(wheel):
-    return subprocess.run([SERVICE_PYTHON, os.path.join(TOOLS, "check_wheel.py"), wheel],
+    return subprocess.run([SERVICE_PYTHON, os.path.join(TOOLS, "packaging", "check_wheel.py"), wheel],
                           env=SERVICE_ENV, capture_output=True, text=True)
 
 
@@ -150,7 +150,7 @@ def run_on_fresh_panel(tmp_path, python, code, env=WHEEL_ENV):
     run = subprocess.run(
         ["unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
          'mount --bind "$1" /etc/hosts && mount --bind "$2" /www/server/panel && '
-         '"$3" tools/install_panel.py >/dev/null && cd / && exec "$3" -c "$4"', "post",
+         '"$3" tools/lab/install_panel.py >/dev/null && cd / && exec "$3" -c "$4"', "post",
          str(hosts), str(panel), python, textwrap.dedent(code)],
         cwd=REPO, env=env, capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr

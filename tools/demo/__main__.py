@@ -22,22 +22,21 @@ import tempfile
 import time
 import unicodedata
 
-TOOLS = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(TOOLS)
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 OUT = os.path.abspath(os.environ.get("DEMO_OUT", os.path.join(REPO, "demo-out")))
 
-from tools import install_panel  # noqa: E402
+from tools.lab import install_panel  # noqa: E402
 
 install_panel.refuse_outside_sandbox("demo")
 
 from boce_dispatch import records  # noqa: E402
-from tools import (
+from tools.lab import (
     smtp_sink,  # noqa: E402
     tls_sites,  # noqa: E402
     website,  # noqa: E402
 )
-from tools.network import Network  # noqa: E402
-from tools.plain_env import PLAIN_ENV  # noqa: E402
+from tools.lab.network import Network  # noqa: E402
+from tools.lab.plain_env import PLAIN_ENV  # noqa: E402
 
 PANEL = "/www/server/panel"
 DATA = os.path.join(PANEL, "data")
@@ -49,7 +48,7 @@ ISPS = ("北京电信", "上海联通", "广州移动", "深圳电信", "杭州�
         "西安联通", "南京移动")
 DOWN_ISP = "沈阳电信"
 # A node may read at most HONEST_MS above what this machine reads for the same fetches made at
-# once without the network (tools/fetch_reference), measured just before the run.
+# once without the network (tools/demo/fetch_reference.py), measured just before the run.
 HONEST_MS = 50
 # (task name, site: "http" or the kind of certificate of an https site, path, the messages the
 # run sends: "alert" (the anomaly report), "notice" (a certificate ending soon), "lapsed" (one
@@ -189,7 +188,7 @@ def run_all(plugin, public, base_urls, ca_file, mail_dir, smtp_port, work):
 
 def write_report_pages(work, task_id, messages):
     """The run's last message as report-<task id>.html, and its last anomaly report, if it
-    sent one, as report.html (the page tools/screenshot-report pictures)."""
+    sent one, as report.html (the page tools/demo/screenshot-report pictures)."""
     pages = [("report-%d.html" % task_id, messages[-1])]
     alerts = [m for m in messages if SUBJECTS["alert"] in m.subject]
     if alerts:
@@ -204,7 +203,7 @@ def reference_ms(url, ca_file):
     """The slowest of as many fetches of `url` as the network has nodes, made at once on this
     machine without the network."""
     printed = subprocess.run(
-        [SERVICE_PYTHON, "-m", "tools.fetch_reference", url, str(len(ISPS)), "--ca-file", ca_file],
+        [SERVICE_PYTHON, "-m", "tools.demo.fetch_reference", url, str(len(ISPS)), "--ca-file", ca_file],
         cwd=REPO, env=PLAIN_ENV, capture_output=True, text=True, timeout=60, check=True).stdout
     return float(printed)
 

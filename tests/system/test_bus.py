@@ -22,7 +22,7 @@ from tests.common import (
     wait_until,
 )
 from tests.dispatch.helpers import CONFIG, command, secret
-from tools.ports import free_port, wait_for_port
+from tools.lab.ports import free_port, wait_for_port
 
 
 def test_nats_trouble_is_stated_once_and_a_refused_agent_stops(network, tmp_path):

@@ -3,7 +3,7 @@ paths, and any page (a drop too) held back by `?delay=SECONDS`; `/_held?tag=T` t
 `?tag=T` it holds back right now, for a test that waits until probes are under way. aiohttp with a real listen backlog, so a burst of probes never waits on the site's own
 accept queue; a per-client delay lets each probing host see its own latency.
 
-    python tools/website.py --listen HOST:PORT [--delays '{"10.0.0.2": 0.45}']"""
+    python tools/lab/website.py --listen HOST:PORT [--delays '{"10.0.0.2": 0.45}']"""
 
 import argparse
 import asyncio

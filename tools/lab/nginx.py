@@ -5,8 +5,10 @@ around the caller's server blocks, with every file nginx writes in the caller's 
 import os
 import re
 
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
 # What the dispatch center's front needs of nginx as a whole, as operators install it.
-FRONT_SETTINGS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+FRONT_SETTINGS = os.path.join(REPO,
                               "boce_dispatch", "deploy", "nginx-boce.conf")
 
 MAIN = """

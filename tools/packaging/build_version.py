@@ -9,7 +9,7 @@ The version rules write a label's hyphens as dots; `start_boce.DISPATCH_URL` has
 import os
 import re
 
-PROJECT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PROJECT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The one place the maker's host is written; CMake and tools/sandbox read the same file.
 MAKERS_HOST_FILE = os.path.join(PROJECT, "src", "start_boce", "dispatch_host.txt")
 with open(MAKERS_HOST_FILE, encoding="ascii") as _file:

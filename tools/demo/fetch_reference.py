@@ -5,7 +5,7 @@ nothing of the probe network around them. Prints it in milliseconds. The demo ho
 readings against it, made just before each run, so a slow or busy machine (two demos at once on
 two cores) raises the bound with the readings, and only what the network adds counts.
 
-    python -m tools.fetch_reference URL COUNT [--ca-file FILE]"""
+    python -m tools.demo.fetch_reference URL COUNT [--ca-file FILE]"""
 
 import argparse
 import asyncio

@@ -28,8 +28,8 @@ from tests.dispatch.helpers import (
     readyz,
     still_open,
 )
-from tools.network import Network
-from tools.ports import free_port
+from tools.lab.network import Network
+from tools.lab.ports import free_port
 
 
 def test_the_center_serves_known_servers_one_probe_each_within_its_limit(limited_network, website):

@@ -2,7 +2,7 @@
 node, each its own process, with fresh credentials in a working directory of their own. The
 demo, the tests and the benchmark use it, and `make network` runs it for trying:
 
-    python -m tools.network [--port 8080] [--agents 3] [--allow-private]
+    python -m tools.lab.network [--port 8080] [--agents 3] [--allow-private]
 
 prints `serverid: <id>`, the server id the center serves, and runs until Ctrl-C (or SIGTERM),
 which stops every process of it within the center's deadline, each answering what it has in
@@ -22,7 +22,7 @@ import urllib.request
 
 from boce_dispatch import cli, contract, natsconf
 from boce_dispatch.center.config import center_toml
-from tools.ports import free_port, wait_for_port
+from tools.lab.ports import free_port, wait_for_port
 
 NATS_SERVER = "nats-server"
 _RELOADED = "Reloaded server configuration"  # what nats-server logs after SIGHUP
@@ -284,7 +284,7 @@ class Network:
 
 
 def main(argv=None):
-    parser = cli.Parser(prog="python -m tools.network", description=__doc__,
+    parser = cli.Parser(prog="python -m tools.lab.network", description=__doc__,
                         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--port", type=cli.port, default=8080, help="the center's port (8080)")
     parser.add_argument("--agents", type=int, default=3, choices=range(1, len(NAMES) + 1))

@@ -3,16 +3,16 @@ valid for 90 days, one expiring in 10, one expired, one self-signed, one for ano
 two good for 60 days under an intermediate that lapses in 5 or lapsed 10 days ago. All but the
 self-signed one are issued by a CA of their own (`ca.pem`), which agents are told to trust
 (--probe-ca-file); the expired ones are issued with faketime, which dates them in the past.
-Debian's nginx serves them (tools/website.py's /fast page on each): its handshakes take a
+Debian's nginx serves them (tools/lab/website.py's /fast page on each): its handshakes take a
 fraction of a millisecond, so nine agents probing at once measure the site, not a queue of
 handshakes in a slow server."""
 
 import os
 import subprocess
 
-from tools import nginx, website
-from tools.plain_env import PLAIN_ENV
-from tools.ports import free_port, wait_for_port
+from tools.lab import nginx, website
+from tools.lab.plain_env import PLAIN_ENV
+from tools.lab.ports import free_port, wait_for_port
 
 # kind -> (days valid, issued how many days ago, the names it is for, signed by: the CA, an
 # intermediate of INTERMEDIATES, or None for itself)

@@ -21,12 +21,12 @@ from tests.common import (
     ask_center,
 )
 from tests.dispatch.helpers import CONFIG, command, secret, status_field
-from tools.ports import free_port, wait_for_port
+from tools.lab.ports import free_port, wait_for_port
 
 
 def test_ctrl_c_on_make_network_drains_every_process_within_the_deadline():
     port = free_port()
-    command = [SERVICE_PYTHON, "-m", "tools.network", "--port", str(port), "--agents", "2"]
+    command = [SERVICE_PYTHON, "-m", "tools.lab.network", "--port", str(port), "--agents", "2"]
     with subprocess.Popen(command, stdout=subprocess.PIPE, text=True, env=SERVICE_ENV,
                           start_new_session=True) as network:
         lines = [network.stdout.readline() for _ in range(5)]
@@ -83,7 +83,7 @@ MISTAKES = [
                                                 "--nats", "nats://127.0.0.1:1", "--user", "u",
                                                 "--password-file", "p", "--check-url",
                                                 "ftp://x/"], 2, "--check-url: ftp://x/: only http"),
-    ("make network on a busy port", ["-m", "tools.network", "--port", "{busy}"], 1,
+    ("make network on a busy port", ["-m", "tools.lab.network", "--port", "{busy}"], 1,
      "cannot be used: Address already in use (try --port)"),
     ("a center password file others can read", ["-m", "boce_dispatch", "center", "--config",
                                                  "open.toml"], 2, "readable by its owner only"),
@@ -113,7 +113,7 @@ MISTAKES = [
      "No such file or directory: 'missing.toml'"),
     ("a log level no one knows", ["-m", "boce_dispatch", "center", "--config", "c.toml",
                                   "--log-level", "loud"], 2, "invalid choice: 'LOUD'"),
-    ("install_panel.py asked for help", [os.path.join(REPO, "tools", "install_panel.py"),
+    ("install_panel.py asked for help", [os.path.join(REPO, "tools", "lab", "install_panel.py"),
                                          "--help"], 0, None),
 ]
 

@@ -1,7 +1,7 @@
 """A local SMTP server that keeps every message it receives, one JSON file each, in a directory.
 Runs in its own environment (.venv-smtp) with aiosmtpd.
 
-    .venv-smtp/bin/python tools/smtp_sink.py PORT DIRECTORY
+    .venv-smtp/bin/python tools/lab/smtp_sink.py PORT DIRECTORY
 
 Prints "ready" once it accepts connections; stops on SIGTERM or SIGINT. `start` and
 `read_messages` are for the programs that use it (tests, demo), from any environment."""
@@ -16,13 +16,15 @@ import sys
 import threading
 import types
 
-SMTP_PYTHON = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+SMTP_PYTHON = os.path.join(REPO,
                            ".venv-smtp", "bin", "python")
 
 
 def start(directory):
     """Starts the server in its own process; returns (process, port) once it is ready."""
-    from tools.ports import free_port  # not in the server's own environment, which needs none
+    from tools.lab.ports import free_port  # not in the server's own environment, which needs none
     port = free_port()
     process = subprocess.Popen([SMTP_PYTHON, os.path.abspath(__file__), str(port), directory],
                                stdout=subprocess.PIPE, text=True)

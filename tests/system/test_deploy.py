@@ -38,9 +38,9 @@ from tests.dispatch.helpers import (
     secret,
     shipped_environment,
 )
-from tools.network import Network
-from tools.nginx import front_settings
-from tools.ports import free_port
+from tools.lab.network import Network
+from tools.lab.nginx import front_settings
+from tools.lab.ports import free_port
 
 
 def test_the_shipped_examples_are_what_the_code_reads_and_writes(tmp_path):

@@ -2,7 +2,7 @@
 for the machine the tag names, asks the C library for nothing newer than glibc 2.17, unwinds
 with the system's libgcc_s, and auditwheel agrees on the platform.
 
-    python tools/check_wheel.py WHEEL
+    python tools/packaging/check_wheel.py WHEEL
 
 One line per wheel on success; exit 1 with the reason otherwise."""
 

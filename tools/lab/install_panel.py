@@ -7,7 +7,7 @@ import shutil
 import sqlite3
 import sys
 
-SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "panel")
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "panel")
 REAL_PANEL = "/www/server/panel"
 
 

@@ -16,7 +16,7 @@ import pytest
 from boce_dispatch import contract
 from tests.common import DISPATCH_DEPLOY, REPO, SERVICE_ENV, accepts, nginx_front, wait_until
 from tests.dispatch.helpers import exchange, exec_start, readyz, request
-from tools.ports import free_port
+from tools.lab.ports import free_port
 
 INSTALL = os.path.join(DISPATCH_DEPLOY, "install")
 WHEELS = os.path.join(REPO, "build", "wheelhouse")

@@ -18,8 +18,8 @@ import boce_dispatch
 from boce_dispatch.center.metrics import PANEL_OUTCOMES
 from tests.common import SERVICE_ENV, SERVICE_PYTHON, ask_center, held_by_site, wait_until
 from tests.dispatch.helpers import DEADLINE_SECONDS
-from tools.network import Network
-from tools.ports import free_port
+from tools.lab.network import Network
+from tools.lab.ports import free_port
 
 NODES = [("北京电信", "bj"), ("上海联通", "sh")]
 

@@ -1,0 +1,1 @@
+"""The demo (python -m tools.demo) and what it uses alone."""
