@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-namespace host {
+namespace cpython {
 
 ChunkedText::~ChunkedText() {
     for (auto& chunk : chunks_) release(chunk);
@@ -61,4 +61,4 @@ void ChunkedText::append(std::string_view utf8) {
     }
 }
 
-}  // namespace host
+}  // namespace cpython

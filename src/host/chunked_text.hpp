@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace host {
+namespace cpython {
 
 // UTF-8 text kept in chunks of memory of its own: it grows without ever being copied, and it is
 // given back chunk by chunk while it is read out, so a long text and what is made from it never
@@ -76,4 +76,4 @@ Unit* decode_utf8(std::string_view utf8, Unit* out, Unit* last) {
     return out;
 }
 
-}  // namespace host
+}  // namespace cpython

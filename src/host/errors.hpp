@@ -23,7 +23,7 @@
 
 #include "host/python.hpp"
 
-namespace host {
+namespace cpython {
 
 // True for an ordinary error (Python's `Exception` and its subclasses), false for requests to
 // stop such as KeyboardInterrupt or SystemExit.
@@ -72,4 +72,4 @@ void ignoring_ordinary_errors(Step&& step) {
     on_ordinary_error(std::forward<Step>(step), [](Error&) {});
 }
 
-}  // namespace host
+}  // namespace cpython

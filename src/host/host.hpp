@@ -11,13 +11,14 @@ namespace host {
 
 class Host {
   public:
-    explicit Host(Handle module)
-        : module_(Object::borrow(module)), runtime(module_), panel(module_, runtime) {}
+    explicit Host(cpython::Handle module)
+        : module_(cpython::Object::borrow(module)), runtime(module_), panel(module_, runtime) {}
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
   private:
-    Object module_;  // held for the whole call, whatever the call does to the module's holders
+    cpython::Object
+        module_;  // held for the whole call, whatever the call does to the module's holders
 
   public:
     const Runtime runtime;

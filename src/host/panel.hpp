@@ -17,67 +17,71 @@ namespace host {
 // A query on one table, as made by `public.M(table)`.
 class Query {
   public:
-    explicit Query(Object query) : query_(std::move(query)) {}
+    explicit Query(cpython::Object query) : query_(std::move(query)) {}
 
-    Query where(std::string_view condition, Handle value) const;  // value bound to the one "?"
-    Object get_field(Handle field) const;  // first matching row, or a false value
+    Query where(std::string_view condition,
+                cpython::Handle value) const;                // value bound to the one "?"
+    cpython::Object get_field(cpython::Handle field) const;  // first matching row, or a false value
     // Adds a row. The host reports a failed insert by raising or by answering its error text
     // instead of a row id; either way the caller gets an error, so no run is lost unseen.
-    void insert(Handle record) const;
+    void insert(cpython::Handle record) const;
 
   private:
-    Object query_;
+    cpython::Object query_;
 };
 
 class Panel {
   public:
     // `module`: the plug-in module, alive for as long as this is used; `runtime` its services.
-    Panel(Handle module, const Runtime& runtime) : module_(module), runtime_(runtime) {}
+    Panel(cpython::Handle module, const Runtime& runtime) : module_(module), runtime_(runtime) {}
 
     // The host has both spellings, and the plug-in uses each where the host's own plug-ins do.
-    Object ReadFile(Handle path) const;               // NOLINT(readability-identifier-naming)
-    Object readFile(Handle path) const;               // NOLINT(readability-identifier-naming)
-    void write_file(Handle path, Handle text) const;  // result not looked at
-    bool wrote_file(Handle path, Handle text) const;  // the same, and whether it says it wrote
-    Object exec_shell(std::string_view command_line) const;
-    Object md5(Handle text) const;
-    Object return_msg(bool status, std::string_view message) const;
-    Object http_post(std::string_view url, Handle data, int timeout) const;
-    Object format_date() const;
-    Object to_size() const;  // public.to_size itself, for a report that asks it twice per row
+    cpython::Object ReadFile(cpython::Handle path) const;  // NOLINT(readability-identifier-naming)
+    cpython::Object readFile(cpython::Handle path) const;  // NOLINT(readability-identifier-naming)
+    void write_file(cpython::Handle path, cpython::Handle text) const;  // result not looked at
+    bool wrote_file(cpython::Handle path,
+                    cpython::Handle text) const;  // the same, and whether it says it wrote
+    cpython::Object exec_shell(std::string_view command_line) const;
+    cpython::Object md5(cpython::Handle text) const;
+    cpython::Object return_msg(bool status, std::string_view message) const;
+    cpython::Object http_post(std::string_view url, cpython::Handle data, int timeout) const;
+    cpython::Object format_date() const;
+    cpython::Object to_size()
+        const;  // public.to_size itself, for a report that asks it twice per row
     Query table(std::string_view name) const;
 
     // The host's description of `error` (public.get_error_info), asked while `error` is the
     // handled exception, as inside a Python `except` block; and the same on standard output.
-    Object describe_error(Error& error) const;
-    void show_error(Error& error) const;
+    cpython::Object describe_error(cpython::Error& error) const;
+    void show_error(cpython::Error& error) const;
 
     // Runs `step`; false when it ended in an ordinary error, which is then shown.
     template <typename Step>
     bool completed_or_shown(Step&& step) const {
         bool completed = false;
-        on_ordinary_error(
+        cpython::on_ordinary_error(
             [&] {
                 step();
                 completed = true;
             },
-            [&](Error& error) { show_error(error); });
+            [&](cpython::Error& error) { show_error(error); });
         return completed;
     }
 
-    Object make_sender() const;  // send_mail.send_mail()
+    cpython::Object make_sender() const;  // send_mail.send_mail()
 
   private:
-    Object service(const Name& name) const;  // public.<name>, looked up now
-    Handle module_;
+    cpython::Object service(const cpython::Name& name) const;  // public.<name>, looked up now
+    cpython::Handle module_;
     const Runtime& runtime_;
 };
 
 // What a sender object made by `send_mail.send_mail()` does.
 namespace sender {
 
-Object send_mail_to(Handle sender, Handle recipient, Handle title, Handle body);
-void send_dingding(Handle sender, Handle text);
+cpython::Object send_mail_to(cpython::Handle sender, cpython::Handle recipient,
+                             cpython::Handle title, cpython::Handle body);
+void send_dingding(cpython::Handle sender, cpython::Handle text);
 
 }  // namespace sender
 

@@ -1,6 +1,6 @@
 #include "host/python.hpp"
 
-namespace host {
+namespace cpython {
 
 // Read with the initial-exec model, as every thread-local variable of the module (CMakeLists.txt):
 // a new thread never allocates for it.
@@ -155,4 +155,4 @@ void Iteration::advance() {
     if (!item_ && PyErr_Occurred() != nullptr) raise_fetched();
 }
 
-}  // namespace host
+}  // namespace cpython

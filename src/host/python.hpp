@@ -15,7 +15,7 @@
 #include <string_view>
 #include <utility>
 
-namespace host {
+namespace cpython {
 
 // ---- a thread that CPython ends inside a call ---------------------------------------------------
 // From 3.7 to 3.13 CPython ends a thread that asks for the GIL once the interpreter has begun to
@@ -213,4 +213,4 @@ class Iteration {
     Object item_;
 };
 
-}  // namespace host
+}  // namespace cpython

@@ -11,58 +11,68 @@ namespace host {
 namespace {
 
 // The plug-in module's attributes that hold runtime modules, and what the plug-in asks of them.
-constinit Name json_module{"json"}, time_module{"time"}, os_module{"os"}, sys_module{"sys"};
+constinit cpython::Name json_module{"json"}, time_module{"time"}, os_module{"os"},
+    sys_module{"sys"};
 // The runtime's modules that the plug-in module holds no attribute for.
-constinit Name uuid_module{"uuid"}, socket_module{"socket"}, builtins_module{"builtins"},
+constinit cpython::Name uuid_module{"uuid"}, socket_module{"socket"}, builtins_module{"builtins"},
     fcntl_module{"fcntl"};
-constinit Name loads{"loads"}, dumps{"dumps"}, path{"path"}, exists{"exists"}, isfile{"isfile"},
-    link{"link"}, unlink{"unlink"}, replace{"replace"}, chdir{"chdir"}, append_method{"append"},
-    time_now{"time"}, getnode{"getnode"}, gethostname{"gethostname"}, getfqdn{"getfqdn"},
-    print{"print"}, open_name{"open"}, close_name{"close"}, flock{"flock"}, sleep_name{"sleep"};
+constinit cpython::Name loads{"loads"}, dumps{"dumps"}, path{"path"}, exists{"exists"},
+    isfile{"isfile"}, link{"link"}, unlink{"unlink"}, replace{"replace"}, chdir{"chdir"},
+    append_method{"append"}, time_now{"time"}, getnode{"getnode"}, gethostname{"gethostname"},
+    getfqdn{"getfqdn"}, print{"print"}, open_name{"open"}, close_name{"close"}, flock{"flock"},
+    sleep_name{"sleep"};
 
 }  // namespace
 
-Object Runtime::module_attr(const Name& name) const { return attr(module_, name); }
-
-Object Runtime::json_loads(Handle text) const {
-    return call_method(module_attr(json_module), loads, text);
+cpython::Object Runtime::module_attr(const cpython::Name& name) const {
+    return cpython::attr(module_, name);
 }
 
-Object Runtime::json_dumps(Handle value) const {
-    return call_method(module_attr(json_module), dumps, value);
+cpython::Object Runtime::json_loads(cpython::Handle text) const {
+    return cpython::call_method(module_attr(json_module), loads, text);
 }
 
-bool Runtime::path_exists(Handle file) const {
-    return is_truthy(call_method(attr(module_attr(os_module), path), exists, file));
+cpython::Object Runtime::json_dumps(cpython::Handle value) const {
+    return cpython::call_method(module_attr(json_module), dumps, value);
 }
 
-bool Runtime::is_regular_file(Handle file) const {
-    return is_truthy(call_method(attr(module_attr(os_module), path), isfile, file));
+bool Runtime::path_exists(cpython::Handle file) const {
+    return cpython::is_truthy(
+        cpython::call_method(cpython::attr(module_attr(os_module), path), exists, file));
 }
 
-void Runtime::link_path(Handle source, Handle target) const {
-    call_method(module_attr(os_module), link, source, target);
+bool Runtime::is_regular_file(cpython::Handle file) const {
+    return cpython::is_truthy(
+        cpython::call_method(cpython::attr(module_attr(os_module), path), isfile, file));
 }
 
-void Runtime::remove_path(Handle file) const { call_method(module_attr(os_module), unlink, file); }
-
-void Runtime::replace_path(Handle source, Handle target) const {
-    call_method(module_attr(os_module), replace, source, target);
+void Runtime::link_path(cpython::Handle source, cpython::Handle target) const {
+    cpython::call_method(module_attr(os_module), link, source, target);
 }
 
-Object Runtime::open_file(Handle file, int flags, int mode) const {
-    return call_method(module_attr(os_module), open_name, file, integer(flags), integer(mode));
+void Runtime::remove_path(cpython::Handle file) const {
+    cpython::call_method(module_attr(os_module), unlink, file);
 }
 
-void Runtime::close_file(Handle descriptor) const {
-    call_method(module_attr(os_module), close_name, descriptor);
+void Runtime::replace_path(cpython::Handle source, cpython::Handle target) const {
+    cpython::call_method(module_attr(os_module), replace, source, target);
 }
 
-bool Runtime::try_lock(Handle descriptor) const {
-    std::optional<Error> held;
+cpython::Object Runtime::open_file(cpython::Handle file, int flags, int mode) const {
+    return cpython::call_method(module_attr(os_module), open_name, file, cpython::integer(flags),
+                                cpython::integer(mode));
+}
+
+void Runtime::close_file(cpython::Handle descriptor) const {
+    cpython::call_method(module_attr(os_module), close_name, descriptor);
+}
+
+bool Runtime::try_lock(cpython::Handle descriptor) const {
+    std::optional<cpython::Error> held;
     try {
-        call_method(loaded_module(fcntl_module), flock, descriptor, integer(LOCK_EX | LOCK_NB));
-    } catch (Error& error) {
+        cpython::call_method(cpython::loaded_module(fcntl_module), flock, descriptor,
+                             cpython::integer(LOCK_EX | LOCK_NB));
+    } catch (cpython::Error& error) {
         if (!error.matches(PyExc_BlockingIOError)) throw;
         held.emplace(std::move(error));
     }
@@ -70,43 +80,52 @@ bool Runtime::try_lock(Handle descriptor) const {
 }
 
 void Runtime::change_directory(std::string_view directory) const {
-    call_method(module_attr(os_module), chdir, text(directory));
+    cpython::call_method(module_attr(os_module), chdir, cpython::text(directory));
 }
 
 void Runtime::append_search_path(std::string_view entry) const {
-    call_method(attr(module_attr(sys_module), path), append_method, text(entry));
+    cpython::call_method(cpython::attr(module_attr(sys_module), path), append_method,
+                         cpython::text(entry));
 }
 
-Object Runtime::current_time() const { return call_method(module_attr(time_module), time_now); }
+cpython::Object Runtime::current_time() const {
+    return cpython::call_method(module_attr(time_module), time_now);
+}
 
 void Runtime::sleep(double seconds) const {
-    call_method(module_attr(time_module), sleep_name, checked(PyFloat_FromDouble(seconds)));
+    cpython::call_method(module_attr(time_module), sleep_name,
+                         cpython::checked(PyFloat_FromDouble(seconds)));
 }
 
-Object Runtime::node_id() const { return call_method(loaded_module(uuid_module), getnode); }
-
-Object Runtime::host_name() const { return call_method(loaded_module(socket_module), gethostname); }
-
-Object Runtime::fully_qualified_name(Handle name) const {
-    return call_method(loaded_module(socket_module), getfqdn, name);
+cpython::Object Runtime::node_id() const {
+    return cpython::call_method(cpython::loaded_module(uuid_module), getnode);
 }
 
-void Runtime::print_line(Handle value) const {
-    call_method(loaded_module(builtins_module), print, value);
+cpython::Object Runtime::host_name() const {
+    return cpython::call_method(cpython::loaded_module(socket_module), gethostname);
+}
+
+cpython::Object Runtime::fully_qualified_name(cpython::Handle name) const {
+    return cpython::call_method(cpython::loaded_module(socket_module), getfqdn, name);
+}
+
+void Runtime::print_line(cpython::Handle value) const {
+    cpython::call_method(cpython::loaded_module(builtins_module), print, value);
 }
 
 #if PY_VERSION_HEX >= 0x030B0000
-HandledErrorScope::HandledErrorScope(Error& error) : previous_(PyErr_GetHandledException()) {
+HandledErrorScope::HandledErrorScope(cpython::Error& error)
+    : previous_(PyErr_GetHandledException()) {
     PyErr_SetHandledException(error.value().ptr());
 }
 
 HandledErrorScope::~HandledErrorScope() {
-    if (thread_ending) return;
+    if (cpython::thread_ending) return;
     PyErr_SetHandledException(previous_);
     Py_XDECREF(previous_);
 }
 #else
-HandledErrorScope::HandledErrorScope(Error& error) {
+HandledErrorScope::HandledErrorScope(cpython::Error& error) {
     PyErr_GetExcInfo(&previous_type_, &previous_, &previous_traceback_);
     PyObject* value = error.value().ptr();
     PyObject* type = value != nullptr ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : nullptr;
@@ -118,7 +137,7 @@ HandledErrorScope::HandledErrorScope(Error& error) {
 }
 
 HandledErrorScope::~HandledErrorScope() {
-    if (thread_ending) return;
+    if (cpython::thread_ending) return;
     PyErr_SetExcInfo(previous_type_, previous_, previous_traceback_);
 }
 #endif

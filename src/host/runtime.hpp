@@ -18,35 +18,37 @@ namespace host {
 class Runtime {
   public:
     // `module`: the plug-in module, alive for as long as this is used.
-    explicit Runtime(Handle module) : module_(module) {}
+    explicit Runtime(cpython::Handle module) : module_(module) {}
 
-    Object json_loads(Handle text) const;
-    Object json_dumps(Handle value) const;
+    cpython::Object json_loads(cpython::Handle text) const;
+    cpython::Object json_dumps(cpython::Handle value) const;
 
-    bool path_exists(Handle path) const;
-    bool is_regular_file(Handle path) const;                // os.path.isfile
-    void link_path(Handle source, Handle target) const;     // os.link: FileExistsError when taken
-    void remove_path(Handle path) const;                    // os.unlink
-    void replace_path(Handle source, Handle target) const;  // os.replace
-    Object open_file(Handle path, int flags, int mode) const;  // os.open: a descriptor
-    void close_file(Handle descriptor) const;                  // os.close
+    bool path_exists(cpython::Handle path) const;
+    bool is_regular_file(cpython::Handle path) const;  // os.path.isfile
+    void link_path(cpython::Handle source,
+                   cpython::Handle target) const;  // os.link: FileExistsError when taken
+    void remove_path(cpython::Handle path) const;  // os.unlink
+    void replace_path(cpython::Handle source, cpython::Handle target) const;  // os.replace
+    cpython::Object open_file(cpython::Handle path, int flags,
+                              int mode) const;          // os.open: a descriptor
+    void close_file(cpython::Handle descriptor) const;  // os.close
     // fcntl.flock(descriptor, LOCK_EX | LOCK_NB): false when another descriptor holds the lock.
-    bool try_lock(Handle descriptor) const;
+    bool try_lock(cpython::Handle descriptor) const;
     void change_directory(std::string_view path) const;
     void append_search_path(std::string_view entry) const;
 
-    Object current_time() const;       // seconds since the epoch, with a fraction
-    void sleep(double seconds) const;  // time.sleep: under gevent, other greenlets run
-    Object node_id() const;            // the machine's 48-bit hardware address as a number
-    Object host_name() const;
-    Object fully_qualified_name(Handle name) const;
+    cpython::Object current_time() const;  // seconds since the epoch, with a fraction
+    void sleep(double seconds) const;      // time.sleep: under gevent, other greenlets run
+    cpython::Object node_id() const;       // the machine's 48-bit hardware address as a number
+    cpython::Object host_name() const;
+    cpython::Object fully_qualified_name(cpython::Handle name) const;
 
     // print(value): the runtime's print, so it goes through `sys.stdout` as the host has set it.
-    void print_line(Handle value) const;
+    void print_line(cpython::Handle value) const;
 
   private:
-    Object module_attr(const Name& name) const;
-    Handle module_;
+    cpython::Object module_attr(const cpython::Name& name) const;
+    cpython::Handle module_;
 };
 
 // While it lives, `error` is the runtime's handled exception, as inside a Python `except` block,
@@ -54,7 +56,7 @@ class Runtime {
 // when the scope ends.
 class HandledErrorScope {
   public:
-    explicit HandledErrorScope(Error& error);
+    explicit HandledErrorScope(cpython::Error& error);
     ~HandledErrorScope();
     HandledErrorScope(const HandledErrorScope&) = delete;
     HandledErrorScope& operator=(const HandledErrorScope&) = delete;

@@ -8,7 +8,7 @@
 
 #include "host/python.hpp"
 
-namespace host {
+namespace cpython {
 
 namespace {
 
@@ -65,4 +65,4 @@ void check_stack_left(const char* operation) {
     raise_fetched();
 }
 
-}  // namespace host
+}  // namespace cpython

@@ -4,10 +4,10 @@
 // RecursionError while there is still room to unwind.
 #pragma once
 
-namespace host {
+namespace cpython {
 
 // RecursionError, naming `operation`, when less than the thread's reserve is left below the
 // caller's frame; nothing when the thread's bounds cannot be told.
 void check_stack_left(const char* operation);
 
-}  // namespace host
+}  // namespace cpython

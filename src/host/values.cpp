@@ -7,7 +7,7 @@
 
 #include "host/chunked_text.hpp"
 
-namespace host {
+namespace cpython {
 
 bool is_truthy(Handle value) { return checked_status(calling(PyObject_IsTrue, value.ptr())) != 0; }
 
@@ -202,4 +202,4 @@ std::vector<std::size_t> positions_sorted_descending(const std::vector<Object>& 
     return order;
 }
 
-}  // namespace host
+}  // namespace cpython

@@ -10,7 +10,7 @@
 
 #include "host/python.hpp"
 
-namespace host {
+namespace cpython {
 
 // bool(value), raising the error of a failing `__bool__`.
 bool is_truthy(Handle value);
@@ -72,4 +72,4 @@ class TextOfSize {
     Py_ssize_t written_ = 0;
 };
 
-}  // namespace host
+}  // namespace cpython

@@ -24,7 +24,7 @@ namespace start_boce {
 namespace {
 
 constexpr long long notice_window_days = 14;
-constinit host::Name format{"format"};
+constinit cpython::Name format{"format"};
 constexpr std::string_view coming_title = "【{}】网站证书将于{}天后过期";
 constexpr std::string_view coming_today_title = "【{}】网站证书将于今天过期";
 constexpr std::string_view lapsed_title = "【{}】网站证书已过期";
@@ -51,9 +51,9 @@ struct Expiries {
 // Only records as the dispatch center sends them count: dicts whose `cert_expiry` is an int
 // above 0. Reading them asks nothing of the host.
 bool shows_an_expiry(Handle data) {
-    for (const Object& record : host::Iteration(data)) {
-        const Object value = host::dict_value(record, names::cert_expiry);
-        const auto at = value ? host::small_integer(value) : std::nullopt;
+    for (const Object& record : cpython::Iteration(data)) {
+        const Object value = cpython::dict_value(record, names::cert_expiry);
+        const auto at = value ? cpython::small_integer(value) : std::nullopt;
         if (at && *at > 0) return true;
     }
     return false;
@@ -61,22 +61,23 @@ bool shows_an_expiry(Handle data) {
 
 void note_expiry(std::optional<Expiry>& slot, long long at, Handle record, bool every_node) {
     if (!slot || at < slot->at) {
-        const Object depth = host::dict_value(record, names::cert_depth);
-        const auto depth_value = depth ? host::small_integer(depth) : std::nullopt;
+        const Object depth = cpython::dict_value(record, names::cert_depth);
+        const auto depth_value = depth ? cpython::small_integer(depth) : std::nullopt;
         std::vector<Object> nodes =
             slot && every_node ? std::move(slot->nodes) : std::vector<Object>{};
-        slot = Expiry{at, host::dict_value(record, names::cert_issuer),
-                      host::dict_value(record, names::cert_subject),
+        slot = Expiry{at, cpython::dict_value(record, names::cert_issuer),
+                      cpython::dict_value(record, names::cert_subject),
                       !depth_value || *depth_value == 0, std::move(nodes)};
     }
-    if (at == slot->at || every_node) slot->nodes.push_back(host::dict_value(record, names::isp));
+    if (at == slot->at || every_node)
+        slot->nodes.push_back(cpython::dict_value(record, names::isp));
 }
 
 Expiries expiries(Handle data, double now) {
     Expiries found;
-    for (const Object& record : host::Iteration(data)) {
-        const Object value = host::dict_value(record, names::cert_expiry);
-        const auto at = value ? host::small_integer(value) : std::nullopt;
+    for (const Object& record : cpython::Iteration(data)) {
+        const Object value = cpython::dict_value(record, names::cert_expiry);
+        const auto at = value ? cpython::small_integer(value) : std::nullopt;
         if (!at || *at <= 0) continue;
         if (static_cast<double>(*at) > now) {
             note_expiry(found.coming, *at, record, false);
@@ -88,8 +89,8 @@ Expiries expiries(Handle data, double now) {
 }
 
 std::optional<double> seconds_of(Handle time) {
-    if (const auto seconds = host::float_value(time)) return seconds;
-    if (const auto seconds = host::small_integer(time)) return static_cast<double>(*seconds);
+    if (const auto seconds = cpython::float_value(time)) return seconds;
+    if (const auto seconds = cpython::small_integer(time)) return static_cast<double>(*seconds);
     return std::nullopt;
 }
 
@@ -129,7 +130,7 @@ std::optional<long long> days_until(double now, long long at) {
 // when the file cannot be used: a path that is no regular file, or a broken file that could not
 // be put aside.
 Object notice_days(const Host& host, Handle path, std::string& why) {
-    if (!host.runtime.path_exists(path)) return host::new_dict();
+    if (!host.runtime.path_exists(path)) return cpython::new_dict();
     if (!host.runtime.is_regular_file(path)) {
         why = "is not a regular file";
         return {};
@@ -140,7 +141,7 @@ Object notice_days(const Host& host, Handle path, std::string& why) {
         why = "is broken and no backup name is free for it";
         return {};
     }
-    return host::new_dict();
+    return cpython::new_dict();
 }
 
 // Whether the notice of `task` is due today; if it is, today is remembered first, written whole:
@@ -148,27 +149,27 @@ Object notice_days(const Host& host, Handle path, std::string& why) {
 // under its lock, so runs at the same moment (other processes, threads or greenlets) each see
 // the others' days. Not due, and `why` says it, when the state cannot be kept.
 bool claim_todays_notice(const Host& host, Handle task, Handle today, std::string& why) {
-    const Object path = host::text(certificate_notice_days_path);
+    const Object path = cpython::text(certificate_notice_days_path);
     bool due = false;
     const auto claim = [&] {
         const Object days = notice_days(host, path, why);
         if (!days) return;
-        const Object last = host::dict_value(days, task);
-        if (last && host::equals(last, today)) return;
+        const Object last = cpython::dict_value(days, task);
+        if (last && cpython::equals(last, today)) return;
         // Only today's notices are kept: the file never grows beyond the tasks of one day.
-        Object kept = host::new_dict();
-        for (const Object& other : host::Iteration(days)) {
-            const Object day = host::dict_value(days, other);
-            if (day && host::equals(day, today)) host::set_item(kept, other, day);
+        Object kept = cpython::new_dict();
+        for (const Object& other : cpython::Iteration(days)) {
+            const Object day = cpython::dict_value(days, other);
+            if (day && cpython::equals(day, today)) cpython::set_item(kept, other, day);
         }
-        host::set_item(kept, task, today);
+        cpython::set_item(kept, task, today);
         due = write_whole(host, path, host.runtime.json_dumps(kept));
         if (!due) why = "cannot be written (nor its .new beside it)";
     };
-    std::optional<host::Error> unusable;
+    std::optional<cpython::Error> unusable;
     try {
         if (!holding_lock(host, path, claim)) why = "is locked by another run for too long";
-    } catch (host::Error& error) {
+    } catch (cpython::Error& error) {
         if (!error.matches(PyExc_OSError)) throw;
         unusable.emplace(std::move(error));
     }
@@ -178,7 +179,7 @@ bool claim_todays_notice(const Host& host, Handle task, Handle today, std::strin
 
 void append_escaped(std::string& html, Handle value) {
     std::string scratch;
-    const auto utf8 = host::utf8_of(value, scratch, host::Surrogates::replaced);
+    const auto utf8 = cpython::utf8_of(value, scratch, cpython::Surrogates::replaced);
     if (utf8) text::append_html_escaped(html, *utf8);
 }
 
@@ -201,7 +202,7 @@ Object make_notice(Handle title, const Expiry& expiry) {
     }
     html += "</p>";
     html += closing_text;
-    return host::text(html);
+    return cpython::text(html);
 }
 
 // Sends the notice of `expiry` under `title_template`, once this calendar day for the state's
@@ -211,13 +212,14 @@ void notify_once_today(const Host& host, Handle self, Handle id, Handle key, Han
     std::string why;
     if (!claim_todays_notice(host, key, today, why)) {
         if (!why.empty()) {
-            host.runtime.print_line(host::text(std::string("start_boce: no certificate notice: ") +
-                                               certificate_notice_days_path + " " + why));
+            host.runtime.print_line(
+                cpython::text(std::string("start_boce: no certificate notice: ") +
+                              certificate_notice_days_path + " " + why));
         }
         return;
     }
     const Object name = host.panel.table(task_table).where("id=?", id).get_field(names::name);
-    const Object title = host::call_method(host::text(title_template), format, name, days);
+    const Object title = cpython::call_method(cpython::text(title_template), format, name, days);
     deliver(host, self, names::mail_channel, title, make_notice(title, expiry));
 }
 
@@ -239,15 +241,15 @@ void warn_before_certificate_lapses(const Host& host, Handle self, Handle data, 
     if (!coming_soon && !found.lapsed) return;
     const auto today_text = local_text(*now, "%Y-%m-%d");
     if (today_text.empty()) return;  // a clock beyond any calendar
-    const Object today = host::text(today_text);
-    const Object task = host::text_form(id);
+    const Object today = cpython::text(today_text);
+    const Object task = cpython::text_form(id);
     if (found.lapsed) {
-        notify_once_today(host, self, id, host::sum(task, host::text(lapsed_key_suffix)), today,
-                          lapsed_title, host::none(), *found.lapsed);
+        notify_once_today(host, self, id, cpython::sum(task, cpython::text(lapsed_key_suffix)),
+                          today, lapsed_title, cpython::none(), *found.lapsed);
     }
     if (coming_soon) {
         notify_once_today(host, self, id, task, today,
-                          days == 0 ? coming_today_title : coming_title, host::integer(days),
+                          days == 0 ? coming_today_title : coming_title, cpython::integer(days),
                           *found.coming);
     }
 }

@@ -14,37 +14,38 @@ namespace {
 
 void deliver_by_dingding(const Host& host, Handle self, Handle settings, Handle /*title*/,
                          Handle report) {
-    if (!host::is_truthy(host::get_item(settings, names::dingding))) return;
+    if (!cpython::is_truthy(cpython::get_item(settings, names::dingding))) return;
     host.panel.completed_or_shown(
-        [&] { host::sender::send_dingding(host::attr(self, mail_sender_attr), report); });
+        [&] { host::sender::send_dingding(cpython::attr(self, mail_sender_attr), report); });
 }
 
 bool mail_enabled(Handle settings) {
-    return host::is_truthy(
-        host::get_item(host::get_item(settings, names::user_mail), names::user_name));
+    return cpython::is_truthy(
+        cpython::get_item(cpython::get_item(settings, names::user_mail), names::user_name));
 }
 
 void deliver_by_mail(const Host& host, Handle self, Handle settings, Handle title, Handle report) {
-    Object user_mail = host::get_item(settings, names::user_mail);
-    if (!host::is_truthy(user_mail)) return;
-    Object recipients = host::attr(self, mail_recipients_attr);
-    if (host::length(recipients) == 0) {
+    Object user_mail = cpython::get_item(settings, names::user_mail);
+    if (!cpython::is_truthy(user_mail)) return;
+    Object recipients = cpython::attr(self, mail_recipients_attr);
+    if (cpython::length(recipients) == 0) {
         // No recipient list: the mailbox of the mail settings, and the sender's answer is shown.
         if (!mail_enabled(settings)) return;
-        Object mailbox =
-            host::text_form(host::get_item(host::get_item(user_mail, names::info), names::qq_mail));
+        Object mailbox = cpython::text_form(
+            cpython::get_item(cpython::get_item(user_mail, names::info), names::qq_mail));
         host.panel.completed_or_shown([&] {
-            host.runtime.print_line(host::sender::send_mail_to(host::attr(self, mail_sender_attr),
-                                                               mailbox, title, report));
+            host.runtime.print_line(host::sender::send_mail_to(
+                cpython::attr(self, mail_sender_attr), mailbox, title, report));
         });
         return;
     }
-    for (const Object& recipient : host::Iteration(recipients)) {
+    for (const Object& recipient : cpython::Iteration(recipients)) {
         if (!mail_enabled(settings)) continue;
-        Object address = host::text_form(recipient);
+        Object address = cpython::text_form(recipient);
         // A missing sender fails each delivery on its own, like any other sending error.
         host.panel.completed_or_shown([&] {
-            host::sender::send_mail_to(host::attr(self, mail_sender_attr), address, title, report);
+            host::sender::send_mail_to(cpython::attr(self, mail_sender_attr), address, title,
+                                       report);
         });
     }
 }
@@ -53,7 +54,7 @@ void deliver_by_mail(const Host& host, Handle self, Handle settings, Handle titl
 // is one more entry here, its deliver function above, its name in names.hpp and its sender in
 // host/panel.
 struct Channel {
-    const host::Name& name;
+    const cpython::Name& name;
     void (*deliver)(const Host& host, Handle self, Handle settings, Handle title, Handle report);
 };
 constexpr Channel channels[] = {{names::dingding_channel, deliver_by_dingding},
@@ -71,13 +72,13 @@ Object deliver_report(const Host& host, Handle self, Handle data, Handle num, Ha
 
     // Read once the report is complete, whatever the channel.
     deliver(host, self, send, title, report);
-    return host::none();
+    return cpython::none();
 }
 
 void deliver(const Host& host, Handle self, Handle send, Handle title, Handle message) {
-    Object settings = host::call_method(self, operation_name<get_settings>);
+    Object settings = cpython::call_method(self, operation_name<get_settings>);
     for (const Channel& channel : channels) {
-        if (host::equals(send, channel.name)) {
+        if (cpython::equals(send, channel.name)) {
             channel.deliver(host, self, settings, title, message);
             break;
         }

@@ -8,7 +8,7 @@ namespace start_boce {
 
 // Reads the notification settings (get_settings, once) and sends `title` and `message` over
 // the channel `send` names ("mail" or "dingding"; any other sends nothing).
-void deliver(const host::Host& host, host::Handle self, host::Handle send, host::Handle title,
-             host::Handle message);
+void deliver(const host::Host& host, cpython::Handle self, cpython::Handle send,
+             cpython::Handle title, cpython::Handle message);
 
 }  // namespace start_boce

@@ -18,11 +18,11 @@ constexpr std::string_view dispatch_unreachable = "连接调度中心失败!";
 
 Object request_probe(const Host& host, Handle self, Handle id) {
     Object url = host.panel.table(task_table).where("id=?", id).get_field(names::url);
-    if (!host::is_truthy(url)) return host.panel.return_msg(false, task_not_found);
+    if (!cpython::is_truthy(url)) return host.panel.return_msg(false, task_not_found);
 
     // The identity record goes out as it is, even when it is the "please log in" status record.
-    Object request = host::call_method(self, operation_name<create_serverid>, host::none());
-    host::set_item(request, names::url, url);
+    Object request = cpython::call_method(self, operation_name<create_serverid>, cpython::none());
+    cpython::set_item(request, names::url, url);
 
     // Whatever went wrong on the way, the caller gets a status record and the operator a line.
     Object answer;

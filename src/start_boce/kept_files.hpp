@@ -15,36 +15,36 @@ namespace start_boce {
 // when the file is broken: the host could not read it as text (its ReadFile answers False, which
 // decodes to no value the caller wants either) or it holds no JSON. Errors that say nothing about
 // the file's content (no memory, too deep a nesting, a failing read) travel on.
-host::Object decoded_file(const host::Host& host, host::Handle path);
+cpython::Object decoded_file(const host::Host& host, cpython::Handle path);
 
 // Gives the broken file at `path` the first free backup name (path.bak, path.bak.1, ...). False
 // when no name could be taken: the file then stays where it is, whole.
-bool keep_broken_file(const host::Host& host, host::Handle path);
+bool keep_broken_file(const host::Host& host, cpython::Handle path);
 
 // Writes `text` to a file beside `path` and puts it in `path`'s place in one step, so that a
 // reader finds the old file or the new one, never a part; false when the host could not write it.
-bool write_whole(const host::Host& host, host::Handle path, host::Handle text);
+bool write_whole(const host::Host& host, cpython::Handle path, cpython::Handle text);
 
 // The lock of the file at `path` (an flock on path.lock, which the runs of every process and
 // thread take in turn): false when it could not be had within lock_wait_seconds.
-bool take_lock(const host::Host& host, host::Handle descriptor);
-host::Object open_lock_file(const host::Host& host, host::Handle path);
+bool take_lock(const host::Host& host, cpython::Handle descriptor);
+cpython::Object open_lock_file(const host::Host& host, cpython::Handle path);
 inline constexpr double lock_wait_seconds = 10;
 
 // Runs `step` holding the lock of the file at `path`, which is let go of on every way out,
 // outside any catch block; false (and `step` not run) when the lock could not be had.
 template <typename Step>
-bool holding_lock(const host::Host& host, host::Handle path, Step&& step) {
-    const host::Object descriptor = open_lock_file(host, path);
+bool holding_lock(const host::Host& host, cpython::Handle path, Step&& step) {
+    const cpython::Object descriptor = open_lock_file(host, path);
     bool locked = false;
-    std::optional<host::Error> failure;
+    std::optional<cpython::Error> failure;
     try {
         locked = take_lock(host, descriptor);
         if (locked) step();
-    } catch (host::Error& error) {
+    } catch (cpython::Error& error) {
         failure.emplace(std::move(error));
     } catch (const std::bad_alloc&) {
-        failure.emplace(host::Error::no_memory());
+        failure.emplace(cpython::Error::no_memory());
     }
     host.runtime.close_file(descriptor);  // which lets go of the lock
     if (failure) throw std::move(*failure);

@@ -79,12 +79,12 @@ Object python_method(const char* name, const Parameters& parameters) {
     write_parameters(parameters, [&](const char* piece) { source += piece; });
     source += "): pass\n";
     const Object code =
-        host::checked(Py_CompileString(source.c_str(), "<start_boce>", Py_file_input));
-    const Object scope = host::new_dict();
-    host::checked(host::calling(PyEval_EvalCode, code.ptr(), scope.ptr(), scope.ptr()));
-    Object method = host::get_item(scope, host::text(name));
-    static constinit host::Name qualname{"__qualname__"};
-    host::set_attr(method, qualname, host::text(std::string(class_name) + "." + name));
+        cpython::checked(Py_CompileString(source.c_str(), "<start_boce>", Py_file_input));
+    const Object scope = cpython::new_dict();
+    cpython::checked(cpython::calling(PyEval_EvalCode, code.ptr(), scope.ptr(), scope.ptr()));
+    Object method = cpython::get_item(scope, cpython::text(name));
+    static constinit cpython::Name qualname{"__qualname__"};
+    cpython::set_attr(method, qualname, cpython::text(std::string(class_name) + "." + name));
     return method;
 }
 
@@ -99,9 +99,9 @@ Object python_method(const char* name, const Parameters& parameters) {
     // A slot before the arguments, which the callee may borrow.
     std::vector<PyObject*> stack(1 + static_cast<std::size_t>(given + named));
     std::copy(arguments, arguments + given + named, stack.begin() + 1);
-    host::call_with(python_method(name, parameters), stack.data() + 1, stack.size() - 1,
-                    keyword_names);
-    host::raise(PyExc_SystemError, "start_boce: a call refused here was accepted by Python");
+    cpython::call_with(python_method(name, parameters), stack.data() + 1, stack.size() - 1,
+                       keyword_names);
+    cpython::raise(PyExc_SystemError, "start_boce: a call refused here was accepted by Python");
 }
 
 // ---- operations -----------------------------------------------------------------------------
@@ -111,7 +111,7 @@ Object invoke(const Host& host, PyObject* const* bound, std::index_sequence<inde
     using Result = decltype(function(host, bound[0], Handle(bound[index + 1])...));
     if constexpr (std::is_void_v<Result>) {
         function(host, bound[0], Handle(bound[index + 1])...);
-        return host::none();
+        return cpython::none();
     } else {
         return function(host, bound[0], Handle(bound[index + 1])...);
     }
@@ -125,9 +125,9 @@ PyObject* call_operation(PyObject* module, PyObject* const* arguments, Py_ssize_
                          PyObject* keyword_names) {
     static constexpr const auto& operation = std::get<row>(operations);
     static constexpr std::size_t count = operation.parameters.count();
-    static constinit host::Name last_default{operation.parameters.last_default};
+    static constinit cpython::Name last_default{operation.parameters.last_default};
     PyObject* bound[max_parameters] = {};
-    const bool bound_to_parameters = host::answered(
+    const bool bound_to_parameters = cpython::answered(
         [&] {
             const Handle default_value =
                 operation.parameters.last_default != nullptr ? last_default.handle() : Handle();
@@ -136,12 +136,12 @@ PyObject* call_operation(PyObject* module, PyObject* const* arguments, Py_ssize_
                 refuse_wrong_call(operation.name, operation.parameters, arguments, given,
                                   keyword_names);
             }
-            host::check_stack_left(operation.name);
+            cpython::check_stack_left(operation.name);
             return true;
         },
         false);
     if (!bound_to_parameters) return nullptr;
-    PyObject* result = host::answered(
+    PyObject* result = cpython::answered(
         [&] {
             const Host host(module);
             return invoke<operation.function>(host, bound, std::make_index_sequence<count - 1>())
@@ -154,7 +154,7 @@ PyObject* call_operation(PyObject* module, PyObject* const* arguments, Py_ssize_
         // holds may run Python code as it goes.
         if (result == nullptr && PyErr_ExceptionMatches(PyExc_Exception)) {
             PyErr_Clear();
-            result = host::none().release();
+            result = cpython::none().release();
         }
     }
     return result;
@@ -221,25 +221,25 @@ auto method_table =
 // `definition` as a method of the class: a built-in function of `module`, made an instance
 // method so that the object comes first among its arguments.
 Object method_of(PyMethodDef& definition, Handle module) {
-    Object function = host::checked(PyCFunction_NewEx(&definition, module.ptr(), nullptr));
-    return host::checked(PyInstanceMethod_New(function.ptr()));
+    Object function = cpython::checked(PyCFunction_NewEx(&definition, module.ptr(), nullptr));
+    return cpython::checked(PyInstanceMethod_New(function.ptr()));
 }
 
 Object define_class(Handle module) {
-    static constinit host::Name module_key{"__module__"}, qualname_key{"__qualname__"},
+    static constinit cpython::Name module_key{"__module__"}, qualname_key{"__qualname__"},
         name_attr{"__name__"};
-    Object body = host::new_dict();
-    host::set_item(body, module_key, host::attr(module, name_attr));
-    host::set_item(body, qualname_key, host::text(class_name));
-    host::set_item(body, mail_config_path_attr, host::text(mail_config_path));
-    host::set_item(body, mail_list_path_attr, host::text(mail_list_path));
-    host::set_item(body, dingding_config_path_attr, host::text(dingding_config_path));
+    Object body = cpython::new_dict();
+    cpython::set_item(body, module_key, cpython::attr(module, name_attr));
+    cpython::set_item(body, qualname_key, cpython::text(class_name));
+    cpython::set_item(body, mail_config_path_attr, cpython::text(mail_config_path));
+    cpython::set_item(body, mail_list_path_attr, cpython::text(mail_list_path));
+    cpython::set_item(body, dingding_config_path_attr, cpython::text(dingding_config_path));
     for (PyMethodDef& definition : method_table) {
-        host::set_item(body, host::text(definition.ml_name), method_of(definition, module));
+        cpython::set_item(body, cpython::text(definition.ml_name), method_of(definition, module));
     }
-    Object bases = host::checked(PyTuple_New(0));
-    return host::call(reinterpret_cast<PyObject*>(&PyType_Type), host::text(class_name), bases,
-                      body);
+    Object bases = cpython::checked(PyTuple_New(0));
+    return cpython::call(reinterpret_cast<PyObject*>(&PyType_Type), cpython::text(class_name),
+                         bases, body);
 }
 
 constexpr const char* sub_interpreter_refused =
@@ -248,27 +248,28 @@ constexpr const char* sub_interpreter_refused =
 // The load: the runtime's services, the panel's working directory and search path, the host
 // modules, then the class.
 void load(Handle module) {
-    if (!host::in_main_interpreter()) host::raise(PyExc_ImportError, sub_interpreter_refused);
+    if (!host::in_main_interpreter()) cpython::raise(PyExc_ImportError, sub_interpreter_refused);
     const Host host(module);
     for (const char* name : {"sys", "os"}) {
-        host::set_attr(module, host::text(name), host::import_module(name));
+        cpython::set_attr(module, cpython::text(name), cpython::import_module(name));
     }
     // The host panel's modules live in its `class/` directory; the relative entry resolves
     // against the panel root, which stays the working directory of the whole process.
     host.runtime.change_directory(panel_root);
     host.runtime.append_search_path(panel_class_entry);
     for (const char* name : {"public", "json", "time", "send_mail"}) {
-        host::set_attr(module, host::text(name), host::import_module(name));
+        cpython::set_attr(module, cpython::text(name), cpython::import_module(name));
     }
-    host::set_attr(module, host::text("__version__"), host::text(START_BOCE_VERSION));
-    host::set_attr(module, host::text("DISPATCH_URL"), host::text(START_BOCE_DISPATCH_URL));
-    host::set_attr(module, host::text(class_name), define_class(module));
+    cpython::set_attr(module, cpython::text("__version__"), cpython::text(START_BOCE_VERSION));
+    cpython::set_attr(module, cpython::text("DISPATCH_URL"),
+                      cpython::text(START_BOCE_DISPATCH_URL));
+    cpython::set_attr(module, cpython::text(class_name), define_class(module));
 }
 
 // The module's execution step: a load step's error reaches the importer as itself (a
 // KeyboardInterrupt stays a KeyboardInterrupt).
 int exec_module(PyObject* module) {
-    return host::answered(
+    return cpython::answered(
         [&] {
             load(module);
             return 0;

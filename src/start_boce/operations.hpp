@@ -84,6 +84,6 @@ inline constexpr std::tuple operations{
 // The name under which the class holds `function`. An operation calls another through the object
 // by this name, so that a subclass or an instance attribute that replaces it is honoured.
 template <auto function>
-inline constinit host::Name operation_name{std::get<Operation<function>>(operations).name};
+inline constinit cpython::Name operation_name{std::get<Operation<function>>(operations).name};
 
 }  // namespace start_boce

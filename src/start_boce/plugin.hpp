@@ -11,9 +11,9 @@
 
 namespace start_boce {
 
-using host::Handle;
+using cpython::Handle;
+using cpython::Object;
 using host::Host;
-using host::Object;
 
 // Setup: the constructor.
 void construct(const Host& host, Handle self);

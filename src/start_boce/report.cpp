@@ -13,12 +13,12 @@
 
 namespace start_boce {
 
-using host::Handle;
-using host::Object;
+using cpython::Handle;
+using cpython::Object;
 
 namespace {
 
-constinit host::Name format{"format"};
+constinit cpython::Name format{"format"};
 constexpr std::string_view title_template = "【{}】Quellan拔测监控到[{}]个测试异常";
 
 constexpr std::string_view report_start = "<h2>Quellan企业平台拔测监控报表(";
@@ -49,29 +49,29 @@ class ReportBuilder {
     void append(std::string_view text) { buffer_ += text; }
 
     // A text the page shows as it is (date, sizes): it must be a text, as in `str + value`.
-    void append_text(Handle value) { buffer_ += utf8_of(value, host::Surrogates::kept); }
+    void append_text(Handle value) { buffer_ += utf8_of(value, cpython::Surrogates::kept); }
 
     // A text from the dispatch center: escaped, since it comes from the network, and with every
     // surrogate code point made U+FFFD, so that the report can always be encoded for sending.
     void append_network_text(Handle value) {
-        text::append_html_escaped(buffer_, utf8_of(value, host::Surrogates::replaced));
+        text::append_html_escaped(buffer_, utf8_of(value, cpython::Surrogates::replaced));
     }
 
     // `http_code` in its default text form, from the network like the other cells.
     void append_code(Handle value) {
-        if (const auto number = host::small_integer(value)) {
+        if (const auto number = cpython::small_integer(value)) {
             text::append_integer(buffer_, *number);
             return;
         }
-        append_network_text(host::text_form(value));
+        append_network_text(cpython::text_form(value));
     }
 
     // Why the node got no HTTP answer, when its record says so in a text: " (<reason>)",
     // escaped like every text from the network. Records without one add nothing.
     void append_reason(Handle record) {
-        const Object reason = host::dict_value(record, names::reason);
+        const Object reason = cpython::dict_value(record, names::reason);
         if (!reason) return;
-        const auto utf8 = host::utf8_of(reason, scratch_, host::Surrogates::replaced);
+        const auto utf8 = cpython::utf8_of(reason, scratch_, cpython::Surrogates::replaced);
         if (!utf8 || utf8->empty()) return;
         buffer_ += " (";
         text::append_html_escaped(buffer_, *utf8);
@@ -80,39 +80,39 @@ class ReportBuilder {
 
     // "{:.2f}".format(value)
     void append_two_decimals(Handle value) {
-        if (const auto number = host::float_value(value)) {
+        if (const auto number = cpython::float_value(value)) {
             text::append_two_decimals(buffer_, *number);
-        } else if (const auto integer = host::small_integer(value)) {
+        } else if (const auto integer = cpython::small_integer(value)) {
             // Python formats an int with 'f' through its nearest float, as this cast does.
             text::append_two_decimals(buffer_, static_cast<double>(*integer));
         } else {
-            static constinit host::Name two_decimals{".2f"};
-            append_text(host::formatted(value, two_decimals));
+            static constinit cpython::Name two_decimals{".2f"};
+            append_text(cpython::formatted(value, two_decimals));
         }
     }
 
     // The finished text; the chunks are gone afterwards.
     Object finish() {
         end_row();
-        host::TextOfSize report(text_.code_points(), text_.widest());
+        cpython::TextOfSize report(text_.code_points(), text_.widest());
         text_.drain([&](std::string_view chunk) { report.put_utf8(chunk); });
         return report.finish();
     }
 
   private:
-    std::string_view utf8_of(Handle value, host::Surrogates surrogates) {
-        const auto utf8 = host::utf8_of(value, scratch_, surrogates);
-        if (!utf8) host::raise_concatenation_error(value);
+    std::string_view utf8_of(Handle value, cpython::Surrogates surrogates) {
+        const auto utf8 = cpython::utf8_of(value, scratch_, surrogates);
+        if (!utf8) cpython::raise_concatenation_error(value);
         return *utf8;
     }
 
     std::string buffer_;  // the row being written
     std::string scratch_;
-    host::ChunkedText text_;
+    cpython::ChunkedText text_;
 };
 
 // The fields that get a replacement text when they are empty, which marks the row.
-constexpr std::pair<const host::Name*, const host::Name*> replaced_when_empty[] = {
+constexpr std::pair<const cpython::Name*, const cpython::Name*> replaced_when_empty[] = {
     {&names::primary_ip, &names::unresolved_address}, {&names::http_code, &names::unreachable}};
 
 // The host's size formatter, `public.to_size`, looked up when the first size is written, as a
@@ -122,7 +122,7 @@ class SizeText {
     explicit SizeText(const host::Host& host) : host_(host) {}
     Object operator()(Handle bytes) {
         if (!to_size_) to_size_ = host_.panel.to_size();
-        return host::call(to_size_, bytes);
+        return cpython::call(to_size_, bytes);
     }
 
   private:
@@ -131,7 +131,7 @@ class SizeText {
 };
 
 void append_row(ReportBuilder& report, SizeText& size_text, Handle record, bool marked) {
-    const auto field = [&](const host::Name& name) { return host::get_item(record, name); };
+    const auto field = [&](const cpython::Name& name) { return cpython::get_item(record, name); };
     report.append(row_start);
     if (marked) report.append(marked_row_style);
     report.append(first_cell);
@@ -161,8 +161,8 @@ void append_row(ReportBuilder& report, SizeText& size_text, Handle record, bool 
 bool apply_replacement_texts(Handle record) {
     bool replaced = false;
     for (const auto& [field, replacement] : replaced_when_empty) {
-        if (!host::is_truthy(host::get_item(record, *field))) {
-            host::set_item(record, *field, *replacement);
+        if (!cpython::is_truthy(cpython::get_item(record, *field))) {
+            cpython::set_item(record, *field, *replacement);
             replaced = true;
         }
     }
@@ -170,7 +170,7 @@ bool apply_replacement_texts(Handle record) {
 }
 
 Object make_title(Handle task_name, Handle anomaly_count) {
-    return host::call_method(host::text(title_template), format, task_name, anomaly_count);
+    return cpython::call_method(cpython::text(title_template), format, task_name, anomaly_count);
 }
 
 Object make_report(const host::Host& host, Handle data, RowMarker mark_row) {
@@ -179,8 +179,8 @@ Object make_report(const host::Host& host, Handle data, RowMarker mark_row) {
     report.append_text(host.panel.format_date());
     report.append(table_head);
     SizeText size_text(host);
-    for (const Object& record : host::Iteration(data)) {
-        if (!host::is_truthy(record)) continue;
+    for (const Object& record : cpython::Iteration(data)) {
+        if (!cpython::is_truthy(record)) continue;
         const bool marked = mark_row(record);
         append_row(report, size_text, record, marked);
     }

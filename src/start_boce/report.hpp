@@ -15,9 +15,9 @@ namespace start_boce {
 inline constexpr std::string_view closing_text =
     "<hr><p>此为Quellan企业版平台自动通知邮件，请勿回复</p>";
 
-host::Object make_title(host::Handle task_name, host::Handle anomaly_count);
-using RowMarker = bool (*)(host::Handle record);
-bool apply_replacement_texts(host::Handle record);
-host::Object make_report(const host::Host& host, host::Handle data, RowMarker mark_row);
+cpython::Object make_title(cpython::Handle task_name, cpython::Handle anomaly_count);
+using RowMarker = bool (*)(cpython::Handle record);
+bool apply_replacement_texts(cpython::Handle record);
+cpython::Object make_report(const host::Host& host, cpython::Handle data, RowMarker mark_row);
 
 }  // namespace start_boce

@@ -21,32 +21,32 @@ using wire::report_threshold;
 
 bool is_acceptable_code(Handle code) {
     // The usual kinds compare directly; anything else compares as `==` would.
-    if (const auto number = host::small_integer(code)) {
+    if (const auto number = cpython::small_integer(code)) {
         return std::find(std::begin(acceptable_codes), std::end(acceptable_codes), *number) !=
                std::end(acceptable_codes);
     }
-    if (const auto number = host::float_value(code)) {
+    if (const auto number = cpython::float_value(code)) {
         return std::find(std::begin(acceptable_codes), std::end(acceptable_codes), *number) !=
                std::end(acceptable_codes);
     }
     for (const long acceptable : acceptable_codes) {
-        if (host::equals(host::integer(acceptable), code)) return true;
+        if (cpython::equals(cpython::integer(acceptable), code)) return true;
     }
     return false;
 }
 
 bool is_anomalous(Handle record) {
-    if (!host::is_truthy(record)) return false;
-    if (host::equals(host::get_item(record, names::isp), names::not_responding)) return false;
-    return !is_acceptable_code(host::get_item(record, names::http_code));
+    if (!cpython::is_truthy(record)) return false;
+    if (cpython::equals(cpython::get_item(record, names::isp), names::not_responding)) return false;
+    return !is_acceptable_code(cpython::get_item(record, names::http_code));
 }
 
 // Report trouble without losing the run: an ordinary error of the alert step is shown to the
 // operator, and the run is stored all the same.
 void send_report(const Host& host, Handle self, Handle data, long anomaly_count, Handle id) {
     host.panel.completed_or_shown([&] {
-        host::call_method(self, operation_name<deliver_report>, data, host::integer(anomaly_count),
-                          id);
+        cpython::call_method(self, operation_name<deliver_report>, data,
+                             cpython::integer(anomaly_count), id);
     });
 }
 
@@ -54,24 +54,24 @@ void send_report(const Host& host, Handle self, Handle data, long anomaly_count,
 // a missing field, a value that is no number) sort last. Any other error of the record's own
 // methods reaches the caller.
 Object total_time_of(Handle record) {
-    if (!host::is_truthy(record)) return {};
+    if (!cpython::is_truthy(record)) return {};
     Object value;
-    std::optional<host::Error> missing;
+    std::optional<cpython::Error> missing;
     try {
-        value = host::get_item(record, names::total_time);
-    } catch (host::Error& error) {
+        value = cpython::get_item(record, names::total_time);
+    } catch (cpython::Error& error) {
         if (!error.matches(PyExc_KeyError)) throw;
         missing.emplace(std::move(error));
     }
-    if (missing || !host::is_orderable_number(value)) return {};
+    if (missing || !cpython::is_orderable_number(value)) return {};
     return value;
 }
 
 // A time as an exact double: floats, and ints within 2**53.
 std::optional<double> fast_key(Handle total_time) {
-    if (const auto number = host::float_value(total_time)) return number;
+    if (const auto number = cpython::float_value(total_time)) return number;
     constexpr long long exact_limit = 1LL << 53;
-    if (const auto integer = host::small_integer(total_time);
+    if (const auto integer = cpython::small_integer(total_time);
         integer && *integer <= exact_limit && *integer >= -exact_limit) {
         return static_cast<double>(*integer);
     }
@@ -86,7 +86,7 @@ std::vector<std::size_t> descending_order(const std::vector<Object>& times) {
     keys.reserve(times.size());
     for (const auto& time : times) {
         const auto key = fast_key(time);
-        if (!key) return host::positions_sorted_descending(times);
+        if (!key) return cpython::positions_sorted_descending(times);
         keys.push_back(*key);
     }
     std::stable_sort(order.begin(), order.end(),
@@ -100,7 +100,7 @@ Object slowest_first(Handle data) {
     std::vector<Object> timed;
     std::vector<Object> times;
     std::vector<Object> untimed;
-    for (const Object& record : host::Iteration(data)) {
+    for (const Object& record : cpython::Iteration(data)) {
         Object total_time = total_time_of(record);
         if (total_time) {
             timed.push_back(record);
@@ -109,11 +109,11 @@ Object slowest_first(Handle data) {
             untimed.push_back(record);
         }
     }
-    Object ordered = host::new_list();
+    Object ordered = cpython::new_list();
     for (const std::size_t position : descending_order(times)) {
-        host::append(ordered, timed[position]);
+        cpython::append(ordered, timed[position]);
     }
-    for (const auto& record : untimed) host::append(ordered, record);
+    for (const auto& record : untimed) cpython::append(ordered, record);
     return ordered;
 }
 
@@ -121,27 +121,28 @@ Object slowest_first(Handle data) {
 
 Object record_run(const Host& host, Handle self, Handle data, Handle id) {
     long anomaly_count = 0;
-    for (const Object& record : host::Iteration(data)) {
+    for (const Object& record : cpython::Iteration(data)) {
         if (is_anomalous(record)) ++anomaly_count;
     }
     if (anomaly_count > report_threshold) {
         send_report(host, self, data, anomaly_count, id);
-        return host::integer(0);
+        return cpython::integer(0);
     }
-    return host::integer(1);
+    return cpython::integer(1);
 }
 
 Object start(const Host& host, Handle self, Handle id) {
-    Object response = host::call_method(self, operation_name<request_probe>, id);
-    if (host::contains(response, names::status)) return response;
+    Object response = cpython::call_method(self, operation_name<request_probe>, id);
+    if (cpython::contains(response, names::status)) return response;
 
-    Object run_record = host::new_dict();
-    host::set_item(run_record, names::status,
-                   host::call_method(self, operation_name<record_run>, response, id));
+    Object run_record = cpython::new_dict();
+    cpython::set_item(run_record, names::status,
+                      cpython::call_method(self, operation_name<record_run>, response, id));
     // Encoded only now, so the stored data shows the report's replacement texts.
-    host::set_item(run_record, names::data, host.runtime.json_dumps(response));
-    host::set_item(run_record, names::pid, id);
-    host::set_item(run_record, names::addtime, host::whole_number(host.runtime.current_time()));
+    cpython::set_item(run_record, names::data, host.runtime.json_dumps(response));
+    cpython::set_item(run_record, names::pid, id);
+    cpython::set_item(run_record, names::addtime,
+                      cpython::whole_number(host.runtime.current_time()));
     host.panel.table(run_table).insert(run_record);  // raises the host's error text, if any
     // Once the run is stored: a notice that fails is shown and costs the run nothing.
     host.panel.completed_or_shown(

@@ -9,14 +9,14 @@ namespace start_boce {
 namespace {
 
 // No existence test and no default: a missing or broken settings file fails the caller.
-Object read_settings_file(const Host& host, Handle self, const host::Name& path_attr) {
-    return host.runtime.json_loads(host.panel.ReadFile(host::attr(self, path_attr)));
+Object read_settings_file(const Host& host, Handle self, const cpython::Name& path_attr) {
+    return host.runtime.json_loads(host.panel.ReadFile(cpython::attr(self, path_attr)));
 }
 
-bool is_present(Handle settings) { return host::length(settings) != 0; }
+bool is_present(Handle settings) { return cpython::length(settings) != 0; }
 
 Object present_or_false(Object settings) {
-    if (!is_present(settings)) return host::boolean(false);
+    if (!is_present(settings)) return cpython::boolean(false);
     return settings;
 }
 
@@ -36,17 +36,19 @@ Object get_settings(const Host& host, Handle self) {
     const bool dingding_present =
         is_present(read_settings_file(host, self, dingding_config_path_attr));
 
-    Object settings = host::new_dict();
-    Object user_mail = host::new_dict();
-    host::set_item(user_mail, names::user_name, host::boolean(mail_present));
-    host::set_item(user_mail, names::mail_list, host::attr(self, mail_recipients_attr));
-    host::set_item(user_mail, names::info, host::call_method(self, operation_name<get_user_mail>));
-    host::set_item(settings, names::user_mail, user_mail);
+    Object settings = cpython::new_dict();
+    Object user_mail = cpython::new_dict();
+    cpython::set_item(user_mail, names::user_name, cpython::boolean(mail_present));
+    cpython::set_item(user_mail, names::mail_list, cpython::attr(self, mail_recipients_attr));
+    cpython::set_item(user_mail, names::info,
+                      cpython::call_method(self, operation_name<get_user_mail>));
+    cpython::set_item(settings, names::user_mail, user_mail);
 
-    Object dingding = host::new_dict();
-    host::set_item(dingding, names::dingding, host::boolean(dingding_present));
-    host::set_item(dingding, names::info, host::call_method(self, operation_name<get_dingding>));
-    host::set_item(settings, names::dingding, dingding);
+    Object dingding = cpython::new_dict();
+    cpython::set_item(dingding, names::dingding, cpython::boolean(dingding_present));
+    cpython::set_item(dingding, names::info,
+                      cpython::call_method(self, operation_name<get_dingding>));
+    cpython::set_item(settings, names::dingding, dingding);
     return settings;
 }
 

@@ -14,12 +14,12 @@ namespace {
 constexpr std::string_view empty_list_json = "[]";
 
 void set_recipient_list(Handle self, Handle recipients) {
-    host::set_attr(self, mail_recipients_attr, recipients);
+    cpython::set_attr(self, mail_recipients_attr, recipients);
 }
 
 void reset_recipient_list(const Host& host, Handle self, Handle list_file) {
-    set_recipient_list(self, host::new_list());
-    host.panel.write_file(list_file, host::text(empty_list_json));
+    set_recipient_list(self, cpython::new_list());
+    host.panel.write_file(list_file, cpython::text(empty_list_json));
 }
 
 enum class ListFile { loaded, broken, unavailable };
@@ -38,12 +38,12 @@ ListFile decode_list_file(const Host& host, Handle self, Handle list_file) {
 
 ListFile load_list_file(const Host& host, Handle self, Handle list_file) {
     ListFile outcome = ListFile::unavailable;
-    host::ignoring_ordinary_errors([&] { outcome = decode_list_file(host, self, list_file); });
+    cpython::ignoring_ordinary_errors([&] { outcome = decode_list_file(host, self, list_file); });
     return outcome;
 }
 
 void load_recipient_list(const Host& host, Handle self) {
-    Object list_file = host::attr(self, mail_list_path_attr);
+    Object list_file = cpython::attr(self, mail_list_path_attr);
     if (!host.runtime.path_exists(list_file)) {
         reset_recipient_list(host, self, list_file);
         return;
@@ -58,7 +58,7 @@ void load_recipient_list(const Host& host, Handle self) {
         reset_recipient_list(host, self, list_file);
     } else if (outcome != ListFile::loaded) {
         // The file stays as it is; this object makes do without recipients.
-        set_recipient_list(self, host::new_list());
+        set_recipient_list(self, cpython::new_list());
     }
 }
 
@@ -67,8 +67,8 @@ void load_recipient_list(const Host& host, Handle self) {
 void construct(const Host& host, Handle self) {
     // A host panel always gets its plug-in object: an ordinary error ends construction silently,
     // and the members not yet set stay absent.
-    host::ignoring_ordinary_errors([&] {
-        host::set_attr(self, mail_sender_attr, host.panel.make_sender());
+    cpython::ignoring_ordinary_errors([&] {
+        cpython::set_attr(self, mail_sender_attr, host.panel.make_sender());
         load_recipient_list(host, self);
     });
 }

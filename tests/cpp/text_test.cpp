@@ -12,8 +12,8 @@
 #include "start_boce/calendar.hpp"
 
 using namespace start_boce::text;
-using host::ChunkedText;
-using host::decode_utf8;
+using cpython::ChunkedText;
+using cpython::decode_utf8;
 
 static int failures = 0;
 static int checks = 0;
