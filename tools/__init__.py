@@ -1,1 +1,2 @@
-"""The project's tools: the demo, the local services and the build helpers (python -m tools.X)."""
+"""The project's tools, by reader: lab/ (the one-machine lab), packaging/ (the wheels), demo/
+(make demo), and beside them the sandbox, the sanitized test run and the system packages."""
