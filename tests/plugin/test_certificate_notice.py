@@ -13,6 +13,7 @@ import start_boce
 from tests.answers import record
 from tests.common import DATA, write
 from tests.doubles import raise_, read_text, write_text
+from tests.plugin.children import copies_checked_stacks
 
 DAY = 86400
 NOW = 1796990400.5  # a fixed moment; the runs' "now"
@@ -173,6 +174,7 @@ def test_a_clock_far_from_the_certificate_sends_no_notice(notice_run, host, cloc
 
 
 
+@copies_checked_stacks
 def test_runs_at_the_same_moment_keep_each_others_days_and_send_once(
         notice_run, run, host, monkeypatch):
     """Two tasks' runs interleaved at every file service, as a panel's greenlets under gevent

@@ -16,13 +16,9 @@ from hypothesis import strategies as st
 
 import start_boce
 from tests.common import DATA, EMULATED, REPO
-from tests.plugin.children import SANITIZED, run_child
+from tests.plugin.children import SANITIZED, copies_checked_stacks, run_child
 
 greenlet = pytest.importorskip("greenlet")
-# greenlet saves a greenlet's stack with memcpy, which AddressSanitizer checks against the
-# redzones of the module's frames on that stack: a report on every switch, and no fault.
-copies_checked_stacks = pytest.mark.skipif(
-    SANITIZED, reason="AddressSanitizer takes greenlet's stack copies for overflows")
 
 
 # ---- greenlets --------------------------------------------------------------------------------
