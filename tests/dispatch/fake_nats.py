@@ -1,7 +1,9 @@
 """A NATS server and its clients in one event loop, for the center's and the agents' code at their
 seams: subjects with `*` and `>`, queue groups, replies, and the server's "no responders" when
 nobody takes a subject. Each message is delivered on the loop's next turn, as a server would,
-and every publish is kept."""
+and every publish is kept. With `answers_only_as_delivered`, a client may publish to an inbox
+only in answer to a request delivered to it since it last connected, as the NATS configuration
+lets agents (allow_responses)."""
 
 import asyncio
 import itertools
@@ -26,10 +28,12 @@ def matches(pattern, subject):
 class FakeNats:
     """The server: its subscriptions and every message published through it."""
 
-    def __init__(self):
+    def __init__(self, answers_only_as_delivered=False):
         self.subscriptions = []  # (pattern, queue, callback, connection)
         self.published = []  # (subject, data, reply), in order
+        self.refused = []  # (subject, data): answers the server refused
         self.inboxes = itertools.count()
+        self.answers_only_as_delivered = answers_only_as_delivered
 
     def connect(self):
         return Client(self)
@@ -46,6 +50,8 @@ class FakeNats:
                     continue
                 queues.add(queue)
             taken = True
+            if reply:
+                client.may_answer.add(reply)
             loop.call_soon(asyncio.ensure_future,
                            callback(Message(subject, data, reply, headers)))
         if not taken and reply:  # the server answers for nobody
@@ -71,6 +77,11 @@ class Client:
     def __init__(self, server):
         self.server = server
         self.is_connected = True
+        self.may_answer = set()  # the replies of the requests delivered to it
+
+    def reconnect(self):
+        """Back on (another) server: its subscriptions stay, what it may answer does not."""
+        self.may_answer = set()
 
     def new_inbox(self):
         return "_INBOX.%d" % next(self.server.inboxes)
@@ -81,8 +92,13 @@ class Client:
         return Subscription(self.server, entry)
 
     async def publish(self, subject, payload, reply="", headers=None):
-        if self.is_connected:
-            self.server.deliver(subject, payload, reply, headers)
+        if not self.is_connected:
+            return
+        if self.server.answers_only_as_delivered and subject.startswith("_INBOX.") and \
+                subject not in self.may_answer:
+            self.server.refused.append((subject, payload))
+            return
+        self.server.deliver(subject, payload, reply, headers)
 
     async def flush(self, timeout=None):
         await asyncio.sleep(0)

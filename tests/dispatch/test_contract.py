@@ -45,6 +45,8 @@ def test_the_agent_reads_what_the_center_sends(request_id, url, budget, receipt)
 
 @given(st.one_of(st.text(min_size=1, max_size=contract.MAX_REQUEST_ID).map(
     lambda request_id: (contract.receipt(request_id), ("taken", request_id))),
+    st.text(min_size=1, max_size=contract.MAX_REQUEST_ID).map(
+        lambda request_id: (contract.ask_again(request_id), ("ask_again", request_id))),
     st.one_of(st.none(), st.text(max_size=300)).map(
         lambda why: (contract.beat(why), ("beat", why)))))
 def test_the_center_reads_what_an_agent_says_of_itself(sent_and_meant):
@@ -54,6 +56,7 @@ def test_the_center_reads_what_an_agent_says_of_itself(sent_and_meant):
 
 @pytest.mark.parametrize("data", [
     b"", b"\xff", b"[]", b'{"taken": 5}', b'{"taken": ""}', b'{"beat": true}', b"{}",
+    b'{"ask_again": null}', b'{"ask_again": ["x"]}',
     b'{"taken": "%s"}' % (b"x" * (contract.MAX_REQUEST_ID + 1)), b"[" * 8000,
 ])
 def test_a_status_that_is_no_beat_or_receipt_says_nothing(data):

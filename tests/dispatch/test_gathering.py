@@ -357,3 +357,27 @@ def test_a_node_whose_word_was_lost_with_the_link_is_asked_again_when_it_is_back
     answer, waited = asyncio.run(scenario())
     assert [r["http_code"] for r in answer] == [200]
     assert probe_messages(server, "bj") == 2 and waited < 4
+
+
+def test_an_agent_that_lost_its_nats_server_has_its_probe_sent_again(monkeypatch):
+    """bj's agent took the probe and sent its receipt, then lost its NATS server: the server it
+    reaches now refuses its answer to the request delivered before. It asks for the probe
+    again, and answers the new request with its measurement."""
+    monkeypatch.setattr(contract, "RECEIPT_GRACE_SECONDS", 0.01)
+    server = FakeNats(answers_only_as_delivered=True)
+
+    async def scenario():
+        center = center_on(server, ["bj"], deadline=5)
+        await center.start()
+        agent = await agent_on(server, "bj", monkeypatch, hold=0.2)
+        started = time.monotonic()
+        probing = asyncio.ensure_future(center.probe_all("http://x/"))
+        await asyncio.sleep(0.05)  # taken, and receipted
+        agent.nc.reconnect()
+        await agent.link_back()
+        answer, _ = await probing
+        await agent.stop()
+        return answer, time.monotonic() - started
+    answer, waited = asyncio.run(scenario())
+    assert [r["http_code"] for r in answer] == [200]
+    assert probe_messages(server, "bj") == 2 and server.refused == [] and waited < 4

@@ -72,9 +72,16 @@ def receipt(request_id):
     return json.dumps({"taken": request_id}).encode()
 
 
+def ask_again(request_id):
+    """An agent back on NATS after losing its server: it can no longer answer the probe
+    `request_id` it took before (a NATS server lets a connection answer only the requests it
+    delivered to that connection), so the center is to send it again."""
+    return json.dumps({"ask_again": request_id}).encode()
+
+
 def read_status(data, loads=json.loads):
-    """("beat", why cut off or None) or ("taken", request id) of an agent's status message;
-    None for anything else. Never raises: a node's status is advice, not a record. `loads`:
+    """("beat", why cut off or None), ("taken", request id) or ("ask_again", request id) of an
+    agent's status message; None for anything else. Never raises: a node's status is advice, not a record. `loads`:
     a JSON decoder raising ValueError (the center's is orjson's, as every node sends these)."""
     if len(data) > MAX_REQUEST_BYTES:
         return None
@@ -84,8 +91,10 @@ def read_status(data, loads=json.loads):
         return None
     if not isinstance(status, dict):
         return None
-    if isinstance(status.get("taken"), str) and 0 < len(status["taken"]) <= MAX_REQUEST_ID:
-        return "taken", status["taken"]
+    for kind in ("taken", "ask_again"):
+        request_id = status.get(kind)
+        if isinstance(request_id, str) and 0 < len(request_id) <= MAX_REQUEST_ID:
+            return kind, request_id
     beat = status.get("beat")
     if isinstance(beat, dict):
         cut_off = beat.get("cut_off")

@@ -146,6 +146,19 @@ class Agent:
         self.tasks.add(task)
         task.add_done_callback(self.tasks.discard)
 
+    async def link_back(self):
+        """Back on NATS after losing its server: the replies of the probes it took before go
+        nowhere now (the server refuses them), so the center is asked to send each of them
+        again, and is then answered from the measurement (or with a receipt while the fetch
+        goes on). An answer sent just before the link was lost may be lost too: those are
+        asked for again as well."""
+        for request_id, entry in list(self.pending.by_id.items()):
+            entry.replies = []
+            if entry.receipt is not None:
+                entry.receipt.cancel()
+                entry.receipt = None
+            await self._tell(contract.ask_again(request_id))
+
     def _receipt_due(self, request_id):
         task = asyncio.ensure_future(self._tell(contract.receipt(request_id)))
         self.telling.add(task)
@@ -308,6 +321,8 @@ async def serve(settings, node_id, allow_private=False, max_probes=MAX_PROBES, p
 
     async def reconnected():
         log.info("nats reconnected server=%s", connection.connected_url.netloc)
+        if "agent" in link:
+            await link["agent"].link_back()
 
     # From the start: Ctrl-C or SIGTERM while NATS is still out of reach ends the agent too.
     stopping = eventloop.stop_on_signals()

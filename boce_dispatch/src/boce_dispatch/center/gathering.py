@@ -11,7 +11,9 @@ last took any probe. Never because a site is slow, nor while the agents and NATS
 working through the probes of many panels to many nodes. When the center's NATS link comes back
 (link_back), whatever was said while it was down is lost: every node that has not answered yet
 is sent the probe again at once, and its agent answers with the measurement it kept, or a
-receipt while it is still fetching.
+receipt while it is still fetching. An agent that lost its own NATS server asks for its probes
+again (contract.ask_again): a NATS server lets a connection answer only the requests it
+delivered to that connection.
 The answers of one probe are kept in a plain list and waited for with one event, so that a
 gather of 10,000 nodes costs no more per answer than one of ten."""
 
@@ -66,15 +68,14 @@ class Gathering:
             if not self.outstanding:
                 self.woken.set()
 
-    def unheard(self):
-        """The link was lost: a receipt or an answer sent meanwhile never came. Each node yet
-        to answer is due again at once, with one more send than the bound leaves it."""
-        for index, outcome in enumerate(self.outcomes):
-            if outcome is None and self.sends[index]:
-                self.receipted[index] = 0
-                self.sends[index] = min(self.sends[index], MAX_RESENDS)
-                self.sent_at[index] = float("-inf")
-        self.woken.set()
+    def unheard(self, index):
+        """What node `index` said has not come (a lost link): unless it has answered, it is
+        due again at once, with one more send than the bound leaves it."""
+        if self.outcomes[index] is None and self.sends[index]:
+            self.receipted[index] = 0
+            self.sends[index] = min(self.sends[index], MAX_RESENDS)
+            self.sent_at[index] = float("-inf")
+            self.woken.set()
 
 
 class Gatherer:
@@ -107,14 +108,20 @@ class Gatherer:
             self.health.beat(node_id, value)
             return
         gathering = self.pending.get(value)
-        if gathering is not None:
+        if gathering is None:
+            return
+        if kind == "taken":
             self._taken(gathering, self.position[node_id])
+        else:  # its agent lost its NATS server, and with it the way to answer this probe
+            gathering.unheard(self.position[node_id])
 
     def link_back(self):
         """The NATS link is back after an outage (see the module's doc)."""
         self.heard_at = 0.0
         for gathering in self.pending.values():
-            gathering.unheard()
+            for index in range(len(gathering.outcomes)):
+                gathering.unheard(index)
+            gathering.woken.set()  # probes not sent during the outage go now
 
     def _taken(self, gathering, position):
         """The node at `position` has taken the probe: its receipt, or an answer that came
