@@ -42,15 +42,15 @@ endif
 	bench-dispatch bench-scale network system-packages module text-tests clean FORCE
 
 help:
-	@echo "make demo            the main job: eight probe runs on the stand-in panel (first time ~4 min, then ~30 s)"
-	@echo "make test            every test inside the sandbox (first time ~8 min, then ~4 min); CI also"
-	@echo "                     runs lint, test-asan, test-pythons with the x86_64 wheels and test-arm64"
+	@echo "make demo            the main job: eight probe runs on the stand-in panel (first time ~1 min, then ~15 s)"
+	@echo "make test            every test inside the sandbox (first time ~10 min, then ~8.5 min); CI also"
+	@echo "                     runs lint, test-asan, test-pythons with the x86_64 wheels and test-arm64 (~30 min)"
 	@echo "make test-plugin     the module's and the stand-in panel's tests (~2 min)"
 	@echo "make test-network    the probe network's tests, most of them in one process (~2 min)"
 	@echo "make test-system     the whole system as processes: installs, NATS lost, the demo, wheels"
-	@echo "make test-asan       the module's tests on an AddressSanitizer + UBSan build (~5 min)"
+	@echo "make test-asan       the module's tests on an AddressSanitizer + UBSan build (~1 min)"
 	@echo "make test-pythons    the module's tests with CPython 3.7 to 3.13, each in .venvs/3.X, on its"
-	@echo "                     manylinux wheel, which lands in dist/ (~12 min)"
+	@echo "                     manylinux wheel, which lands in dist/ (~14 min)"
 	@echo "make test-arm64      the module's tests on the cp311 aarch64 wheel, on an emulated arm64"
 	@echo "                     CPython 3.11 (~5 min)"
 	@echo "make wheel           manylinux2014 wheels for CPython 3.7 to 3.13, x86_64 and aarch64, in"
