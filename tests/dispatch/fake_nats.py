@@ -52,8 +52,7 @@ class FakeNats:
             taken = True
             if reply:
                 client.may_answer.add(reply)
-            loop.call_soon(asyncio.ensure_future,
-                           callback(Message(subject, data, reply, headers)))
+            loop.call_soon(callback, Message(subject, data, reply, headers))
         if not taken and reply:  # the server answers for nobody
             loop.call_soon(self.deliver, reply, b"", "", {"Status": "503"})
 
@@ -87,7 +86,15 @@ class Client:
         return "_INBOX.%d" % next(self.server.inboxes)
 
     async def subscribe(self, subject, queue=None, cb=None):
-        entry = (subject, queue, cb, self)
+        return self._take(subject, queue, lambda message: asyncio.ensure_future(cb(message)))
+
+    async def handle(self, subject, handler):
+        """Handled as read, as by bus.Connection."""
+        return self._take(subject, None, lambda message: handler(
+            message.subject, message.data, message.headers))
+
+    def _take(self, subject, queue, callback):
+        entry = (subject, queue, callback, self)
         self.server.subscriptions.append(entry)
         return Subscription(self.server, entry)
 

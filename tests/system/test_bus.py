@@ -204,3 +204,54 @@ def test_a_flood_of_wrong_nats_passwords_holds_up_no_probe(website):
         answers = asyncio.run(flood_while_panels_ask(network))
     assert [(status, [r["http_code"] for r in records]) for status, records in answers] == [
         (200, [200, 200])] * 5
+
+
+@pytest.mark.parametrize("as_read", [True, False], ids=["as-read", "nats-py-tasks"])
+def test_a_handled_subject_gets_each_message_in_order_with_its_status_and_outlives_its_errors(
+        as_read, monkeypatch):
+    """bus.Connection.handle, as the center takes answers and status: as read with the nats-py
+    it was measured with, through nats-py's own tasks with any other."""
+    if as_read:
+        assert bus.Connection.HANDLES_AS_READ, "the pinned nats-py is not read as expected"
+    monkeypatch.setattr(bus.Connection, "HANDLES_AS_READ", as_read)
+    port = free_port()
+    server = subprocess.Popen(["nats-server", "-a", "127.0.0.1", "-p", str(port)],
+                              stderr=subprocess.DEVNULL, env=SERVICE_ENV)
+
+    async def exchange():
+        errors, seen, done = [], [], asyncio.Event()
+
+        async def failed(error):
+            errors.append(error)
+
+        def handler(subject, data, headers):
+            if data == b"raise":
+                raise ValueError("a handler's own fault")
+            seen.append((subject, data, (headers or {}).get("Status")))
+            if subject == "boce.test.last":
+                done.set()
+
+        connection = await bus.connect(
+            NatsSettings(("nats://127.0.0.1:%d" % port,), None, None), "boce-test",
+            error_cb=failed)
+        try:
+            await connection.handle("boce.test.>", handler)
+            for number in range(300):
+                await connection.publish("boce.test.%d" % (number % 3), b"%d" % number)
+            await connection.publish("boce.test.0", b"raise")
+            await connection.publish("nobody.takes.this", b"?", reply="boce.test.reply")
+            await connection.publish("boce.test.last", b"")
+            await asyncio.wait_for(done.wait(), 10)
+        finally:
+            await connection.close()
+        return errors, seen
+
+    try:
+        wait_for_port(port, server, "nats-server")
+        errors, seen = asyncio.run(exchange())
+    finally:
+        server.kill()
+        server.wait()
+    assert seen == [("boce.test.%d" % (n % 3), b"%d" % n, None) for n in range(300)] + [
+        ("boce.test.reply", b"", "503"), ("boce.test.last", b"", None)]
+    assert [str(error) for error in errors] == ["a handler's own fault"]

@@ -47,12 +47,14 @@ class Gathering:
     its receipt came, how often and when it was sent."""
 
     __slots__ = ("outcomes", "outstanding", "woken", "receipted", "sends", "sent_at",
-                 "rejections", "https")
+                 "rejections", "https", "started")
 
     def __init__(self, count, https):
-        # (arrived, checked record, reason): answered; (arrived, None, why): cut off itself;
-        # (None, None, why): away; None: nothing yet.
+        # Per node, the record for the panel and the reason beside it (or None), as soon as
+        # they are known: once the last node has answered, the panel is answered at once.
+        # None: nothing yet.
         self.outcomes = [None] * count
+        self.started = time.monotonic()
         self.outstanding = count
         self.woken = asyncio.Event()  # every node is in, or the link is back
         self.receipted = bytearray(count)
@@ -93,14 +95,15 @@ class Gatherer:
         self.heard_at = 0.0  # when a node last took a probe (_taken)
 
     async def start(self):
-        await self.nc.subscribe(self.inbox + ".>", cb=self._on_answer)
-        await self.nc.subscribe(self.status_prefix + "*", cb=self._on_status)
+        # Handled as read (bus.Connection.handle): nothing here waits.
+        await self.nc.handle(self.inbox + ".>", self._on_answer)
+        await self.nc.handle(self.status_prefix + "*", self._on_status)
 
     # ---- what arrives ------------------------------------------------------------------------
 
-    async def _on_status(self, message):
-        node_id = message.subject[len(self.status_prefix):]
-        status = contract.read_status(message.data, orjson.loads)
+    def _on_status(self, subject, data, headers):
+        node_id = subject[len(self.status_prefix):]
+        status = contract.read_status(data, orjson.loads)
         if status is None or node_id not in self.position:
             return
         kind, value = status
@@ -131,9 +134,9 @@ class Gatherer:
             gathering.receipted[position] = 1
             self.heard_at = time.monotonic()
 
-    async def _on_answer(self, message):
+    def _on_answer(self, subject, data, headers):
         # <inbox>.<request id>.<node index>.<attempt>
-        request_id, _, rest = message.subject[len(self.inbox) + 1:].partition(".")
+        request_id, _, rest = subject[len(self.inbox) + 1:].partition(".")
         index = rest.partition(".")[0]
         gathering = self.pending.get(request_id)
         if gathering is None or not index.isdigit():
@@ -141,21 +144,20 @@ class Gatherer:
         position = int(index)
         if position >= len(gathering.outcomes) or gathering.outcomes[position] is not None:
             return
-        if not message.data:
-            self._nobody_takes(gathering, position, message)
+        if not data:
+            self._nobody_takes(gathering, position, headers)
             return
         if not gathering.receipted[position]:
             self._taken(gathering, position)
-        arrived = time.monotonic()
-        node = self.config.nodes[position]
+        node = self.health.nodes[position]
         refusals = []
         try:
-            if len(message.data) > MAX_ANSWER_BYTES:
-                raise records.BadRecord("the answer is %d bytes" % len(message.data))
-            answer = orjson.loads(message.data)
+            if len(data) > MAX_ANSWER_BYTES:
+                raise records.BadRecord("the answer is %d bytes" % len(data))
+            answer = orjson.loads(data)
             cut_off = records.cut_off_reason(answer)
             if cut_off is not None:
-                gathering.settle(position, (arrived, None, cut_off))
+                self._cut_off(gathering, node, position, cut_off)
                 return
             record = records.checked_record(answer, node.name, refusals, gathering.https)
         except (ValueError, TypeError, OverflowError, RecursionError) as error:
@@ -169,33 +171,43 @@ class Gatherer:
         for refusal in refusals:
             self.throttled.warning("field", node.id, "bad field node=%s reason=%s", node.id,
                                    refusal)
-        reason = (record["reason"] or None) if record["http_code"] == 0 else None
-        gathering.settle(position, (arrived, record, reason))
+        self.health.answered(node, time.monotonic() - gathering.started)
+        gathering.settle(position, (record, (record["reason"] or None)
+                                    if record["http_code"] == 0 else None))
 
-    def _nobody_takes(self, gathering, position, message):
+    def _cut_off(self, gathering, node, position, reason):
+        """The agent of `node` reaches nothing: silent, never counted against the site."""
+        self.throttled.warning("cut-off", node.id, "cut off node=%s reason=%s", node.id,
+                               shown(reason, 200))
+        self.health.answered_cut_off(node, reason)
+        gathering.settle(position, (records.not_responding(node.name), "cut off: " + reason))
+
+    def _nobody_takes(self, gathering, position, headers):
         """The NATS server's "no responders": nobody takes the node's probes right now."""
-        if (message.headers or {}).get("Status") != NO_RESPONDERS:
+        if (headers or {}).get("Status") != NO_RESPONDERS:
             return
         node = self.health.nodes[position]
         self.health.nobody_takes_probes(node)
         why = self.health.away(node)
         if why is not None:  # not a node whose agent beat a moment ago (moving server)
-            gathering.settle(position, (None, None, why))
+            self._away(gathering, node, position, why)
+
+    def _away(self, gathering, node, position, why):
+        self.health.silent(node)
+        gathering.settle(position, (dict(records.not_responding(node.name), reason=why), why))
 
     # ---- one probe ---------------------------------------------------------------------------
 
     async def probe_all(self, url):
         """One record per configured node, in configuration order, within the deadline, and
         beside each the reason for a record without an HTTP answer (or None)."""
-        nodes = self.config.nodes
-        started = time.monotonic()
-        answer_by = started + self.config.deadline_seconds
+        gathering = Gathering(len(self.health.nodes), url.startswith("https:"))
+        answer_by = gathering.started + self.config.deadline_seconds
         request_id = uuid.uuid4().hex
-        gathering = Gathering(len(nodes), url.startswith("https:"))
         for index, node in enumerate(self.health.nodes):
             why = self.health.away(node)
             if why is not None:
-                gathering.settle(index, (None, None, why))
+                self._away(gathering, node, index, why)
         self.pending[request_id] = gathering
         try:
             while gathering.outstanding:
@@ -215,9 +227,11 @@ class Gatherer:
                 gathering.woken.clear()
         finally:
             del self.pending[request_id]
-        outcomes = [self._record_and_reason(node, gathering.outcomes[index], started,
-                                            gathering.rejections.get(index))
-                    for index, node in enumerate(self.health.nodes)]
+        outcomes = gathering.outcomes
+        for index, outcome in enumerate(outcomes):
+            if outcome is None:
+                outcomes[index] = self._silent(self.health.nodes[index],
+                                               gathering.rejections.get(index))
         return [record for record, _ in outcomes], [reason for _, reason in outcomes]
 
     async def _send_due(self, gathering, request_id, url, budget, now):
@@ -254,25 +268,13 @@ class Gatherer:
                and 0 < gathering.sends[index] <= MAX_RESENDS]
         return min(due, default=float("inf"))
 
-    def _record_and_reason(self, node, outcome, started, rejection):
-        """The node's record for the panel, and the reason beside it (or None)."""
-        state = node  # the health's own
-        if outcome is None:
-            if rejection:
-                log.info("not responding node=%s last-refused-answer=%s", node.id, rejection)
-            self.health.silent(state)
-            return records.not_responding(node.name), None
-        arrived, record, reason = outcome
-        if arrived is None:  # away: answered at once
-            self.health.silent(state)
-            return dict(records.not_responding(node.name), reason=reason), reason
-        if record is None:  # the agent reaches nothing: silent, never counted against the site
-            self.throttled.warning("cut-off", node.id, "cut off node=%s reason=%s", node.id,
-                                   shown(reason, 200))
-            self.health.answered_cut_off(state, reason)
-            return records.not_responding(node.name), "cut off: " + reason
-        self.health.answered(state, arrived - started)
-        return record, reason
+    def _silent(self, node, rejection):
+        """The record of a node that has said nothing within the deadline (but perhaps an
+        answer that was refused), and its reason (None)."""
+        if rejection:
+            log.info("not responding node=%s last-refused-answer=%s", node.id, rejection)
+        self.health.silent(node)
+        return records.not_responding(node.name), None
 
     async def any_node_present(self):
         """True when a node is present (nodes.py), or any node's agent answers a ping now."""
