@@ -1,6 +1,8 @@
 """The records the center passes on: checked field by field, and an agent's words as text."""
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from boce_dispatch import records
 
@@ -77,6 +79,37 @@ def test_what_a_record_explains_is_checked_by_type_length_characters_and_range(
     assert {key: record[key] for key in records.EXPLAINING} == passed_on
     assert bool(refusals) == refused and all("北京电信" in line for line in refusals)
     assert all(line.isprintable() for line in refusals)
+
+
+# What an agent may send as an explaining field: what it should, near misses, and nonsense.
+EXPLAINING_VALUES = st.one_of(
+    st.sampled_from(["", 0, 4, 6, "1.1", "2", "TLSv1.3", "TLSv9", 16, 17, -1, True, 1.0,
+                     records.MAX_UNIX_SECONDS, records.MAX_UNIX_SECONDS + 1, None,
+                     "x" * records.MAX_ISSUER_LENGTH, "x" * (records.MAX_REASON_LENGTH + 1)]),
+    st.text(max_size=40), st.integers(), st.floats())
+
+
+@given(st.fixed_dictionaries({}, optional={key: EXPLAINING_VALUES for key in records.EXPLAINING}),
+       st.booleans())
+def test_a_record_passes_on_what_each_explaining_field_check_passes_on(change, https):
+    """The record's quick tests take nothing that the field's full check refuses."""
+    answer = dict(GOOD, **change)
+    expected, refused = {}, False
+    try:
+        for key, empty in records.EXPLAINING.items():
+            value = records._explaining(answer, key, "x", [])
+            if not https and value != empty and key in records.TLS_FIELDS:
+                value = empty
+            expected[key] = value
+    except records.BadRecord:
+        refused = True
+    if refused:
+        with pytest.raises(records.BadRecord):
+            records.checked_record(answer, "x", [], https)
+        return
+    record = records.checked_record(answer, "x", [], https)
+    assert {key: record[key] for key in records.EXPLAINING} == expected
+    assert all(type(record[key]) is type(empty) for key, empty in records.EXPLAINING.items())
 
 
 @pytest.mark.parametrize("answer, reason", [

@@ -192,19 +192,27 @@ def checked_record(answer, node_name, refusals=None, https=True):
         kind = type(value)
         record[key] = (value or 0) if (kind is int or kind is float) and 0 <= value < limit \
             else _checked_number(answer, key, required=False) or 0
-    for key, empty, kind in _EXPLAINING_KINDS:
+    for key, empty, kind, accepted, most in _EXPLAINING_CHECKS:
         value = get(key, empty)
-        if value == empty and type(value) is kind:
-            record[key] = value
-            continue
-        value = record[key] = _explaining(answer, key, node_name, refusals)
+        if type(value) is not kind or not (
+                value in accepted if accepted else
+                len(value) <= most and value.isprintable() if kind is str else
+                0 <= value <= most):
+            value = _explaining(answer, key, node_name, refusals)
         if not https and value != empty and key in TLS_FIELDS:
             refusals.append("%s of %s for an http URL refused" % (key, node_name))
-            record[key] = empty
+            value = empty
+        record[key] = value
     record["node"] = node_name
     return record
 
 
 _MEASURE_LIMITS = tuple((key, _LIMITS[key]) for key in MEASURES)
 _EXTRA_LIMITS = tuple((key, _LIMITS[key]) for key in EXTRA_TIMINGS)
-_EXPLAINING_KINDS = tuple((key, empty, type(empty)) for key, empty in EXPLAINING.items())
+# Per explaining field, what _explaining passes on as it is, in a test or two: its empty value's
+# type, and either the values it may hold or its greatest length (text) or value (a number).
+_GREATEST = dict(_TEXT_LIMITS, cert_expiry=MAX_UNIX_SECONDS, cert_depth=MAX_CHAIN_DEPTH)
+_EXPLAINING_CHECKS = tuple(
+    (key, empty, type(empty),
+     frozenset(_VERSIONS[key] + (empty,)) if key in _VERSIONS else None, _GREATEST.get(key))
+    for key, empty in EXPLAINING.items())
