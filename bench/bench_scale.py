@@ -53,6 +53,11 @@ def line(figure, value, target, met):
           flush=True)
 
 
+# Below the center's and NATS's scheduling priority: in the field agents run on machines of
+# their own, here they share this machine's cores with the center.
+NODES_NICENESS = 10
+
+
 class Simulation:
     """The simulated nodes, in one process per core (as agents on machines of their own work
     side by side), and their commands."""
@@ -62,7 +67,7 @@ class Simulation:
         password_file = os.path.join(net.workdir, simulated_nodes.SIMULATED_USER + ".password")
         share = -(-count // processes)
         self.processes = [subprocess.Popen(
-            [sys.executable, "-m", "bench.simulated_nodes", "--nats", ",".join(net.nats_urls),
+            ["nice", "-n", str(NODES_NICENESS), sys.executable, "-m", "bench.simulated_nodes", "--nats", ",".join(net.nats_urls),
              "--password-file", password_file, "--first", str(first),
              "--nodes", str(min(share, count - first))],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=REPO)
@@ -91,7 +96,7 @@ class Simulation:
             count -= stopping
 
     def stats(self):
-        """Probe requests taken since the last stats, and when the last answer was sent."""
+        """Probe requests taken since the last stats, and when the last answer was written out."""
         figures = [self._ask(process, "stats") for process in self.processes]
         return sum(f["probes"] for f in figures), max(f["last_answer"] for f in figures)
 

@@ -2,6 +2,7 @@
 clean stop."""
 
 import asyncio
+import gc
 import logging
 
 from aiohttp import web
@@ -125,6 +126,10 @@ async def serve(config, listen, metrics_listen=None, ready=None):
         for runner, address, site_guard in sites:
             await start_site(runner, address, site_guard)
         app[LINK].start()
+        # What the center holds for its life (its modules, configuration and apps, a state per
+        # node) is never looked through by the garbage collector again: with 10,000 nodes each
+        # full collection took 50 to 60 ms, during which no answer was read.
+        gc.freeze()
         if ready is not None:
             ready()
         await stopping.wait()
