@@ -67,8 +67,9 @@ class Simulation:
         password_file = os.path.join(net.workdir, simulated_nodes.SIMULATED_USER + ".password")
         share = -(-count // processes)
         self.processes = [subprocess.Popen(
-            ["nice", "-n", str(NODES_NICENESS), sys.executable, "-m", "bench.simulated_nodes", "--nats", ",".join(net.nats_urls),
-             "--password-file", password_file, "--first", str(first),
+            ["nice", "-n", str(NODES_NICENESS), sys.executable, "-m", "bench.simulated_nodes",
+             "--nats", ",".join(net.nats_urls), "--password-file", password_file,
+             "--first", str(first),
              "--nodes", str(min(share, count - first))],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=REPO)
             for first in range(0, count, share)]

@@ -194,10 +194,15 @@ def checked_record(answer, node_name, refusals=None, https=True):
             else _checked_number(answer, key, required=False) or 0
     for key, empty, kind, accepted, most in _EXPLAINING_CHECKS:
         value = get(key, empty)
-        if type(value) is not kind or not (
-                value in accepted if accepted else
-                len(value) <= most and value.isprintable() if kind is str else
-                0 <= value <= most):
+        if type(value) is not kind:
+            passes = False
+        elif accepted:
+            passes = value in accepted
+        elif kind is str:
+            passes = len(value) <= most and value.isprintable()
+        else:
+            passes = 0 <= value <= most
+        if not passes:  # the full check, which says what is wrong
             value = _explaining(answer, key, node_name, refusals)
         if not https and value != empty and key in TLS_FIELDS:
             refusals.append("%s of %s for an http URL refused" % (key, node_name))
