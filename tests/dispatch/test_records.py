@@ -1,10 +1,14 @@
 """The records the center passes on: checked field by field, and an agent's words as text."""
 
+import json
+
+import orjson
 import pytest
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 
 from boce_dispatch import records
+from boce_dispatch.center.plain_records import plain_record
 
 GOOD = {"primary_ip": "1.2.3.4", "http_code": 200, "total_time": 12.5, "namelookup_time": 1,
         "starttransfer_time": 10, "size_download": 100, "speed_download": 8000.5,
@@ -110,6 +114,67 @@ def test_a_record_passes_on_what_each_explaining_field_check_passes_on(change, h
     record = records.checked_record(answer, "x", [], https)
     assert {key: record[key] for key in records.EXPLAINING} == expected
     assert all(type(record[key]) is type(empty) for key, empty in records.EXPLAINING.items())
+
+
+def assert_read_as_checked(data, https):
+    """The center's decoder builds a record only when checked_record passes the answer on with
+    nothing refused, and then the same record: the same keys in the same order, the same values
+    of the same types. It builds one for every answer that checked_record passes on as it is
+    (each field as the agent sent it, or missing); it may leave the rest to checked_record."""
+    try:
+        answer = orjson.loads(data)
+        refusals = []
+        checked = records.checked_record(answer, "x", refusals, https)
+    except (ValueError, records.BadRecord):
+        checked = None
+    record = plain_record(data, "x", https)
+    if record is not None:
+        assert checked is not None and not refusals
+        assert [(key, type(value), value) for key, value in record.items()] == \
+            [(key, type(value), value) for key, value in checked.items()]
+    elif checked is not None and not refusals and "inconclusive" not in answer:
+        changed = [key for key, value in answer.items()
+                   if key in checked and key != "isp" and (
+                       type(value) is not type(checked[key]) or value != checked[key])]
+        assert changed, "a plain record left to the full check"
+
+
+# What an agent may send in any field: what it should, values at and past each limit, and
+# nonsense.
+ANY_VALUE = st.one_of(
+    EXPLAINING_VALUES.filter(lambda value: not isinstance(value, float) or value == value),
+    st.sampled_from([0.0, -0.0, 0.5, 1e300, 999, 1000, records.MAX_MILLISECONDS,
+                     records.MAX_MILLISECONDS - 0.5, records.MAX_COUNT, records.MAX_COUNT - 1,
+                     2 ** 64, "1.2.3.4", "::FFFF:1.2.3.4", "fe80::1%eth0", "x" * 45, [], {},
+                     "a\u2028b", "\x00", "é" * records.MAX_REASON_LENGTH]),
+    st.text(max_size=30),
+    st.floats(allow_nan=False, allow_infinity=False))
+ALL_KEYS = ("primary_ip", "http_code") + records.MEASURES + records.EXTRA_TIMINGS + tuple(
+    records.EXPLAINING) + ("error", "inconclusive", "extra")
+
+
+@given(st.fixed_dictionaries({}, optional={key: ANY_VALUE for key in ALL_KEYS}),
+       st.sets(st.sampled_from(ALL_KEYS)), st.booleans())
+@example({}, set(), True)  # an agent's plain record over https
+@example({}, set(records.EXPLAINING), False)  # an agent older than the explaining fields
+def test_the_centers_decoder_builds_what_the_check_passes_on_as_it_is(change, missing, https):
+    answer = {key: value for key, value in {**GOOD, **EXPLAINED, **change}.items()
+              if key not in missing}
+    assert_read_as_checked(json.dumps(answer).encode(), https)
+
+
+@pytest.mark.parametrize("data", [
+    b'{"http_code": 200, "http_code": "x"}', b'[1]', b'"x"', b'{"http_code": 1e400}',
+    b'{"ip_version": 4.0}', b'{"http_code": 200.0}', b'{"cert_depth": 1.0}',
+    b'{"primary_ip": "1.2.3.4", "primary_ip": "5.6.7.8", "total_time": 1, "total_time": 2.5}',
+    b'{"reason": "a\\u2028b"}', b'{"connect_time": null}', b'{"error": null}',
+    b'{"total_time": 123456789012345678901234567890}', b'{"primary_ip": "::FFFF:1.2.3.4"}',
+    b'{"primary_ip": "999.1.1.1"}', b'{"total_time": %d}' % records.MAX_MILLISECONDS,
+    b'{"size_download": %d}' % records.MAX_COUNT, b'{"connect_time": 0.0}',
+])
+def test_the_centers_decoder_reads_odd_json_and_edge_values_as_the_check_does(data):
+    plain = orjson.dumps({**GOOD, **EXPLAINED})[:-1]
+    assert_read_as_checked(plain + b"," + data[1:] if data.startswith(b"{") else data, True)
 
 
 @pytest.mark.parametrize("answer, reason", [

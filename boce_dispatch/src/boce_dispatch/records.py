@@ -61,14 +61,14 @@ def not_responding(node_name):
 MAX_COUNT = 2 ** 53
 MAX_MILLISECONDS = 24 * 3600 * 1000
 _TIMES = tuple(f for f, kind in contract.FIELD_KINDS.items() if kind == "milliseconds")
-_LIMITS = {key: MAX_MILLISECONDS if key in _TIMES else MAX_COUNT for key in MEASURES + EXTRA_TIMINGS}
+LIMITS = {key: MAX_MILLISECONDS if key in _TIMES else MAX_COUNT for key in MEASURES + EXTRA_TIMINGS}
 
 
 def _checked_number(answer, key, required=True):
     value = answer.get(key)
     if value is None and not required:
         return None
-    limit = _LIMITS[key]
+    limit = LIMITS[key]
     kind = type(value)
     if kind is int or kind is float:  # what JSON gives: one comparison (NaN and inf fail it)
         if 0 <= value < limit:
@@ -88,7 +88,7 @@ def _address(text, node_name, refusals):
         raise BadRecord("primary_ip is not text")
     if not text:
         return ""
-    address = _canonical_address(text) if len(text) <= MAX_ADDRESS_LENGTH else None
+    address = canonical_address(text) if len(text) <= MAX_ADDRESS_LENGTH else None
     if address is None:
         refusals.append("primary_ip %s of %s is no IP address" % (shown(text), node_name))
         return ""
@@ -96,7 +96,7 @@ def _address(text, node_name, refusals):
 
 
 @functools.lru_cache(maxsize=4096)
-def _canonical_address(text):
+def canonical_address(text):
     # Kept: a node reports the same few addresses probe after probe, and parsing one costs more
     # than the rest of its record's check.
     if "%" in text or not text.isprintable():  # ipaddress takes a zone of any characters
@@ -192,7 +192,7 @@ def checked_record(answer, node_name, refusals=None, https=True):
         kind = type(value)
         record[key] = (value or 0) if (kind is int or kind is float) and 0 <= value < limit \
             else _checked_number(answer, key, required=False) or 0
-    for key, empty, kind, accepted, most in _EXPLAINING_CHECKS:
+    for key, empty, kind, accepted, most in EXPLAINING_CHECKS:
         value = get(key, empty)
         if type(value) is not kind:
             passes = False
@@ -212,12 +212,13 @@ def checked_record(answer, node_name, refusals=None, https=True):
     return record
 
 
-_MEASURE_LIMITS = tuple((key, _LIMITS[key]) for key in MEASURES)
-_EXTRA_LIMITS = tuple((key, _LIMITS[key]) for key in EXTRA_TIMINGS)
-# Per explaining field, what _explaining passes on as it is, in a test or two: its empty value's
-# type, and either the values it may hold or its greatest length (text) or value (a number).
+_MEASURE_LIMITS = tuple((key, LIMITS[key]) for key in MEASURES)
+_EXTRA_LIMITS = tuple((key, LIMITS[key]) for key in EXTRA_TIMINGS)
+# Per explaining field, what _explaining passes on as it is, in a test or two (here and in the
+# center's decoder, center/plain_records.py): its empty value's type, and either the values it
+# may hold or its greatest length (text) or value (a number).
 _GREATEST = dict(_TEXT_LIMITS, cert_expiry=MAX_UNIX_SECONDS, cert_depth=MAX_CHAIN_DEPTH)
-_EXPLAINING_CHECKS = tuple(
+EXPLAINING_CHECKS = tuple(
     (key, empty, type(empty),
      frozenset(_VERSIONS[key] + (empty,)) if key in _VERSIONS else None, _GREATEST.get(key))
     for key, empty in EXPLAINING.items())

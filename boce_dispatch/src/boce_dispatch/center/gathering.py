@@ -25,6 +25,7 @@ import uuid
 import orjson
 
 from boce_dispatch import contract, records
+from boce_dispatch.center.plain_records import plain_record
 from boce_dispatch.logtext import Throttled, shown
 
 MAX_ANSWER_BYTES = 16 * 1024  # one agent's record; the NATS servers cap it as well
@@ -154,12 +155,14 @@ class Gatherer:
         try:
             if len(data) > MAX_ANSWER_BYTES:
                 raise records.BadRecord("the answer is %d bytes" % len(data))
-            answer = orjson.loads(data)
-            cut_off = records.cut_off_reason(answer)
-            if cut_off is not None:
-                self._cut_off(gathering, node, position, cut_off)
-                return
-            record = records.checked_record(answer, node.name, refusals, gathering.https)
+            record = plain_record(data, node.name, gathering.https)
+            if record is None:  # not a plain record: the full check says what it is
+                answer = orjson.loads(data)
+                cut_off = records.cut_off_reason(answer)
+                if cut_off is not None:
+                    self._cut_off(gathering, node, position, cut_off)
+                    return
+                record = records.checked_record(answer, node.name, refusals, gathering.https)
         except (ValueError, TypeError, OverflowError, RecursionError) as error:
             # A bad answer does not end the wait: a sound one may still come. Whatever the
             # decoding raised, its reason goes to the log, escaped and cut.
