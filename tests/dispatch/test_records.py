@@ -144,8 +144,8 @@ ALL_KEYS = ("primary_ip", "http_code") + records.MEASURES + records.EXTRA_TIMING
     records.EXPLAINING) + ("error", "inconclusive", "extra")
 
 
-@given(st.fixed_dictionaries({}, optional={key: ANY_VALUE for key in ALL_KEYS}),
-       st.sets(st.sampled_from(ALL_KEYS)), st.booleans())
+@given(st.dictionaries(st.sampled_from(ALL_KEYS), ANY_VALUE, max_size=3),
+       st.sets(st.sampled_from(ALL_KEYS), max_size=3), st.booleans())
 @example({}, set(), True)  # an agent's plain record over https
 def test_the_centers_decoder_builds_what_the_check_passes_on_as_it_is(change, missing, https):
     answer = {key: value for key, value in {**GOOD, **EXPLAINED, **change}.items()
