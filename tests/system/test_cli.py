@@ -71,7 +71,8 @@ MISTAKES = [
     ("a missing configuration", ["-m", "boce_dispatch", "center", "--config", "missing.toml"], 2,
      "No such file"),
     ("a busy port", ["-m", "boce_dispatch", "center", "--config", "c.toml", "--listen",
-                     "127.0.0.1:{busy}"], 1, "cannot listen: error while attempting to bind"),
+                     "127.0.0.1:{busy}"], 1,
+     "cannot listen on 127.0.0.1:{busy}: error while attempting to bind"),
     ("an unknown flag", ["-m", "boce_dispatch", "center", "--config", "c.toml", "--bogus"], 2,
      "unrecognized arguments: --bogus"),
     ("a missing flag", ["-m", "boce_dispatch", "agent", "--node", "x"], 2,
@@ -132,6 +133,7 @@ def test_every_mistake_is_answered_in_one_line(tmp_path, busy_port, words, statu
     if answer is None:  # help, and nothing made of the flag
         assert "usage" in result.stdout and sorted(os.listdir(tmp_path)) == made
         return
+    answer = answer.format(busy=busy_port)
     assert len(result.stderr.splitlines()) == 1 and answer in result.stderr, result.stderr
 
 

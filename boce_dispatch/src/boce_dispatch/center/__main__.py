@@ -27,8 +27,10 @@ def run(args):
     try:
         service.run(settings, args.listen, args.metrics_listen,
                     ready=lambda: print(ready, flush=True))
-    except OSError as error:  # a port that is taken or an address this machine does not have
-        return cli.fail("boce-center", "cannot listen: %s" % (error.strerror or error))
+    except service.CannotListen as error:
+        return cli.fail("boce-center", error)
+    except OSError as error:  # a file it reads at start, named by the error
+        return cli.fail("boce-center", "cannot start: %s" % error)
     return 0
 
 

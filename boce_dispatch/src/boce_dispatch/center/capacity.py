@@ -2,6 +2,8 @@
 (max_probes): what half of its memory holds, and what its one core answers within a deadline,
 with one node's share of each measured by `make bench-scale`."""
 
+import logging
+import os
 
 from boce_dispatch.center.config import MAX_PROBES
 
@@ -12,21 +14,60 @@ from boce_dispatch.center.config import MAX_PROBES
 NODE_BYTES = 4 * 1024
 ANSWER_CPU_SECONDS = 60e-6
 MEMORY_SHARE = 0.5
+# The memory reckoned with where neither a cgroup limit nor /proc/meminfo can be read (a
+# sandbox that hides both): the smallest machine a center is run on. max_probes overrides it.
+DEFAULT_MEMORY = 1024 ** 3
+CGROUP_ROOT = "/sys/fs/cgroup"
+
+log = logging.getLogger("boce.center")
 
 
-def available_memory():
-    """Bytes this process may still use: its cgroup's limit when there is one, else what the
-    system has available."""
+def cgroup_memory_limit(own_cgroup="/proc/self/cgroup", root=CGROUP_ROOT):
+    """The tightest memory.max of this process's cgroup (v2) and the cgroups above it, or None
+    when none sets one or none can be read. Under systemd the unit's own cgroup is the one with
+    MemoryMax=; the root's file, where there is one, is the whole machine's."""
     try:
-        with open("/sys/fs/cgroup/memory.max", encoding="ascii") as f:
-            limit = f.read().strip()
-        if limit.isdigit():
-            return int(limit)
+        with open(own_cgroup, encoding="utf-8") as f:
+            path = next((line[3:].strip() for line in f if line.startswith("0::")), None)
     except OSError:
-        pass
-    with open("/proc/meminfo", encoding="ascii") as f:
-        fields = dict(line.split(":", 1) for line in f)
-    return int(fields["MemAvailable"].split()[0]) * 1024
+        return None
+    if path is None:
+        return None
+    parts = [part for part in path.split("/") if part and part not in (".", "..")]
+    limits = []
+    for depth in range(len(parts), -1, -1):
+        try:
+            with open(os.path.join(root, *parts[:depth], "memory.max"), encoding="ascii") as f:
+                limit = f.read().strip()
+        except OSError:
+            continue
+        if limit.isdigit():
+            limits.append(int(limit))
+    return min(limits) if limits else None
+
+
+def meminfo_available(meminfo="/proc/meminfo"):
+    """The system's MemAvailable in bytes, or None where /proc/meminfo is hidden (systemd's
+    ProcSubset=pid) or says no such thing."""
+    try:
+        with open(meminfo, encoding="ascii") as f:
+            fields = dict(line.split(":", 1) for line in f if ":" in line)
+        return int(fields["MemAvailable"].split()[0]) * 1024
+    except (OSError, KeyError, ValueError, IndexError):
+        return None
+
+
+def available_memory(own_cgroup="/proc/self/cgroup", root=CGROUP_ROOT, meminfo="/proc/meminfo"):
+    """Bytes this process may still use: the lower of its cgroups' limit and what the system has
+    available, of those it can read; DEFAULT_MEMORY, said in the log, when it can read neither."""
+    known = [memory for memory in (cgroup_memory_limit(own_cgroup, root),
+                                   meminfo_available(meminfo)) if memory is not None]
+    if known:
+        return min(known)
+    log.warning("memory unknown: no cgroup memory.max and no %s readable; reckoning with %d MiB "
+                "(max_probes in the configuration sets the probes at once)", meminfo,
+                DEFAULT_MEMORY // 1024 ** 2)
+    return DEFAULT_MEMORY
 
 
 def panels_at_once(config, memory=None):

@@ -34,6 +34,10 @@ BACKLOG = 1024
 log = logging.getLogger("boce.center")
 
 
+class CannotListen(Exception):
+    """A listener that could not start: its address and the system's reason, in one line."""
+
+
 def make_app(config, guard=None, operator_routes=True):
     """The panels' app, with its NATS link in its cleanup context; with `operator_routes`, the
     operators' routes on the same port."""
@@ -107,7 +111,11 @@ async def start_site(runner, listen, guard):
     port it listens on."""
     await runner.setup()
     site = front.GuardedSite(runner, *listen, guard, BACKLOG)
-    await site.start()
+    try:
+        await site.start()
+    except OSError as error:  # a port that is taken or an address this machine does not have
+        raise CannotListen("cannot listen on %s:%d: %s" % (*listen, error.strerror or error)) \
+            from error
     return site.port
 
 
