@@ -38,7 +38,7 @@ ifdef DISPATCH_HOST
 export START_BOCE_DISPATCH_HOST := $(DISPATCH_HOST)
 endif
 
-.PHONY: help demo test test-plugin test-network test-system test-asan test-pythons test-arm64 arm64-emulation wheel lint bench \
+.PHONY: help demo test test-plugin test-network test-system test-deploy test-asan test-pythons test-arm64 arm64-emulation wheel lint bench \
 	bench-dispatch bench-scale network system-packages module text-tests clean FORCE
 
 help:
@@ -48,6 +48,7 @@ help:
 	@echo "make test-plugin     the module's and the stand-in panel's tests (~2 min)"
 	@echo "make test-network    the probe network's tests, most of them in one process (~2 min)"
 	@echo "make test-system     the whole system as processes: installs, NATS lost, the demo, wheels"
+	@echo "make test-deploy     deploy/install on a Debian 12 booted with systemd (as root; ~1 min)"
 	@echo "make test-asan       the module's tests on an AddressSanitizer + UBSan build (~1 min)"
 	@echo "make test-pythons    the module's tests with CPython 3.7 to 3.13, each in .venvs/3.X, on its"
 	@echo "                     manylinux wheel, which lands in dist/ (~14 min)"
@@ -75,6 +76,7 @@ PYTEST := BOCE_ARM64_PYTHON=$(abspath $(ARM64))/python $(SANDBOX) $(PY) -m pytes
 
 test: $(SYSTEM_NEEDS)
 	$(PYTEST)
+	$(MAKE) --no-print-directory test-deploy
 ifdef CI
 	@# Each part's time is printed after it, and all of them at the end.
 	@for part in lint test-asan test-pythons test-arm64; do \
@@ -89,6 +91,27 @@ test-network: $(VENV)/.boce-dispatch $(VENV)/.smtp
 	$(PYTEST) $(PYTEST_ARGS) tests/dispatch
 test-system: $(SYSTEM_NEEDS)
 	$(PYTEST) $(PYTEST_ARGS) tests/system
+
+# deploy/install on a fresh Debian 12 booted with systemd as PID 1 (systemd-nspawn, private
+# network), as operators run it; as root, outside the sandbox, which it does not need: the
+# booted machine has a root of its own. Its Debian root is made once (mmdebstrap) and kept.
+DEBIAN_ROOT := build/debian12/root.tar
+test-deploy: $(VENV)/.boce-dispatch $(WHEELHOUSE)/.complete
+ifeq ($(shell id -u),0)
+	$(MAKE) --no-print-directory $(DEBIAN_ROOT)
+	BOCE_DEBIAN_ROOT=$(abspath $(DEBIAN_ROOT)) $(PY) -m pytest $(PYTEST_ARGS) \
+	    tests/system/test_booted_units.py
+else
+	@echo "test-deploy: skipped, systemd-nspawn boots a machine only as root"
+endif
+# What the installer would fetch with apt-get is in the root already: the booted machine has
+# no network.
+$(DEBIAN_ROOT): tests/system/debian12-packages | $(VENV)/.system-packages
+	@echo "== a Debian 12 root with systemd into $@ (about a minute the first time)"
+	mkdir -p $(dir $@)
+	mmdebstrap --quiet --variant=minbase --format=tar \
+	    --include="$$(grep -v '^#' $< | tr '\n' ',')" bookworm $@.part
+	mv $@.part $@
 
 # The module's tests with every CPython from 3.7 to 3.13, each in its own environment, on the
 # module's manylinux2014 x86_64 wheel for it, which lands in dist/, checked.
@@ -177,9 +200,10 @@ network: $(VENV)/.boce-dispatch
 # Debian packages: installed when missing (as root), otherwise named.
 system-packages: $(VENV)/.system-packages
 $(VENV)/.system-packages: tools/ensure-system-packages Makefile
-	@echo "== Debian packages: bubblewrap, iproute2, util-linux, sqlite3, nats-server, openssl, nftables, faketime, nginx, prometheus (promtool), slowhttptest, fakeroot, python3-venv, systemd (when missing)"
+	@echo "== Debian packages: bubblewrap, iproute2, util-linux, sqlite3, nats-server, openssl, nftables, faketime, nginx, prometheus (promtool), slowhttptest, fakeroot, python3-venv, systemd, systemd-container, mmdebstrap (when missing)"
 	tools/ensure-system-packages bubblewrap iproute2 util-linux sqlite3 nats-server openssl \
-	    nftables faketime nginx prometheus slowhttptest fakeroot python3-venv systemd
+	    nftables faketime nginx prometheus slowhttptest fakeroot python3-venv systemd \
+	    systemd-container mmdebstrap
 	@mkdir -p $(VENV) && touch $@
 
 $(VENV)/.requirements: requirements-dev.txt | $(VENV)/.system-packages

@@ -14,8 +14,8 @@ from boce_dispatch.center.config import MAX_PROBES
 NODE_BYTES = 4 * 1024
 ANSWER_CPU_SECONDS = 60e-6
 MEMORY_SHARE = 0.5
-# The memory reckoned with where neither a cgroup limit nor /proc/meminfo can be read (a
-# sandbox that hides both): the smallest machine a center is run on. max_probes overrides it.
+# The memory reckoned with where no cgroup limit, no /proc/meminfo and no sysinfo(2) can be
+# read: the smallest machine a center is run on. max_probes overrides it.
 DEFAULT_MEMORY = 1024 ** 3
 CGROUP_ROOT = "/sys/fs/cgroup"
 
@@ -57,15 +57,27 @@ def meminfo_available(meminfo="/proc/meminfo"):
         return None
 
 
-def available_memory(own_cgroup="/proc/self/cgroup", root=CGROUP_ROOT, meminfo="/proc/meminfo"):
+def physical_memory():
+    """The machine's memory in bytes as sysinfo(2) tells it, which needs no /proc, or None."""
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") or None
+    except (OSError, ValueError):
+        return None
+
+
+def available_memory(own_cgroup="/proc/self/cgroup", root=CGROUP_ROOT, meminfo="/proc/meminfo",
+                     machine=physical_memory):
     """Bytes this process may still use: the lower of its cgroups' limit and what the system has
-    available, of those it can read; DEFAULT_MEMORY, said in the log, when it can read neither."""
+    available (/proc/meminfo, or where that is hidden the machine's whole memory), of those it
+    can read; DEFAULT_MEMORY, said in the log, when it can read none."""
+    system = meminfo_available(meminfo)
     known = [memory for memory in (cgroup_memory_limit(own_cgroup, root),
-                                   meminfo_available(meminfo)) if memory is not None]
+                                   system if system is not None else machine())
+             if memory is not None]
     if known:
         return min(known)
-    log.warning("memory unknown: no cgroup memory.max and no %s readable; reckoning with %d MiB "
-                "(max_probes in the configuration sets the probes at once)", meminfo,
+    log.warning("memory unknown: no cgroup memory.max, no %s and no sysinfo readable; reckoning "
+                "with %d MiB (max_probes in the configuration sets the probes at once)", meminfo,
                 DEFAULT_MEMORY // 1024 ** 2)
     return DEFAULT_MEMORY
 

@@ -1,0 +1,124 @@
+"""deploy/install on a fresh Debian 12 booted with systemd as PID 1, as docs/operating.md tells
+an operator to run it: the units start under their own sandbox and serve panels through nginx,
+and uninstall takes everything away while the agents run. `make test-deploy` runs it, as root
+and outside the sandbox (it needs systemd-nspawn); the Debian root is cached under build/."""
+
+import json
+import os
+import re
+import sys
+
+import pytest
+
+from tests.common import REPO
+
+ROOT_TAR = os.environ.get("BOCE_DEBIAN_ROOT", "")
+HOST = "probe.example.cn"
+NODES = ("bj-telecom", "sh-unicom")  # the nodes of the shipped center.toml
+INSTALL = "/root/boce/boce_dispatch/deploy/install"
+OUR_UNITS = ("boce-center.service", "nats-server.service",
+             *("boce-agent@%s.service" % node for node in NODES))
+# systemd-analyze security's exposure, from 0 (safe) to 10, at most this for each of our units.
+MOST_EXPOSURE = 2.5
+
+pytestmark = pytest.mark.skipif(
+    not os.path.isfile(ROOT_TAR) or os.geteuid() != 0,
+    reason="make test-deploy runs it, as root, with its Debian 12 root (BOCE_DEBIAN_ROOT)")
+
+
+@pytest.fixture(scope="module")
+def machine(tmp_path_factory):
+    from tests.system.booted import BootedMachine
+    booted = BootedMachine(ROOT_TAR, tmp_path_factory.mktemp("debian12"))
+    booted.put(os.path.join(REPO, "boce_dispatch"), "/root/boce/boce_dispatch")
+    booted.put(os.path.join(REPO, "build", "wheelhouse"), "/root/wheels")
+    try:
+        booted.boot()
+        yield booted
+    finally:
+        booted.shutdown()
+
+
+def install(machine, *words):
+    return machine.run(INSTALL, *words, "--wheels", "/root/wheels").stdout
+
+
+def http_status(machine, url, host=None):
+    """The status of a GET of `url` from inside the machine's network."""
+    code = ("import sys, urllib.request, urllib.error\n"
+            "request = urllib.request.Request(sys.argv[1])\n"
+            "if sys.argv[2:]: request.add_header('Host', sys.argv[2])\n"
+            "try: print(urllib.request.urlopen(request, timeout=10).status)\n"
+            "except urllib.error.HTTPError as error: print(error.code)\n")
+    done = machine.run(sys.executable, "-c", code, url, *([host] if host else []),
+                       network_only=True)
+    return int(done.stdout)
+
+
+def env_value(machine, name, path):
+    return re.search(r"(?m)^%s=(.*)$" % name, machine.path(path).read_text("utf-8"))[1]
+
+
+@pytest.fixture(scope="module")
+def installed(machine):
+    """The center for HOST with its two shipped nodes, a trial serverid, and an agent for each
+    node on the same machine, each step as the operating guide gives it."""
+    said = install(machine, "center", "--dispatch-host", HOST)
+    config = machine.path("/etc/boce/center.toml")
+    config.write_text(re.sub(r"(?m)^allowed_servers = .*", 'allowed_servers = ["trial"]',
+                             config.read_text("utf-8")), "utf-8")
+    said += install(machine, "center")
+    # The agents may fetch the machine's own nginx: this machine has no other network.
+    machine.path("/etc/boce/agent.env").write_text("BOCE_NATS=\nBOCE_CHECKS=--allow-private\n",
+                                                   "utf-8")
+    for node in NODES:
+        said += install(machine, "agent", node, "--nats", "nats://127.0.0.1:4222")
+    return said
+
+
+def test_the_units_serve_panels_under_systemd_in_their_sandbox(machine, installed):
+    assert "started nats-server boce-center nginx" in installed
+    states = machine.run("systemctl", "is-active", *OUR_UNITS, "nginx.service",
+                         check=False).stdout.split()
+    assert states == ["active"] * (len(OUR_UNITS) + 1), machine.run(
+        "journalctl", "--no-pager", "-n", "50").stdout
+    center_metrics = env_value(machine, "BOCE_METRICS_LISTEN", "/etc/boce/center.env")
+    agent_metrics = [env_value(machine, "BOCE_METRICS_LISTEN", "/etc/boce/agent-%s.env" % node)
+                     for node in NODES]
+    for listen in (center_metrics, *agent_metrics):
+        assert http_status(machine, "http://%s/readyz" % listen) == 200, listen
+    # The operators' routes stay on the loopback listener; the panels' path is for the
+    # dispatch host only (a GET is refused there, Debian's default site knows no such page).
+    assert http_status(machine, "http://127.0.0.1/readyz", HOST) == 404
+    assert http_status(machine, "http://127.0.0.1/api/local/boce", HOST) == 403
+    assert http_status(machine, "http://127.0.0.1/api/local/boce", "other.example") == 404
+
+    asked = machine.run("/opt/boce/bin/boce-ask", "--dispatch-host", HOST, "--serverid",
+                        "trial", "http://127.0.0.1/").stdout.splitlines()
+    # One line per node, each the agent's own fetch of nginx's default page.
+    assert sorted(line.split()[-1] for line in asked) == ["上海联通", "北京电信"], asked
+    assert all(line.split()[1] == "200" for line in asked), asked
+
+    exposure = machine.run("systemd-analyze", "security", "--no-pager", *OUR_UNITS).stdout
+    scores = dict(re.findall(r"(?m)^(\S+\.service)\s+([0-9.]+)\s", exposure))
+    assert set(scores) == set(OUR_UNITS), exposure
+    assert all(float(score) <= MOST_EXPOSURE for score in scores.values()), exposure
+
+
+def leftovers(machine):
+    """What of the installation is still on the machine: files, links, the user, processes."""
+    found = machine.run("sh", "-c", "find /etc/systemd /etc/nginx /opt /etc/boce -name '*boce*'"
+                        " 2>/dev/null; getent passwd boce; pgrep -a -f '[/]opt/boce/bin'; true").stdout
+    return sorted(found.split("\n")[:-1])
+
+
+def test_uninstall_with_agents_running_leaves_only_the_kept_passwords(machine, installed):
+    said = machine.run(INSTALL, "uninstall").stdout
+    assert "removed the units" in said
+    assert leftovers(machine) == ["/etc/boce"], said
+    assert machine.run("systemctl", "is-active", "nats-server", "nginx").returncode == 0
+    listed = json.loads(machine.run("systemctl", "list-units", "--all", "--output=json",
+                                    "boce*").stdout)
+    assert listed == []
+    machine.run(INSTALL, "uninstall", "--purge")
+    assert leftovers(machine) == []
