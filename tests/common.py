@@ -3,6 +3,7 @@
 import importlib.util
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -83,16 +84,29 @@ def stop_service(process):
     process.stdout.close()
 
 
+def shipped(name):
+    with open(os.path.join(DISPATCH_DEPLOY, name), encoding="utf-8") as f:
+        return f.read()
+
+
+def front_site(center, dispatch_host=DISPATCH_HOST, site=None):
+    """The nginx site (the shipped one, or `site`) with the two files it includes written in, as
+    deploy/install fills them from /etc/boce/center.env."""
+    generated = {"listen.conf": shipped("nginx-boce-listen.conf").replace("@DISPATCH_HOST@",
+                                                                          dispatch_host),
+                 "upstream.conf": shipped("nginx-boce-upstream.conf").replace("@CENTER_LISTEN@",
+                                                                              center)}
+    return re.sub(r"(?m)^\s*include /etc/nginx/boce-center/(\S+);$",
+                  lambda include: generated[include[1]], site or shipped("nginx-boce-center.conf"))
+
+
 def nginx_front(directory, listen, center, beside_default=False, site=None):
     """The command that runs the shipped nginx front on `listen` (HOST:PORT) before the center
     at `center` (HOST:PORT), or the installed `site` as it is; its files go to `directory`.
     `beside_default` adds Debian's default site on the same port, as an operator's nginx has
     it."""
     if site is None:
-        with open(os.path.join(DISPATCH_DEPLOY, "nginx-boce-center.conf"), encoding="utf-8") as f:
-            site = f.read()
-        # What deploy/install fills in from /etc/boce/center.env.
-        site = site.replace("@DISPATCH_HOST@", DISPATCH_HOST).replace("@CENTER_LISTEN@", center)
+        site = front_site(center)
     site = site.replace("listen [::]:80;", "").replace("listen 80;", "listen %s;" % listen)
     if beside_default:
         with open("/etc/nginx/sites-available/default", encoding="utf-8") as f:

@@ -10,10 +10,11 @@ import sys
 
 import pytest
 
-from tests.common import REPO
+from tests.common import REPO, wait_until
 
 ROOT_TAR = os.environ.get("BOCE_DEBIAN_ROOT", "")
 HOST = "probe.example.cn"
+MOVED_HOST = "dispatch.example.cn"
 NODES = ("bj-telecom", "sh-unicom")  # the nodes of the shipped center.toml
 INSTALL = "/root/boce/boce_dispatch/deploy/install"
 OUR_UNITS = ("boce-center.service", "nats-server.service",
@@ -103,6 +104,30 @@ def test_the_units_serve_panels_under_systemd_in_their_sandbox(machine, installe
     scores = dict(re.findall(r"(?m)^(\S+\.service)\s+([0-9.]+)\s", exposure))
     assert set(scores) == set(OUR_UNITS), exposure
     assert all(float(score) <= MOST_EXPOSURE for score in scores.values()), exposure
+
+
+def all_nodes_present(machine):
+    metrics = env_value(machine, "BOCE_METRICS_LISTEN", "/etc/boce/center.env")
+    code = ("import json, sys, urllib.request\n"
+            "nodes = json.load(urllib.request.urlopen(sys.argv[1], timeout=5))['nodes']\n"
+            "print(all(node['present'] for node in nodes.values()))\n")
+    return machine.run(sys.executable, "-c", code, "http://%s/healthz" % metrics,
+                       network_only=True, check=False).stdout.strip() == "True"
+
+
+def test_a_moved_port_and_host_are_served_at_once_though_the_site_is_edited(machine, installed):
+    site = machine.path("/etc/nginx/sites-available/boce-center")
+    site.write_text(site.read_text("utf-8") + "# the operator's own line\n", "utf-8")
+    center_env = machine.path("/etc/boce/center.env")
+    center_env.write_text(center_env.read_text("utf-8").replace("127.0.0.1:8080",
+                                                                "127.0.0.1:8081"), "utf-8")
+    said = install(machine, "center", "--dispatch-host", MOVED_HOST)
+    assert "kept /etc/nginx/sites-available/boce-center, changed here" in said
+    assert "does not include" not in said
+    wait_until(lambda: all_nodes_present(machine), "both agents back on NATS", 30)
+    asked = machine.run("/opt/boce/bin/boce-ask", "--dispatch-host", MOVED_HOST, "--serverid",
+                        "trial", "http://127.0.0.1/").stdout.splitlines()
+    assert len(asked) == 2 and all(line.split()[1] == "200" for line in asked), asked
 
 
 def leftovers(machine):

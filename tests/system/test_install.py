@@ -116,6 +116,13 @@ EDITS = {"/etc/systemd/system/boce-center.service": "# LimitNOFILE raised by the
          "/etc/nginx/conf.d/boce.conf": "# the operator's\n"}
 
 
+def installed_site(root):
+    """The installed nginx site with the files it includes written in, as nginx reads it."""
+    site = root.path("/etc/nginx/sites-available/boce-center").read_text("utf-8")
+    return re.sub(r"(?m)^\s*include (/etc/nginx/boce-center/\S+);$",
+                  lambda include: root.path(include[1]).read_text("utf-8"), site)
+
+
 def edit(root, inside, change):
     path = root.path(inside)
     text = path.read_text("utf-8")
@@ -139,7 +146,7 @@ def test_install_puts_center_and_agent_in_place_and_uninstall_takes_them_away(tm
     again = root.install("center")
     assert "kept /etc/boce/center.toml" in again and "kept /etc/boce/center.password" in again
     assert "kept /etc/boce/center.env" in again and "changed here" not in again
-    site = root.path("/etc/nginx/sites-available/boce-center").read_text("utf-8")
+    site = installed_site(root)
     assert "server_name %s;" % HOST in site and "server 127.0.0.1:8081;" in site
     root.install("agent", NODE, "--nats", "nats://127.0.0.1:4222")
 
@@ -220,8 +227,10 @@ def test_install_puts_center_and_agent_in_place_and_uninstall_takes_them_away(tm
         assert "kept %s, changed here" % inside in said, said
         assert root.path(inside).read_text("utf-8").endswith(line)
         assert not root.path(inside + ".dist").read_text("utf-8").endswith(line)
-    assert "server_name other.example.cn;" in root.path(
-        "/etc/nginx/sites-available/boce-center.dist").read_text("utf-8")
+    # The host is center.env's, whatever the operator made of the site.
+    assert "server_name other.example.cn;" in installed_site(root)
+    assert "include /etc/nginx/boce-center/listen.conf;" in root.path(
+        "/etc/nginx/sites-available/boce-center").read_text("utf-8")
     assert "kept /etc/nginx/nginx.conf's settings, changed here" in said
     nginx_now = root.path("/etc/nginx/nginx.conf").read_text()
     # An agent's: its unit, and its connectivity checks, which this network reaches.
@@ -239,6 +248,7 @@ def test_install_puts_center_and_agent_in_place_and_uninstall_takes_them_away(tm
     assert not root.path("/opt/boce").exists()
     assert not root.path("/etc/systemd/system/boce-center.service").exists()
     assert not root.path("/etc/nginx/sites-enabled/boce-center").exists()
+    assert not root.path("/etc/nginx/boce-center").exists()
     assert "kept /etc/nginx/nginx.conf's settings, changed here" in said  # the operator's
     assert root.path("/etc/nginx/nginx.conf").read_text() == nginx_now
     # Nothing kept belongs to the deleted account's number.
