@@ -44,6 +44,11 @@ def install(machine, *words):
     return machine.run(INSTALL, *words, "--wheels", "/root/wheels").stdout
 
 
+def inside_network(machine, code, *words):
+    """What the Python `code` prints, run in the machine's network (its loopback)."""
+    return machine.run(sys.executable, "-c", code, *words, network_only=True).stdout
+
+
 def http_status(machine, url, host=None):
     """The status of a GET of `url` from inside the machine's network."""
     code = ("import sys, urllib.request, urllib.error\n"
@@ -51,9 +56,22 @@ def http_status(machine, url, host=None):
             "if sys.argv[2:]: request.add_header('Host', sys.argv[2])\n"
             "try: print(urllib.request.urlopen(request, timeout=10).status)\n"
             "except urllib.error.HTTPError as error: print(error.code)\n")
-    done = machine.run(sys.executable, "-c", code, url, *([host] if host else []),
-                       network_only=True)
-    return int(done.stdout)
+    return int(inside_network(machine, code, url, *([host] if host else [])))
+
+
+# A client that speaks plain TCP to NATS: the server's INFO, then what it answers a CONNECT with
+# a password.
+PLAIN_NATS_CLIENT = """import json, socket
+with socket.create_connection(("127.0.0.1", 4222), timeout=10) as s:
+    reader = s.makefile("rb")
+    info = json.loads(reader.readline().split(b" ", 1)[1])
+    s.sendall(b'CONNECT {"user": "agent-bj-telecom", "pass": "a-password-in-clear"}\\r\\nPING\\r\\n')
+    try:
+        answer = reader.readline()
+    except OSError as error:
+        answer = repr(error).encode()
+print(json.dumps({"tls_required": info.get("tls_required"), "answer": answer.decode("latin-1")}))
+"""
 
 
 def env_value(machine, name, path):
@@ -99,6 +117,17 @@ def test_the_units_serve_panels_under_systemd_in_their_sandbox(machine, installe
     # One line per node, each the agent's own fetch of nginx's default page.
     assert sorted(line.split()[-1] for line in asked) == ["上海联通", "北京电信"], asked
     assert all(line.split()[1] == "200" for line in asked), asked
+
+    # The agents' link is TLS only: each connection, and a plain client gets nowhere.
+    connz = json.loads(inside_network(machine, "import urllib.request; print(urllib.request."
+                                      "urlopen('http://127.0.0.1:8222/connz?auth=true').read()"
+                                      ".decode())"))
+    users = {c["authorized_user"]: c.get("tls_version") for c in connz["connections"]}
+    assert sorted(users) == ["agent-bj-telecom", "agent-sh-unicom", "center"], users
+    assert all(version and version.startswith("1.") for version in users.values()), users
+    plain = json.loads(inside_network(machine, PLAIN_NATS_CLIENT))
+    assert plain["tls_required"] is True
+    assert not plain["answer"].startswith(("+OK", "PONG")), plain
 
     exposure = machine.run("systemd-analyze", "security", "--no-pager", *OUR_UNITS).stdout
     scores = dict(re.findall(r"(?m)^(\S+\.service)\s+([0-9.]+)\s", exposure))

@@ -156,14 +156,27 @@ def test_the_nginx_front_answers_panels_beside_debians_default_site(tmp_path):
 
 @pytest.mark.skipif(shutil.which("promtool") is None, reason="Debian's prometheus is missing")
 def test_the_alert_rules_load_and_fire_when_they_must():
-    """promtool's own checks of the shipped rules, and its unit tests of each alert
-    (alerts_test.yml: a center down, a silent node, every node cut off, panels failing)."""
+    """promtool's own checks of the shipped rules and scrape configuration, and its unit tests
+    of each alert (alerts_test.yml: a center down, a silent node, a node away, every node cut
+    off, panels failing)."""
     here = pathlib.Path(__file__).parent
     for words in (["check", "rules", str(pathlib.Path(DISPATCH_DEPLOY) / "boce-alerts.yml")],
+                  ["check", "config", str(pathlib.Path(DISPATCH_DEPLOY) / "prometheus-boce.yml")],
                   ["test", "rules", "alerts_test.yml"]):
         checked = subprocess.run(["promtool", *words], cwd=here, capture_output=True, text=True,
                                  timeout=60)
         assert checked.returncode == 0, checked.stdout + checked.stderr
+
+
+def test_the_scrape_configuration_reads_the_listeners_install_gives():
+    scrape = (pathlib.Path(DISPATCH_DEPLOY) / "prometheus-boce.yml").read_text("utf-8")
+    jobs = dict(re.findall(r'job_name: (\S+)\n\s+static_configs:\n\s+- targets: \["([^"]+)"',
+                           scrape))
+    center_env = shipped_environment("center.env.example")
+    install = (pathlib.Path(DISPATCH_DEPLOY) / "install").read_text("utf-8")
+    first_agent = re.search(r"FIRST_AGENT_METRICS_PORT=(\d+)", install)[1]
+    assert jobs == {"boce-center": center_env["BOCE_METRICS_LISTEN"],
+                    "boce-agent": "127.0.0.1:" + first_agent}
 
 
 def test_every_series_the_alert_rules_read_is_one_center_or_agent_expose():
@@ -183,7 +196,7 @@ def test_every_series_the_alert_rules_read_is_one_center_or_agent_expose():
     rules = (pathlib.Path(DISPATCH_DEPLOY) / "boce-alerts.yml").read_text("utf-8")
     named = set(re.findall(r"\b(boce_\w+)", rules))
     assert named and named <= exposed, named - exposed
-    assert {"boce_agent_nats_connected"} <= named  # agents are watched as well
+    assert {"boce_agent_nats_connected", "boce_node_present"} <= named
 
 
 @pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="systemd-analyze is missing")

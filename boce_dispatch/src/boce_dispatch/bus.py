@@ -18,6 +18,17 @@ def tls_context(ca_file):
     return ssl.create_default_context(cafile=ca_file) if ca_file else None
 
 
+def wants_tls(settings):
+    """Whether the link must be TLS: a CA of the servers is given, or a tls:// server named."""
+    return settings.ca_file is not None or any(
+        server.startswith("tls://") for server in settings.servers)
+
+
+class NoTls(nats.errors.Error):
+    def __str__(self):
+        return "nats: the server offers no TLS; the password is not sent over a plain link"
+
+
 def is_authorization_violation(error):
     return isinstance(error, nats.errors.AuthorizationError) or (
         "authorization violation" in str(error).lower())
@@ -66,9 +77,17 @@ class Connection(nats.aio.client.Client):
 
     HANDLES_AS_READ = _reads_messages_as_expected(nats.aio.client.Client)
 
-    def __init__(self):
+    def __init__(self, tls_only=False):
         super().__init__()
         self._handlers = {}  # subscription id -> handler
+        self.tls_only = tls_only
+
+    async def _process_info(self, info, initial_connection=False):
+        # nats-py turns to TLS only when the server's INFO asks for it, and sends the password
+        # either way: a server (or whoever stands between) that does not ask would read it.
+        if initial_connection and self.tls_only and not info.get("tls_required"):
+            raise NoTls()
+        return await super()._process_info(info, initial_connection=initial_connection)
 
     async def handle(self, subject, handler):
         """Subscribes to `subject`; `handler(subject, data, headers)` is called with each
@@ -100,7 +119,7 @@ async def connect(settings, name, **callbacks):
     """A connection that keeps reconnecting, to any of the servers, for the process's life (the
     first connection too). Publishes made while it reconnects are buffered and sent once it is
     back."""
-    connection = Connection()
+    connection = Connection(tls_only=wants_tls(settings))
     await connection.connect(
         servers=list(settings.servers), user=settings.user, password=settings.password,
         tls=tls_context(settings.ca_file), name=name, connect_timeout=5,

@@ -123,7 +123,7 @@ def node_id(text):
 
 def main(argv=None):
     """python -m boce_dispatch.natsconf --dir DIR --node ID [--node ID ...] [--listen HOST:PORT]
-    [--monitoring HOST:PORT] [--out FILE]
+    [--monitoring HOST:PORT] [--tls-cert FILE --tls-key FILE] [--out FILE]
 
     Writes the passwords of the center and of each node's agent into DIR (center.password,
     agent-<id>.password, mode 0600; existing ones are kept) and the nats-server configuration,
@@ -141,8 +141,13 @@ def main(argv=None):
     parser.add_argument("--monitoring", default=MONITORING_LISTEN, type=cli.listen_address,
                         help="HOST:PORT of NATS's monitoring port, /varz and the like (%s); "
                         "keep it on the loopback" % MONITORING_LISTEN)
+    parser.add_argument("--tls-cert", help="the server's certificate: every client must then "
+                        "speak TLS (with --tls-key)")
+    parser.add_argument("--tls-key", help="the key of --tls-cert")
     parser.add_argument("--out", help="the configuration file to write, mode 0600")
     args = parser.parse_args(argv)
+    if (args.tls_cert is None) != (args.tls_key is None):
+        parser.error("--tls-cert and --tls-key go together")
     if not os.path.isdir(args.dir):
         return cli.fail(parser.prog, "%s is not a directory" % args.dir, 2)
     users = ["center"] + ["agent-" + node for node in args.node]
@@ -151,8 +156,9 @@ def main(argv=None):
     agents = {"agent-" + node: (_password_file(args.dir, "agent-" + node), node)
               for node in args.node}
     monitoring = _host_port(args.monitoring)
+    tls = {"cert_file": args.tls_cert, "key_file": args.tls_key} if args.tls_cert else None
     text = server_config("center", _password_file(args.dir, "center"), agents,
-                         _host_port(args.listen), monitoring=monitoring)
+                         _host_port(args.listen), tls=tls, monitoring=monitoring)
     if args.out:
         write_private(args.out, text)
     else:
@@ -160,8 +166,9 @@ def main(argv=None):
     for user in users:
         print("%s %s" % ("wrote" if user in made else "kept", os.path.join(
             args.dir, user + ".password")), file=sys.stderr)
-    print("nats-server configuration for %s: %s (monitoring on %s)" % (
-        ", ".join(args.node), args.out or "standard output", monitoring), file=sys.stderr)
+    print("nats-server configuration for %s: %s (monitoring on %s%s)" % (
+        ", ".join(args.node), args.out or "standard output", monitoring,
+        "; TLS only, %s" % args.tls_cert if tls else ""), file=sys.stderr)
     return 0
 
 
