@@ -31,3 +31,43 @@ def test_the_configuration_names_its_bad_line(tmp_path, text, message):
         return
     with pytest.raises(config.ConfigError, match=message):
         config.load(str(tmp_path / "center.toml"))
+
+
+OPERATORS = CONFIG % "sh" + """
+# 广州: the operator's note on the next node
+[[nodes]]
+name = "广州移动"  # since May
+id = "gz"
+"""
+
+
+@pytest.mark.parametrize("node_id, left, message", [
+    ("sh", ["bj", "gz"], None),
+    ("gz", ["bj", "sh"], None),
+    ("bj", ["sh", "gz"], None),
+    ("xx", None, 'no \\[\\[nodes\\]\\] with id = "xx"'),
+])
+def test_a_node_is_removed_with_its_table_only(tmp_path, node_id, left, message):
+    path = tmp_path / "center.toml"
+    path.write_text(OPERATORS, encoding="utf-8")
+    if message:
+        with pytest.raises(config.ConfigError, match=message):
+            config.without_node(str(path), node_id)
+        return
+    rest = config.without_node(str(path), node_id)
+    path.write_text(rest, encoding="utf-8")
+    assert [node.id for node in config.load_nodes(str(path))] == left
+    # Every other line stays as the operator wrote it, its comments with it.
+    removed = [line for line in OPERATORS.splitlines() if line not in rest.splitlines()]
+    assert all(node_id in line or line.startswith("name = ") or line == "[[nodes]]"
+               for line in removed), removed
+    # A comment above a table is not taken with it: it may say more than that node.
+    assert "# 广州: the operator's note on the next node" in rest
+
+
+def test_the_last_node_is_not_removed(tmp_path):
+    path = tmp_path / "center.toml"
+    path.write_text(config.center_toml([("北京电信", "bj")], ["abc"], ["nats://127.0.0.1:4222"],
+                                       "center.password"), encoding="utf-8")
+    with pytest.raises(config.ConfigError, match="name at least one node"):
+        config.without_node(str(path), "bj")

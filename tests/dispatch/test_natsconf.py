@@ -11,7 +11,7 @@ import urllib.request
 import nats
 import pytest
 
-from boce_dispatch import contract
+from boce_dispatch import contract, natsconf
 from tests.common import (
     accepts,
     wait_until,
@@ -65,9 +65,10 @@ def test_natsconf_gives_each_password_to_its_owner_and_the_server_only_hashes(tm
     out.write_text("old")
     out.chmod(0o644)
     monitoring = free_port()
-    made = command("-m", "boce_dispatch.natsconf", "--dir", str(tmp_path), "--node", "bj",
-                   "--listen", "127.0.0.1:%d" % free_port(), "--monitoring",
-                   "127.0.0.1:%d" % monitoring, "--out", str(out))
+    words = ["-m", "boce_dispatch.natsconf", "--dir", str(tmp_path), "--node", "bj", "--listen",
+             "127.0.0.1:%d" % free_port(), "--monitoring", "127.0.0.1:%d" % monitoring, "--out",
+             str(out)]
+    made = command(*words)
     assert made.returncode == 0
     # It says what it wrote, and where.
     assert made.stderr.splitlines() == [
@@ -82,6 +83,16 @@ def test_natsconf_gives_each_password_to_its_owner_and_the_server_only_hashes(tm
     assert not any(password in text for password in passwords.values())
     # The cost that holds a stranger's flood of wrong passwords (test_bus).
     assert len(re.findall(r'password: "\$2a\$04\$', text)) == 2
+    # Written again, the file is the same (NATS is not reloaded for nothing); a password made
+    # anew changes its own hash only.
+    assert command(*words).returncode == 0 and out.read_text() == text
+    hashes = natsconf.previous_hashes(text)
+    (tmp_path / "agent-bj.password").unlink()
+    assert command(*words).returncode == 0
+    rotated = natsconf.previous_hashes(out.read_text())
+    assert rotated["center"] == hashes["center"] and rotated["agent-bj"] != hashes["agent-bj"]
+    passwords["agent-bj"] = (tmp_path / "agent-bj.password").read_text().strip()
+    text = out.read_text()
     port = int(re.search(r"listen: 127\.0\.0\.1:(\d+)", text)[1])
     with subprocess.Popen(["nats-server", "--config", str(out)], stderr=subprocess.PIPE,
                           text=True) as server:

@@ -82,21 +82,26 @@ def env_value(machine, name, path):
 def installed(machine):
     """The center for HOST with its two shipped nodes, a trial serverid, and an agent for each
     node on the same machine, each step as the operating guide gives it."""
-    said = install(machine, "center", "--dispatch-host", HOST)
+    said = [install(machine, "center", "--dispatch-host", HOST)]
     config = machine.path("/etc/boce/center.toml")
     config.write_text(re.sub(r"(?m)^allowed_servers = .*", 'allowed_servers = ["trial"]',
                              config.read_text("utf-8")), "utf-8")
-    said += install(machine, "center")
+    said.append(install(machine, "center"))
     # The agents may fetch the machine's own nginx: this machine has no other network.
     machine.path("/etc/boce/agent.env").write_text("BOCE_NATS=\nBOCE_CHECKS=--allow-private\n",
                                                    "utf-8")
     for node in NODES:
-        said += install(machine, "agent", node, "--nats", "nats://127.0.0.1:4222")
+        said.append(install(machine, "agent", node, "--nats", "nats://127.0.0.1:4222"))
     return said
 
 
 def test_the_units_serve_panels_under_systemd_in_their_sandbox(machine, installed):
-    assert "started nats-server boce-center nginx" in installed
+    first, again, *_ = installed
+    assert re.findall(r"(?m)^install: (started|reloaded) (\S+)$", first) == [
+        ("started", "nats-server"), ("started", "boce-center"), ("reloaded", "nginx")]
+    # Only the center's file changed: NATS and nginx run on, the agents' links untouched.
+    assert re.findall(r"(?m)^install: (?:started|reloaded|(\S+) runs on)", again) == [
+        "nats-server", "", "nginx"], again
     states = machine.run("systemctl", "is-active", *OUR_UNITS, "nginx.service",
                          check=False).stdout.split()
     assert states == ["active"] * (len(OUR_UNITS) + 1), machine.run(
@@ -157,6 +162,105 @@ def test_a_moved_port_and_host_are_served_at_once_though_the_site_is_edited(mach
     asked = machine.run("/opt/boce/bin/boce-ask", "--dispatch-host", MOVED_HOST, "--serverid",
                         "trial", "http://127.0.0.1/").stdout.splitlines()
     assert len(asked) == 2 and all(line.split()[1] == "200" for line in asked), asked
+
+
+NATS_LOGIN = """import asyncio, ssl, sys
+import nats
+async def quiet(error):
+    pass
+async def login():
+    tls = ssl.create_default_context(cafile=sys.argv[1])
+    try:
+        connection = await nats.connect("tls://127.0.0.1:4222", user=sys.argv[2],
+                                        password=sys.argv[3], tls=tls, allow_reconnect=False,
+                                        connect_timeout=5, error_cb=quiet)
+    except Exception as error:
+        print("refused: %s" % error)
+        return
+    print("connected")
+    await connection.close()
+asyncio.run(login())
+"""
+
+
+def nats_login(machine, user, password):
+    return inside_network(machine, NATS_LOGIN, str(machine.path("/etc/boce/nats-ca.pem")), user,
+                          password).strip()
+
+
+def ask(machine, host=HOST):
+    """boce-ask's lines for the machine's own nginx, each node's status and name."""
+    asked = machine.run("/opt/boce/bin/boce-ask", "--dispatch-host", host, "--serverid", "trial",
+                        "http://127.0.0.1/").stdout.splitlines()
+    return sorted((line.split()[1], line.split()[-1]) for line in asked)
+
+
+def agent_links(machine):
+    """Each agent's NATS connection, by its id: a link that drops comes back with another."""
+    connz = json.loads(inside_network(machine, "import urllib.request; print(urllib.request."
+                                      "urlopen('http://127.0.0.1:8222/connz?auth=true').read()"
+                                      ".decode())"))
+    return {c["authorized_user"]: c["cid"] for c in connz["connections"]
+            if c["authorized_user"].startswith("agent-")}
+
+
+def test_a_rotated_password_is_the_only_one_nats_takes(machine, installed):
+    old = machine.path("/etc/boce/agent-bj-telecom.password").read_text("ascii").strip()
+    said = machine.run(INSTALL, "rotate", "bj-telecom").stdout
+    new = machine.path("/etc/boce/agent-bj-telecom.password").read_text("ascii").strip()
+    assert new != old and "boce-agent@bj-telecom.service serves" in said, said
+    assert nats_login(machine, "agent-bj-telecom", old).startswith("refused: nats: 'Authorization")
+    assert nats_login(machine, "agent-bj-telecom", new) == "connected"
+    # A node whose agent is elsewhere: its new password, in the one command to run there.
+    # A node added: NATS reloads (no agent's link drops), nginx runs on.
+    links = agent_links(machine)
+    config = machine.path("/etc/boce/center.toml")
+    config.write_text(config.read_text("utf-8") + '\n[[nodes]]\nname = "广州移动"\n'
+                      'id = "gz-mobile"\n', "utf-8")
+    said = install(machine, "center")
+    assert "reloaded nats-server" in said and "nginx runs on" in said, said
+    assert agent_links(machine) == links
+    said = machine.run(INSTALL, "rotate", "gz-mobile").stdout
+    password = machine.path("/etc/boce/agent-gz-mobile.password").read_text("ascii").strip()
+    assert ("    printf %%s %s | install -o boce -g boce -m 0600 /dev/stdin "
+            "/etc/boce/agent-gz-mobile.password && systemctl restart boce-agent@gz-mobile\n"
+            % password) in said, said
+    said = machine.run(INSTALL, "remove-node", "gz-mobile").stdout
+    assert "gz-mobile" not in config.read_text("utf-8") and "广州移动" not in config.read_text(
+        "utf-8"), said
+    assert not machine.path("/etc/boce/agent-gz-mobile.password").exists()
+    wait_until(lambda: all_nodes_present(machine), "both agents present", 30)
+    assert ask(machine, MOVED_HOST) == [("200", "上海联通"), ("200", "北京电信")]
+
+
+def test_an_upgrade_that_never_serves_is_rolled_back(machine, installed):
+    said = machine.run(INSTALL, "upgrade", "--wheels", "/root/wheels").stdout
+    assert "boce-center.service boce-agent@bj-telecom.service boce-agent@sh-unicom.service " \
+        "serve" in said, said
+    broken = "/root/broken/boce_dispatch"
+    machine.put(os.path.join(REPO, "boce_dispatch"), broken)
+    main = machine.path(broken + "/src/boce_dispatch/center/__main__.py")
+    main.write_text(main.read_text("utf-8").replace(
+        "def run(args):\n", "def run(args):\n    raise SystemExit('broken on purpose')\n"),
+        "utf-8")
+    failed = machine.run(broken + "/deploy/install", "upgrade", "--wheels", "/root/wheels",
+                         check=False)
+    assert failed.returncode != 0 and "never served" in failed.stderr, failed.stdout
+    assert "broken on purpose" in failed.stderr  # the unit's journal
+    installed_main = machine.run("sh", "-c", "cat /opt/boce/lib/python3*/site-packages/"
+                                 "boce_dispatch/center/__main__.py").stdout
+    assert "broken on purpose" not in installed_main
+    wait_until(lambda: all_nodes_present(machine), "both agents present", 30)
+    assert ask(machine, MOVED_HOST) == [("200", "上海联通"), ("200", "北京电信")]
+
+
+def test_a_removed_node_is_gone_with_its_agent(machine, installed):
+    machine.run(INSTALL, "remove-node", "sh-unicom")
+    assert machine.run("systemctl", "is-active", "boce-agent@sh-unicom",
+                       check=False).stdout.strip() == "inactive"
+    assert not machine.path("/etc/boce/agent-sh-unicom.env").exists()
+    wait_until(lambda: all_nodes_present(machine), "bj-telecom present", 30)
+    assert ask(machine, MOVED_HOST) == [("200", "北京电信")]
 
 
 def leftovers(machine):

@@ -2,6 +2,7 @@
 file holds only bcrypt hashes of the passwords; each password in clear is only in the password
 file of the one process that uses it."""
 
+import re
 import sys
 
 import bcrypt
@@ -50,24 +51,38 @@ MONITORING_LISTEN = "127.0.0.1:8222"
 MAX_PENDING_BYTES = 64 * 1024 * 1024
 
 
+def previous_hashes(text):
+    """{user: hash} of a configuration server_config wrote."""
+    return dict(re.findall(r'\{user: "([^"\\]+)", password: "(\$2a\$[^"]+)"', text))
+
+
 def server_config(center_user, center_password, agents, listen="127.0.0.1:4222",
                   subject_prefix=SUBJECT_PREFIX, max_payload=64 * 1024, cluster=None,
-                  tls=None, cost=BCRYPT_COST, monitoring=MONITORING_LISTEN):
+                  tls=None, cost=BCRYPT_COST, monitoring=MONITORING_LISTEN, hashes=None):
     """The text of a nats-server configuration for one probe network.
 
     `agents`: {user: (password, node id)}. The center may publish probes and read its replies
     and every node's status; an agent may only take its own node's probes, answer each of them
     once and tell its own node's status (beats, receipts). Passwords are written as bcrypt
-    hashes of `cost`. `cluster`: {"name", "listen", "routes"}; `tls`:
+    hashes of `cost`, each user's hash of `hashes` kept while it still matches the password (so
+    a file written again is the same file). `cluster`: {"name", "listen", "routes"}; `tls`:
     {"cert_file", "key_file"}; `monitoring`: HOST:PORT of NATS's monitoring port, or None."""
+    def hashed(user, password):
+        known = (hashes or {}).get(user)
+        try:
+            if known and bcrypt.checkpw(password.encode("utf-8"), known.encode("ascii")):
+                return known
+        except ValueError:  # not a hash bcrypt reads: made anew
+            pass
+        return password_hash(password, cost)
     users = ["{user: %s, password: %s, permissions: {publish: [%s], subscribe: [\"_INBOX.>\", "
-             "%s]}}" % (quoted(center_user), quoted(password_hash(center_password, cost)),
+             "%s]}}" % (quoted(center_user), quoted(hashed(center_user, center_password)),
                         quoted(subject_prefix + ".>"), quoted(STATUS_PREFIX + ".>"))]
     for user, (password, node_id) in sorted(agents.items()):
         users.append(
             "{user: %s, password: %s, permissions: {publish: [%s], "
             "subscribe: [%s], allow_responses: {max: 1, expires: \"%ds\"}}}"
-            % (quoted(user), quoted(password_hash(password, cost)),
+            % (quoted(user), quoted(hashed(user, password)),
                quoted(status_subject(node_id)), quoted(node_subject(node_id, subject_prefix)),
                PLUGIN_TIMEOUT_SECONDS))
     lines = ["listen: %s" % listen] + (["http: %s" % monitoring] if monitoring else []) + [
@@ -157,8 +172,12 @@ def main(argv=None):
               for node in args.node}
     monitoring = _host_port(args.monitoring)
     tls = {"cert_file": args.tls_cert, "key_file": args.tls_key} if args.tls_cert else None
+    hashes = {}
+    if args.out and os.path.exists(args.out):
+        with open(args.out, encoding="utf-8") as f:
+            hashes = previous_hashes(f.read())
     text = server_config("center", _password_file(args.dir, "center"), agents,
-                         _host_port(args.listen), tls=tls, monitoring=monitoring)
+                         _host_port(args.listen), tls=tls, monitoring=monitoring, hashes=hashes)
     if args.out:
         write_private(args.out, text)
     else:

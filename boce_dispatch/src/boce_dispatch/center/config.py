@@ -213,23 +213,56 @@ def center_toml(nodes, allowed_servers, servers, password_file, user="center", c
     return "\n".join(lines) + "\n"
 
 
-def main(argv=None):
-    """python -m boce_dispatch.center.config --node-ids FILE
+_TABLE = re.compile(r"\s*\[")
+_NODES_TABLE = re.compile(r"\s*\[\[\s*nodes\s*\]\]")
 
-    Prints the node ids of the center's configuration FILE, one a line, for natsconf --node
-    (deploy/install reads them so): the node list has its one home in FILE."""
+
+def without_node(path, node_id):
+    """The text of the configuration at `path` without the [[nodes]] table of `node_id`: from its
+    header to the next table, less the comments just above that one, which are the next table's.
+    The rest stays as the operator wrote it, the comments above the table too (they may say more
+    than that node). Raises ConfigError."""
+    _nodes(*_read(path))  # a file that reads as it is
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().splitlines(keepends=True)
+    headers = [n for n, line in enumerate(lines) if _TABLE.match(line)] + [len(lines)]
+    for index in range(len(headers) - 1):
+        start, end = headers[index], headers[index + 1]
+        if not _NODES_TABLE.match(lines[start]):
+            continue
+        if tomllib.loads("".join(lines[start:end]))["nodes"][0].get("id") != node_id:
+            continue
+        while end > start + 1 and lines[end - 1].lstrip().startswith("#"):
+            end -= 1
+        rest = "".join(lines[:start] + lines[end:])
+        _nodes(_Reader(path, rest), tomllib.loads(rest))  # one node at least is left
+        return rest
+    raise ConfigError("%s: no [[nodes]] with id = %s" % (path, quoted(node_id)))
+
+
+def main(argv=None):
+    """python -m boce_dispatch.center.config --node-ids FILE | --without-node ID FILE
+
+    --node-ids prints the node ids of the center's configuration FILE, one a line, for natsconf
+    --node (deploy/install reads them so): the node list has its one home in FILE.
+    --without-node prints FILE without that node's [[nodes]] table (install remove-node)."""
     import sys
 
     from boce_dispatch import cli
     parser = cli.Parser(prog="python -m boce_dispatch.center.config", description=main.__doc__)
-    parser.add_argument("--node-ids", metavar="FILE", required=True,
-                        help="the center's configuration (center.toml)")
+    asked = parser.add_mutually_exclusive_group(required=True)
+    asked.add_argument("--node-ids", metavar="FILE",
+                       help="the center's configuration (center.toml)")
+    asked.add_argument("--without-node", nargs=2, metavar=("ID", "FILE"),
+                       help="the node to leave out, and the configuration")
     args = parser.parse_args(argv)
     try:
-        nodes = load_nodes(args.node_ids)
+        if args.without_node:
+            sys.stdout.write(without_node(args.without_node[1], args.without_node[0]))
+        else:
+            sys.stdout.write("".join(node.id + "\n" for node in load_nodes(args.node_ids)))
     except (OSError, ConfigError) as error:
         return cli.fail(parser.prog, error, 2)
-    sys.stdout.write("".join(node.id + "\n" for node in nodes))
     return 0
 
 
