@@ -4,7 +4,9 @@ end, and an IPv6 /64 or an IPv4 address's 6to4 space counted as one client."""
 
 import asyncio
 import json
+import os
 import shutil
+import socket
 import subprocess
 import time
 
@@ -347,3 +349,22 @@ def test_a_chunk_size_with_a_sign_does_not_freeze_the_center(network):
     attack = POST_HEAD + b"Transfer-Encoding: chunked\r\n\r\n-5\r\na"
     assert exchange(network.port, attack, "127.0.24.1").startswith(b"HTTP/1.1 400")
     assert ask_center(network.url, "stranger", "http://x/")[0] == 403  # still serving
+
+
+@pytest.mark.parametrize("environ, taken", [
+    ({"LISTEN_PID": "{pid}", "LISTEN_FDS": "1", "LISTEN_FDNAMES": "boce-center.socket"}, True),
+    ({"LISTEN_PID": "1", "LISTEN_FDS": "1"}, False),  # meant for another process
+    ({"LISTEN_PID": "{pid}", "LISTEN_FDS": "2"}, False),  # not the one listener it knows
+    ({}, False),
+])
+def test_the_panels_listener_is_systemds_only_when_it_was_passed_to_this_process(environ, taken):
+    environ = {name: value.format(pid=os.getpid()) for name, value in environ.items()}
+    with socket.create_server(("127.0.0.1", 0)) as held:
+        passed = os.dup(held.fileno())
+        listener = center_service.inherited_listener(environ, passed)
+        if not taken:
+            os.close(passed)
+            assert listener is None and environ.get("LISTEN_FDS") in ("1", "2", None)
+            return
+        with listener:
+            assert listener.getsockname() == held.getsockname() and environ == {}

@@ -6,6 +6,7 @@ and outside the sandbox (it needs systemd-nspawn); the Debian root is cached und
 import json
 import os
 import re
+import subprocess
 import sys
 
 import pytest
@@ -98,10 +99,11 @@ def installed(machine):
 def test_the_units_serve_panels_under_systemd_in_their_sandbox(machine, installed):
     first, again, *_ = installed
     assert re.findall(r"(?m)^install: (started|reloaded) (\S+)$", first) == [
-        ("started", "nats-server"), ("started", "boce-center"), ("reloaded", "nginx")]
+        ("started", "nats-server"), ("started", "boce-center.socket"),
+        ("started", "boce-center"), ("reloaded", "nginx")]
     # Only the center's file changed: NATS and nginx run on, the agents' links untouched.
     assert re.findall(r"(?m)^install: (?:started|reloaded|(\S+) runs on)", again) == [
-        "nats-server", "", "nginx"], again
+        "nats-server", "boce-center.socket", "", "nginx"], again
     states = machine.run("systemctl", "is-active", *OUR_UNITS, "nginx.service",
                          check=False).stdout.split()
     assert states == ["active"] * (len(OUR_UNITS) + 1), machine.run(
@@ -117,8 +119,9 @@ def test_the_units_serve_panels_under_systemd_in_their_sandbox(machine, installe
     assert http_status(machine, "http://127.0.0.1/api/local/boce", HOST) == 403
     assert http_status(machine, "http://127.0.0.1/api/local/boce", "other.example") == 404
 
-    asked = machine.run("/opt/boce/bin/boce-ask", "--dispatch-host", HOST, "--serverid",
-                        "trial", "http://127.0.0.1/").stdout.splitlines()
+    # boce-ask sends the installed center's dispatch host when it is not given one.
+    asked = machine.run("/opt/boce/bin/boce-ask", "--serverid", "trial",
+                        "http://127.0.0.1/").stdout.splitlines()
     # One line per node, each the agent's own fetch of nginx's default page.
     assert sorted(line.split()[-1] for line in asked) == ["上海联通", "北京电信"], asked
     assert all(line.split()[1] == "200" for line in asked), asked
@@ -140,12 +143,14 @@ def test_the_units_serve_panels_under_systemd_in_their_sandbox(machine, installe
     assert all(float(score) <= MOST_EXPOSURE for score in scores.values()), exposure
 
 
-def all_nodes_present(machine):
+def all_nodes_present(machine, nodes=None):
+    """Whether the center has each of `nodes` (default: all of its nodes) present."""
     metrics = env_value(machine, "BOCE_METRICS_LISTEN", "/etc/boce/center.env")
     code = ("import json, sys, urllib.request\n"
             "nodes = json.load(urllib.request.urlopen(sys.argv[1], timeout=5))['nodes']\n"
-            "print(all(node['present'] for node in nodes.values()))\n")
-    return machine.run(sys.executable, "-c", code, "http://%s/healthz" % metrics,
+            "wanted = sys.argv[2:] or list(nodes)\n"
+            "print(all(nodes[node]['present'] for node in wanted))\n")
+    return machine.run(sys.executable, "-c", code, "http://%s/healthz" % metrics, *(nodes or []),
                        network_only=True, check=False).stdout.strip() == "True"
 
 
@@ -204,6 +209,62 @@ def agent_links(machine):
             if c["authorized_user"].startswith("agent-")}
 
 
+# Panels through nginx, one after another (a server has one probe at a time), until a file
+# appears: how many got each status.
+PANELS = """import json, os, sys, time, urllib.error, urllib.parse, urllib.request
+stop_file, host = sys.argv[1], sys.argv[2]
+body = urllib.parse.urlencode({"serverid": "trial", "url": "http://127.0.0.1/"}).encode()
+statuses, give_up = {}, time.monotonic() + 120
+def ask():
+    while not os.path.exists(stop_file) and time.monotonic() < give_up:
+        request = urllib.request.Request("http://127.0.0.1/api/local/boce", data=body,
+                                         headers={"Host": host})
+        try:
+            with urllib.request.urlopen(request, timeout=60) as answer:
+                answer.read()
+                status = str(answer.status)
+        except urllib.error.HTTPError as error:
+            status = "%d %s" % (error.code, error.read()[:100])
+        except OSError as error:
+            status = repr(error)
+        statuses[status] = statuses.get(status, 0) + 1
+ask()
+print(json.dumps(statuses))
+"""
+
+
+def answered_panels(machine):
+    """The panels the center has answered since it started, as its /metrics counts them."""
+    metrics = env_value(machine, "BOCE_METRICS_LISTEN", "/etc/boce/center.env")
+    text = inside_network(machine, "import sys, urllib.request; print(urllib.request.urlopen("
+                          "sys.argv[1], timeout=5).read().decode())", "http://%s/metrics" % metrics)
+    return float(re.search(r'(?m)^boce_panel_requests_total\{outcome="answered"\} (\S+)$',
+                           text)[1])
+
+
+def test_a_node_added_keeps_every_link_and_every_panel(machine, installed, tmp_path):
+    links = agent_links(machine)
+    stop = tmp_path / "stop"
+    panels = subprocess.Popen(machine.command(sys.executable, "-c", PANELS, str(stop), MOVED_HOST,
+                                              network_only=True), stdout=subprocess.PIPE, text=True)
+    try:
+        config = machine.path("/etc/boce/center.toml")
+        config.write_text(config.read_text("utf-8") + '\n[[nodes]]\nname = "广州移动"\n'
+                          'id = "gz-mobile"\n', "utf-8")
+        said = install(machine, "center")
+        restarted = answered_panels(machine)
+        wait_until(lambda: answered_panels(machine) >= restarted + 3,
+                   "panels answered by the new center", 30)
+    finally:
+        stop.touch()
+        statuses = json.loads(panels.communicate(timeout=120)[0])
+    # NATS reloaded (no agent's link dropped), the center restarted on its held socket, nginx
+    # left as it runs: every panel meanwhile answered.
+    assert "reloaded nats-server" in said and "started boce-center" in said, said
+    assert "nginx runs on" in said and agent_links(machine) == links
+    assert list(statuses) == ["200"] and statuses["200"] >= 10, statuses
+
+
 def test_a_rotated_password_is_the_only_one_nats_takes(machine, installed):
     old = machine.path("/etc/boce/agent-bj-telecom.password").read_text("ascii").strip()
     said = machine.run(INSTALL, "rotate", "bj-telecom").stdout
@@ -211,15 +272,9 @@ def test_a_rotated_password_is_the_only_one_nats_takes(machine, installed):
     assert new != old and "boce-agent@bj-telecom.service serves" in said, said
     assert nats_login(machine, "agent-bj-telecom", old).startswith("refused: nats: 'Authorization")
     assert nats_login(machine, "agent-bj-telecom", new) == "connected"
-    # A node whose agent is elsewhere: its new password, in the one command to run there.
-    # A node added: NATS reloads (no agent's link drops), nginx runs on.
-    links = agent_links(machine)
+    # A node whose agent is elsewhere (the one added above): its new password, in the one
+    # command to run there.
     config = machine.path("/etc/boce/center.toml")
-    config.write_text(config.read_text("utf-8") + '\n[[nodes]]\nname = "广州移动"\n'
-                      'id = "gz-mobile"\n', "utf-8")
-    said = install(machine, "center")
-    assert "reloaded nats-server" in said and "nginx runs on" in said, said
-    assert agent_links(machine) == links
     said = machine.run(INSTALL, "rotate", "gz-mobile").stdout
     password = machine.path("/etc/boce/agent-gz-mobile.password").read_text("ascii").strip()
     assert ("    printf %%s %s | install -o boce -g boce -m 0600 /dev/stdin "

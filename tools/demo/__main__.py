@@ -187,16 +187,21 @@ def run_all(plugin, public, base_urls, ca_file, mail_dir, smtp_port, work):
 
 
 def write_report_pages(work, task_id, messages):
-    """The run's last message as report-<task id>.html, and its last anomaly report, if it
-    sent one, as report.html (the page tools/demo/screenshot-report pictures)."""
-    pages = [("report-%d.html" % task_id, messages[-1])]
+    """The run's anomaly report as report-<task id>.html, and as report.html (the page
+    tools/demo/screenshot-report pictures: the demo's last); its certificate notice as
+    notice-<task id>.html. Each where the run sent one."""
     alerts = [m for m in messages if SUBJECTS["alert"] in m.subject]
+    notices = [m for m in messages if SUBJECTS["alert"] not in m.subject]
+    pages = []
     if alerts:
-        pages.append(("report.html", alerts[-1]))
+        pages += [("report-%d.html" % task_id, alerts[-1]), ("report.html", alerts[-1])]
+    if notices:
+        pages.append(("notice-%d.html" % task_id, notices[-1]))
     for file_name, message in pages:
         with open(os.path.join(work, file_name), "w", encoding="utf-8") as f:
             f.write(report_page(message.subject, message.body))
-    print("   report page: %s" % os.path.relpath(os.path.join(OUT, "report-%d.html" % task_id)))
+        if file_name != "report.html":
+            print("   page: %s" % os.path.relpath(os.path.join(OUT, file_name)))
 
 
 def reference_ms(url, ca_file):
@@ -229,7 +234,8 @@ def print_summary(failures):
         records.RUN_TABLE))
     print("  mail         %s/  (one .eml per message received)"
           % os.path.relpath(os.path.join(OUT, "mail")))
-    print("  reports      %s  (the last alert; report-<task id>.html for each)"
+    print("  reports      %s  (the last alert; report-<task id>.html and notice-<task id>.html"
+          " for each)"
           % os.path.relpath(os.path.join(OUT, "report.html")))
 
 

@@ -1,9 +1,10 @@
 """boce-ask [--front URL] [--dispatch-host NAME] --serverid ID TARGET
 
 Asks a dispatch center for one probe of TARGET, as a panel's plug-in asks (the same form, the
-dispatch host as Host), and prints its answer: one line per node, slowest first as the panel
-shows them, or the center's refusal. For an operator's trial of an installed center, with what
-the installer puts on the machine. Exit status 0 when the center answered the probe."""
+dispatch host as Host: the installed center's own unless given), and prints its answer: one
+line per node, slowest first as the panel shows them, or the center's refusal. For an
+operator's trial of an installed center, with what the installer puts on the machine. Exit
+status 0 when the center answered the probe."""
 
 import json
 import sys
@@ -13,6 +14,21 @@ import urllib.request
 
 from boce_dispatch import cli, contract
 
+# Where deploy/install keeps the installed center's place, its dispatch host among it.
+CENTER_ENV = "/etc/boce/center.env"
+
+
+def installed_dispatch_host(path=CENTER_ENV):
+    """BOCE_DISPATCH_HOST of an installed center's center.env, or None where there is none (or
+    this user may not read it)."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            hosts = [line.split("=", 1)[1].strip() for line in f
+                     if line.startswith("BOCE_DISPATCH_HOST=")]
+    except (OSError, UnicodeDecodeError):
+        return None
+    return hosts[-1] if hosts and hosts[-1] else None
+
 
 def arguments(parser):
     parser.add_argument("--front", default="http://127.0.0.1",
@@ -20,7 +36,8 @@ def arguments(parser):
                         "http://127.0.0.1)")
     parser.add_argument("--dispatch-host",
                         help="the Host to send: the dispatch host the panels' module posts to "
-                        "(BOCE_DISPATCH_HOST of /etc/boce/center.env); the front's own otherwise")
+                        "(default: BOCE_DISPATCH_HOST of %s where this machine has an "
+                        "installed center, else none: the front's own name)" % CENTER_ENV)
     parser.add_argument("--serverid", required=True, help="a serverid of allowed_servers")
     parser.add_argument("target", help="the web address to probe")
     cli.common_arguments(parser)
@@ -52,7 +69,8 @@ def node_line(record):
 
 def run(args):
     try:
-        status, answer = ask(args.front, args.dispatch_host, args.serverid, args.target)
+        status, answer = ask(args.front, args.dispatch_host or installed_dispatch_host(),
+                             args.serverid, args.target)
     except (OSError, ValueError) as error:
         return cli.fail("boce-ask", "no answer from %s: %s" % (args.front, error))
     if status != 200 or not isinstance(answer, list):

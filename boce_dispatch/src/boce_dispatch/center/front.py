@@ -290,11 +290,12 @@ def request_middleware(guard):
 
 
 class GuardedSite(web.BaseSite):
-    """A TCP listener whose every connection passes the guard first."""
+    """A TCP listener whose every connection passes the guard first: bound to host and port,
+    or a listening socket given (systemd's)."""
 
-    def __init__(self, runner, host, port, guard, backlog):
+    def __init__(self, runner, host, port, guard, backlog, sock=None):
         super().__init__(runner, backlog=backlog)
-        self._host, self._port, self._guard = host, port, guard
+        self._host, self._port, self._guard, self._sock = host, port, guard, sock
 
     @property
     def name(self):
@@ -303,9 +304,10 @@ class GuardedSite(web.BaseSite):
     async def start(self):
         await super().start()
         server = self._runner.server
+        where = {"sock": self._sock} if self._sock is not None else {
+            "host": self._host, "port": self._port, "reuse_address": True}
         self._server = await asyncio.get_running_loop().create_server(
-            lambda: self._guard.connection(server()), self._host, self._port,
-            backlog=self._backlog, reuse_address=True)
+            lambda: self._guard.connection(server()), backlog=self._backlog, **where)
 
     @property
     def port(self):

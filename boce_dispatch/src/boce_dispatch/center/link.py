@@ -72,6 +72,10 @@ class Link:
         listener that cannot be had ends the start before any word about NATS."""
         self.connecting = asyncio.ensure_future(self.connect())
 
+    async def connected_within(self, seconds):
+        """Returns once the first connection stands, or after `seconds` without one."""
+        await asyncio.wait({self.connecting}, timeout=seconds)
+
     async def cleanup_context(self, app):
         """For app.cleanup_ctx: NATS is let go of when the app is cleaned up, once its panels in
         flight are answered."""

@@ -4,6 +4,8 @@ clean stop."""
 import asyncio
 import gc
 import logging
+import os
+import socket
 
 from aiohttp import web
 
@@ -36,6 +38,25 @@ log = logging.getLogger("boce.center")
 
 class CannotListen(Exception):
     """A listener that could not start: its address and the system's reason, in one line."""
+
+
+# The first descriptor systemd passes a socket-activated service (sd_listen_fds(3)).
+LISTEN_FDS_START = 3
+# How long the panels that wait in systemd's queue may wait for NATS before the center takes
+# them (with 503 "not connected" while it still has no link): well inside the plug-in's 60 s.
+HELD_PANELS_SECONDS = 10
+
+
+def inherited_listener(environ=os.environ, fd=LISTEN_FDS_START):
+    """The panels' listening socket systemd passed this process (boce-center.socket holds it
+    across the center's restarts, so a panel that comes meanwhile waits in its queue for the
+    next center instead of being refused), or None. The variables that said so are taken out
+    of `environ`, as sd_listen_fds does."""
+    if environ.get("LISTEN_PID") != str(os.getpid()) or environ.get("LISTEN_FDS") != "1":
+        return None
+    for name in ("LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES"):
+        environ.pop(name, None)
+    return socket.socket(fileno=fd)
 
 
 def make_app(config, guard=None, operator_routes=True):
@@ -106,11 +127,11 @@ def runner_of(app, config):
                          **front.PARSER_LIMITS)
 
 
-async def start_site(runner, listen, guard):
-    """`runner`'s app served on `listen` (host, port; port 0 for any), behind `guard`: the
-    port it listens on."""
+async def start_site(runner, listen, guard, sock=None):
+    """`runner`'s app served on `listen` (host, port; port 0 for any), or on the listening
+    `sock` given, behind `guard`: the port it listens on."""
     await runner.setup()
-    site = front.GuardedSite(runner, *listen, guard, BACKLOG)
+    site = front.GuardedSite(runner, *listen, guard, BACKLOG, sock)
     try:
         await site.start()
     except OSError as error:  # a port that is taken or an address this machine does not have
@@ -125,15 +146,27 @@ async def serve(config, listen, metrics_listen=None, ready=None):
     guard, operator_guard = guards(config, metrics_listen is not None)
     front.quiet_parser_errors(guard.throttled)
     app = make_app(config, guard, operator_routes=metrics_listen is None)
-    sites = [(runner_of(app, config), listen, guard)]
+    held = inherited_listener()
+    sites = [(runner_of(app, config), listen, guard, held)]
     if metrics_listen is not None:
         sites.append((runner_of(make_operator_app(app, operator_guard), config), metrics_listen,
-                      operator_guard))
+                      operator_guard, None))
     stopping = eventloop.stop_on_signals()
+    panels_site, *operator_sites = sites
     try:
-        for runner, address, site_guard in sites:
-            await start_site(runner, address, site_guard)
-        app[LINK].start()
+        if held is None:
+            for site in sites:
+                await start_site(*site)
+            app[LINK].start()
+        else:
+            # The panels' listener is systemd's, so it stands already: the panels that came
+            # while the center restarted wait in its queue until NATS is there too, and get
+            # every node's record rather than 503 "not connected".
+            for site in operator_sites:
+                await start_site(*site)
+            app[LINK].start()
+            await app[LINK].connected_within(HELD_PANELS_SECONDS)
+            await start_site(*panels_site)
         # What the center holds for its life (its modules, configuration and apps, a state per
         # node) is never looked through by the garbage collector again: with 10,000 nodes each
         # full collection took 50 to 60 ms, during which no answer was read.
@@ -147,7 +180,7 @@ async def serve(config, listen, metrics_listen=None, ready=None):
         # The panels' listener first: it answers the panels in flight, which need NATS, and
         # then lets NATS go (its cleanup context), while the operators' listener still tells
         # that the center is draining.
-        for runner, _, _ in sites:
+        for runner, *_ in sites:
             await runner.cleanup()
 
 
