@@ -7,6 +7,7 @@ directory, beside the suite's dispatch center and panel."""
 import email
 import email.policy
 import os
+import re
 import sqlite3
 import subprocess
 import sys
@@ -78,14 +79,17 @@ def test_every_message_is_a_complete_mail(demo):
 def test_every_report_page_declares_utf8_and_holds_the_report_as_sent(demo):
     out, _ = demo
     pages = sorted(p for p in os.listdir(out) if p.endswith(".html"))
-    # Four runs' last messages, and the last anomaly report again.
-    assert "report.html" in pages and len(pages) == 5
+    # Each anomaly report and each certificate notice under its run's task id, and the last
+    # anomaly report again.
+    assert pages == ["notice-7.html", "notice-8.html", "report-5.html", "report-6.html",
+                     "report-8.html", "report.html"]
     with open(out / "mail" / "008.eml", "rb") as f:
         sent = email.message_from_binary_file(f, policy=email.policy.default)
     for page in pages:
         text = (out / page).read_text(encoding="utf-8")
         assert text.startswith("<!DOCTYPE html>") and '<meta charset="utf-8">' in text
-        assert "<title>【" in text
+        title = re.search("<title>(.*)</title>", text)[1]
+        assert title.startswith("【") and ("测试异常" in title) is page.startswith("report")
     last = (out / "report.html").read_text(encoding="utf-8")
     assert sent.get_content() in last and "<title>%s</title>" % sent["Subject"] in last
     # The expired certificate's rows say why their nodes got no answer.
